@@ -1,0 +1,59 @@
+#pragma once
+// One chip as the rest of the program sees it: the selected chip, and what every
+// chip query hands out. `name` and `manufacturer` keep the database file's bytes
+// (GBK, zero-terminated inside the field) and are compared byte for byte; they
+// are converted to UTF-8 only where they are shown or logged (see nameText()).
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace catalogue {
+
+enum ChipType : std::int32_t {
+    SpiFlash = 0,
+    Eeprom24 = 1,
+    Eeprom25 = 2,
+    Eeprom93 = 3,
+    // Query key that admits every type; never stored in a record.
+    AnyType = 4,
+};
+
+constexpr std::size_t kNameBytes = 40;
+constexpr std::size_t kManufacturerBytes = 20;
+
+struct ChipRecord {
+    std::int32_t type = 0;
+    std::array<char, kNameBytes> name{};
+    std::array<char, kManufacturerBytes> manufacturer{};
+    std::uint8_t spare = 0;
+    // Supply level; above 40 it sets a flag of the programmer's parameter block
+    // for 24-, 25- and 93-series chips.
+    std::uint8_t level = 0;
+    std::uint32_t capacity = 0;
+    // Non-zero when writes go in pages of `pageSize`; zero means a page of 1.
+    std::uint32_t pageWrite = 0;
+    std::uint16_t pageSize = 0;
+    std::uint8_t manufacturerId = 0;
+    std::uint8_t deviceId = 0;
+    std::uint8_t mode93 = 0;
+    // Data width in bits, 8 or 16.
+    std::uint8_t organisation = 0;
+
+    // The stored bytes up to the terminating zero (or the whole field).
+    std::string_view nameBytes() const;
+    std::string_view manufacturerBytes() const;
+    // The same as UTF-8, for showing and logging.
+    std::string nameText() const;
+    std::string manufacturerText() const;
+
+    bool operator==(const ChipRecord&) const = default;
+};
+
+// Stores `bytes` (already GBK) in a fixed field, zero-filled; false when they do
+// not fit with their terminating zero.
+bool setField(std::array<char, kNameBytes>& field, std::string_view bytes);
+bool setField(std::array<char, kManufacturerBytes>& field, std::string_view bytes);
+
+}  // namespace catalogue

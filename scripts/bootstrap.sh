@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian package Chipwright needs to build, run and test.
+# Quick no-op when everything is already present; uses sudo only when not root.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build ccache pkg-config git
+  qt6-base-dev qt6-svg-dev qt6-qpa-plugins libgl-dev
+  libusb-1.0-0-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  umockdev libumockdev-dev
+  srecord binutils
+  clang libclang-rt-14-dev
+  fonts-dejavu-core
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  as_root=(sudo)
+fi
+
+echo "bootstrap: installing ${missing[*]}"
+"${as_root[@]}" apt-get update
+DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

@@ -15,7 +15,8 @@ std::string_view fieldBytes(const std::array<char, N>& field) {
 
 template <std::size_t N>
 bool storeField(std::array<char, N>& field, std::string_view bytes) {
-    if (bytes.size() >= N || bytes.find('\0') != std::string_view::npos) return false;
+    if (bytes.size() >= N || bytes.find('\0') != std::string_view::npos)
+        return false;
     field.fill('\0');
     std::copy(bytes.begin(), bytes.end(), field.begin());
     return true;
@@ -23,10 +24,18 @@ bool storeField(std::array<char, N>& field, std::string_view bytes) {
 
 }  // namespace
 
-std::string_view ChipRecord::nameBytes() const { return fieldBytes(name); }
-std::string_view ChipRecord::manufacturerBytes() const { return fieldBytes(manufacturer); }
-std::string ChipRecord::nameText() const { return util::gbkToUtf8(nameBytes()); }
-std::string ChipRecord::manufacturerText() const { return util::gbkToUtf8(manufacturerBytes()); }
+std::string_view ChipRecord::nameBytes() const {
+    return fieldBytes(name);
+}
+std::string_view ChipRecord::manufacturerBytes() const {
+    return fieldBytes(manufacturer);
+}
+std::string ChipRecord::nameText() const {
+    return util::gbkToUtf8(nameBytes());
+}
+std::string ChipRecord::manufacturerText() const {
+    return util::gbkToUtf8(manufacturerBytes());
+}
 
 bool setField(std::array<char, kNameBytes>& field, std::string_view bytes) {
     return storeField(field, bytes);

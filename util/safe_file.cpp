@@ -1,12 +1,12 @@
 #include "util/safe_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fcntl.h>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace util {
 namespace {
@@ -23,8 +23,10 @@ bool fail(std::string* error, std::string_view step, const std::string& path, in
 
 std::string directoryOf(const std::string& path) {
     auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
     return path.substr(0, slash);
 }
 
@@ -39,7 +41,8 @@ bool resolveLinks(std::string path, std::string* resolved, std::string* error) {
         }
         char target[PATH_MAX];
         ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-        if (n < 0) return fail(error, "cannot read link", path, errno);
+        if (n < 0)
+            return fail(error, "cannot read link", path, errno);
         target[n] = '\0';
         if (target[0] == '/') {
             path = target;
@@ -55,7 +58,8 @@ bool writeAll(int fd, std::span<const unsigned char> contents) {
     while (done < contents.size()) {
         ssize_t n = write(fd, contents.data() + done, contents.size() - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
         if (n == 0) {
@@ -79,10 +83,11 @@ mode_t defaultCreationMode() {
     return 0666 & ~mask;
 }
 
-bool writeInPlace(const std::string& path, std::span<const unsigned char> contents,
-                  bool regular, std::string* error) {
+bool writeInPlace(const std::string& path, std::span<const unsigned char> contents, bool regular,
+                  std::string* error) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(error, "cannot open", path, errno);
+    if (fd < 0)
+        return fail(error, "cannot open", path, errno);
     if (!writeAll(fd, contents)) {
         int err = errno;
         close(fd);
@@ -95,7 +100,8 @@ bool writeInPlace(const std::string& path, std::span<const unsigned char> conten
         close(fd);
         return fail(error, "cannot sync", path, err);
     }
-    if (!closeChecked(fd)) return fail(error, "cannot close", path, errno);
+    if (!closeChecked(fd))
+        return fail(error, "cannot close", path, errno);
     return true;
 }
 
@@ -104,17 +110,20 @@ bool writeInPlace(const std::string& path, std::span<const unsigned char> conten
 bool replaceFileSafely(const std::string& path, std::span<const unsigned char> contents,
                        std::string* error) {
     std::string target;
-    if (!resolveLinks(path, &target, error)) return false;
+    if (!resolveLinks(path, &target, error))
+        return false;
 
     struct stat st {};
     bool exists = stat(target.c_str(), &st) == 0;
-    if (!exists && errno != ENOENT) return fail(error, "cannot examine", target, errno);
+    if (!exists && errno != ENOENT)
+        return fail(error, "cannot examine", target, errno);
     if (exists && (!S_ISREG(st.st_mode) || st.st_nlink > 1)) {
         return writeInPlace(target, contents, S_ISREG(st.st_mode), error);
     }
 
     const std::string folder = directoryOf(target);
-    std::string name = target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
+    std::string name =
+        target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
     std::string temp = folder + "/." + name + ".XXXXXX";
     int fd = mkstemp(temp.data());
     if (fd < 0) {
@@ -130,14 +139,18 @@ bool replaceFileSafely(const std::string& path, std::span<const unsigned char> c
         return fail(error, step, target, err);
     };
     mode_t mode = exists ? (st.st_mode & 07777) : defaultCreationMode();
-    if (fchmod(fd, mode) != 0) return abandon("cannot set the mode of", errno);
+    if (fchmod(fd, mode) != 0)
+        return abandon("cannot set the mode of", errno);
     if (exists && geteuid() == 0) {
         // Only root can give the new file the old owner; keep it so root editing
         // a user's file does not take it away from them.
-        if (fchown(fd, st.st_uid, st.st_gid) != 0) return abandon("cannot set the owner of", errno);
+        if (fchown(fd, st.st_uid, st.st_gid) != 0)
+            return abandon("cannot set the owner of", errno);
     }
-    if (!writeAll(fd, contents)) return abandon("cannot write", errno);
-    if (fsync(fd) != 0) return abandon("cannot sync", errno);
+    if (!writeAll(fd, contents))
+        return abandon("cannot write", errno);
+    if (fsync(fd) != 0)
+        return abandon("cannot sync", errno);
     if (!closeChecked(fd)) {
         int err = errno;
         unlink(temp.c_str());
@@ -149,11 +162,13 @@ bool replaceFileSafely(const std::string& path, std::span<const unsigned char> c
         return fail(error, "cannot replace", target, err);
     }
     int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) return fail(error, "cannot open folder", folder, errno);
+    if (dirFd < 0)
+        return fail(error, "cannot open folder", folder, errno);
     bool synced = fsync(dirFd) == 0;
     int err = errno;
     close(dirFd);
-    if (!synced) return fail(error, "cannot sync folder", folder, err);
+    if (!synced)
+        return fail(error, "cannot sync folder", folder, err);
     return true;
 }
 

@@ -1,7 +1,7 @@
 #include "util/text_codec.h"
 
-#include <cerrno>
 #include <iconv.h>
+#include <cerrno>
 
 namespace util {
 namespace {
@@ -11,17 +11,21 @@ namespace {
 // cut-off sequence never swallows the byte that follows it.
 std::size_t utf8SkipLength(const char* at, std::size_t left) {
     std::size_t n = 1;
-    while (n < left && n < 4 && (static_cast<unsigned char>(at[n]) & 0xC0) == 0x80) ++n;
+    while (n < left && n < 4 && (static_cast<unsigned char>(at[n]) & 0xC0) == 0x80)
+        ++n;
     return n;
 }
 
-std::size_t oneByte(const char*, std::size_t) { return 1; }
+std::size_t oneByte(const char*, std::size_t) {
+    return 1;
+}
 
 class Converter {
-public:
+  public:
     Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
     ~Converter() {
-        if (valid()) iconv_close(cd_);
+        if (valid())
+            iconv_close(cd_);
     }
     Converter(const Converter&) = delete;
     Converter& operator=(const Converter&) = delete;
@@ -35,7 +39,8 @@ public:
     template <typename Skip>
     std::string run(std::string_view in, std::string_view replacement, Skip skip) {
         std::string out;
-        if (!valid()) return out;
+        if (!valid())
+            return out;
         out.reserve(in.size() * 3 / 2 + 8);
         char* src = const_cast<char*>(in.data());
         std::size_t srcLeft = in.size();
@@ -45,12 +50,15 @@ public:
             std::size_t dstLeft = sizeof buffer;
             std::size_t rc = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
             out.append(buffer, static_cast<std::size_t>(dst - buffer));
-            if (rc != static_cast<std::size_t>(-1)) continue;
-            if (errno == E2BIG) continue;
+            if (rc != static_cast<std::size_t>(-1))
+                continue;
+            if (errno == E2BIG)
+                continue;
             // EILSEQ: an invalid sequence; EINVAL: a sequence cut off at the end.
             out.append(replacement);
             std::size_t n = skip(src, srcLeft);
-            if (errno == EINVAL || n > srcLeft) n = srcLeft;
+            if (errno == EINVAL || n > srcLeft)
+                n = srcLeft;
             src += n;
             srcLeft -= n;
             iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // reset shift state
@@ -58,13 +66,14 @@ public:
         return out;
     }
 
-private:
+  private:
     iconv_t cd_;
 };
 
 bool isAscii(std::string_view text) {
     for (unsigned char c : text) {
-        if (c >= 0x80) return false;
+        if (c >= 0x80)
+            return false;
     }
     return true;
 }
@@ -72,13 +81,15 @@ bool isAscii(std::string_view text) {
 }  // namespace
 
 std::string gbkToUtf8(std::string_view gbk) {
-    if (isAscii(gbk)) return std::string(gbk);
+    if (isAscii(gbk))
+        return std::string(gbk);
     Converter converter("UTF-8", "GBK");
     return converter.run(gbk, "\xEF\xBF\xBD", oneByte);
 }
 
 std::string utf8ToGbk(std::string_view utf8) {
-    if (isAscii(utf8)) return std::string(utf8);
+    if (isAscii(utf8))
+        return std::string(utf8);
     Converter converter("GBK", "UTF-8");
     return converter.run(utf8, "?", utf8SkipLength);
 }

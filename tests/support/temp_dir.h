@@ -12,10 +12,12 @@
 namespace testsupport {
 
 class TempDir {
-public:
+  public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "chipwright-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) std::abort();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "chipwright-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr)
+            std::abort();
         path_ = pattern;
     }
     ~TempDir() {
@@ -30,7 +32,7 @@ public:
     std::string dir() const { return path_ + "/"; }
     std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -1,11 +1,11 @@
 #include "util/safe_file.h"
 
-#include <csignal>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <csignal>
+#include <filesystem>
 
 #include "tests/support/temp_dir.h"
 
@@ -23,7 +23,8 @@ mode_t modeOf(const std::string& path) {
 
 std::size_t entriesIn(const std::string& folder) {
     std::size_t n = 0;
-    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator(folder)) ++n;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator(folder))
+        ++n;
     return n;
 }
 

@@ -15,7 +15,8 @@ TEST(TextCodec, ConvertsBothWaysAndKeepsAsciiAsIs) {
     EXPECT_EQ(gbkToUtf8(kChipGbk), kChipUtf8);
     EXPECT_EQ(utf8ToGbk(kChipUtf8), kChipGbk);
     EXPECT_EQ(gbkToUtf8("EN25T80"), "EN25T80");
-    EXPECT_EQ(utf8ToGbk("编程器器正忙，请稍后再试!"), utf8ToGbk(gbkToUtf8(utf8ToGbk("编程器器正忙，请稍后再试!"))));
+    EXPECT_EQ(utf8ToGbk("编程器器正忙，请稍后再试!"),
+              utf8ToGbk(gbkToUtf8(utf8ToGbk("编程器器正忙，请稍后再试!"))));
     EXPECT_EQ(gbkToUtf8(""), "");
     // Full-width punctuation survives a round trip.
     EXPECT_EQ(gbkToUtf8(utf8ToGbk("“确定”，")), "“确定”，");
@@ -32,14 +33,20 @@ TEST(TextCodec, InvalidBytesAreReplacedAndTheRestConverted) {
     std::string bad = "x\xFF" + kChipGbk + "\xD0 y";
     EXPECT_EQ(gbkToUtf8(bad), "x\xEF\xBF\xBD" + kChipUtf8 + "\xEF\xBF\xBD y");
     // A character GBK has no code for, and a broken UTF-8 sequence.
-    EXPECT_EQ(utf8ToGbk("a\xF0\x9F\x98\x80" "b"), "a?b");
-    EXPECT_EQ(utf8ToGbk("a\xE8\x8A" "b" + kChipUtf8), "a?b" + kChipGbk);
+    EXPECT_EQ(utf8ToGbk("a\xF0\x9F\x98\x80"
+                        "b"),
+              "a?b");
+    EXPECT_EQ(utf8ToGbk("a\xE8\x8A"
+                        "b" +
+                        kChipUtf8),
+              "a?b" + kChipGbk);
     EXPECT_EQ(utf8ToGbk("\xE8\x8A"), "?");
 }
 
 TEST(TextCodec, LongTextCrossesTheInternalBufferIntact) {
     std::string utf8;
-    for (int i = 0; i < 2000; ++i) utf8 += kChipUtf8;
+    for (int i = 0; i < 2000; ++i)
+        utf8 += kChipUtf8;
     std::string gbk = utf8ToGbk(utf8);
     EXPECT_EQ(gbk.size(), 8000u);
     EXPECT_EQ(gbkToUtf8(gbk), utf8);

@@ -1,0 +1,182 @@
+#include "app/config.h"
+
+#include <unistd.h>
+#include <cerrno>
+#include <climits>
+#include <fstream>
+#include <iterator>
+
+#include "util/safe_file.h"
+#include "util/text_codec.h"
+
+namespace app {
+namespace {
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && isBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && isBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+// Names are folded as UTF-8 text: folding the bytes of GBK text would change
+// the trail bytes of Chinese characters.
+std::string foldedName(std::string_view storedBytes) {
+    std::string name = util::gbkToUtf8(trim(storedBytes));
+    for (char& c : name) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    return name;
+}
+
+std::string foldedRequest(std::string_view utf8) {
+    std::string name(trim(utf8));
+    for (char& c : name) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    return name;
+}
+
+// One line of the file as byte offsets into it; `end` excludes the line break.
+struct Line {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::size_t next = 0;  // start of the following line
+};
+
+std::string readWholeFile(const std::string& path, bool* exists) {
+    std::ifstream in(path, std::ios::binary);
+    *exists = static_cast<bool>(in);
+    if (!in)
+        return {};
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Where a setting is, or where it would go, in the file's text.
+struct Location {
+    bool sectionFound = false;
+    bool keyFound = false;
+    std::size_t valueBegin = 0;  // key found: the value's bytes, trimmed
+    std::size_t valueEnd = 0;
+    std::size_t insertAt = 0;  // section found, key not: behind the section's last entry
+};
+
+Location locate(std::string_view text, std::string_view section, std::string_view key) {
+    const std::string wantSection = foldedRequest(section);
+    const std::string wantKey = foldedRequest(key);
+    Location where;
+    bool inSection = false;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        Line line;
+        line.begin = pos;
+        std::size_t nl = text.find('\n', pos);
+        line.end = nl == std::string_view::npos ? text.size() : nl;
+        line.next = nl == std::string_view::npos ? text.size() : nl + 1;
+        pos = line.next;
+
+        std::string_view content = trim(text.substr(line.begin, line.end - line.begin));
+        if (!content.empty() && content.front() == '[') {
+            if (inSection)
+                return where;  // the section ended without the key
+            std::size_t close = content.find(']');
+            std::string_view name = content.substr(
+                1, close == std::string_view::npos ? std::string_view::npos : close - 1);
+            // Like the usual INI readers, the first section of a name is the one used.
+            if (!where.sectionFound && foldedName(name) == wantSection) {
+                inSection = true;
+                where.sectionFound = true;
+                where.insertAt = line.next;
+            }
+            continue;
+        }
+        if (!inSection || content.empty() || content.front() == ';')
+            continue;
+        std::size_t eq = content.find('=');
+        if (eq == std::string_view::npos)
+            continue;
+        where.insertAt = line.next;
+        if (foldedName(content.substr(0, eq)) != wantKey)
+            continue;
+        std::string_view value = trim(content.substr(eq + 1));
+        where.keyFound = true;
+        where.valueBegin = static_cast<std::size_t>(value.data() - text.data());
+        where.valueEnd = where.valueBegin + value.size();
+        return where;
+    }
+    return where;
+}
+
+std::string lineBreakOf(std::string_view text) {
+    std::size_t nl = text.find('\n');
+    if (nl != std::string_view::npos && nl > 0 && text[nl - 1] == '\r')
+        return "\r\n";
+    return "\n";
+}
+
+}  // namespace
+
+std::string programDirectory() {
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return {};
+    std::string_view exe(path, static_cast<std::size_t>(n));
+    std::size_t slash = exe.rfind('/');
+    if (slash == std::string_view::npos)
+        return {};
+    return std::string(exe.substr(0, slash + 1));
+}
+
+std::string readSetting(const std::string& iniPath, std::string_view section,
+                        std::string_view key) {
+    bool exists = false;
+    std::string text = readWholeFile(iniPath, &exists);
+    Location where = locate(text, section, key);
+    if (!where.keyFound)
+        return {};
+    std::string_view value(text.data() + where.valueBegin, where.valueEnd - where.valueBegin);
+    if (value.size() > kMaxSettingBytes)
+        value = value.substr(0, kMaxSettingBytes);
+    return util::gbkToUtf8(value);
+}
+
+bool writeSetting(const std::string& iniPath, std::string_view section, std::string_view key,
+                  std::string_view value) {
+    bool exists = false;
+    std::string text = readWholeFile(iniPath, &exists);
+    const std::string stored = util::utf8ToGbk(trim(value));
+    Location where = locate(text, section, key);
+    if (where.keyFound) {
+        text.replace(where.valueBegin, where.valueEnd - where.valueBegin, stored);
+    } else {
+        const std::string eol = lineBreakOf(text);
+        std::string entry = util::utf8ToGbk(trim(key)) + "=" + stored + eol;
+        if (where.sectionFound) {
+            // The section's last entry may be the file's last line without a break.
+            if (where.insertAt == text.size() && !text.empty() && text.back() != '\n') {
+                text += eol;
+                where.insertAt = text.size();
+            }
+            text.insert(where.insertAt, entry);
+        } else {
+            if (!text.empty() && text.back() != '\n')
+                text += eol;
+            text += "[" + util::utf8ToGbk(trim(section)) + "]" + eol + entry;
+        }
+    }
+    return util::replaceFileSafely(iniPath, text);
+}
+
+bool setDefaultChipName(const std::string& iniPath, std::string_view name) {
+    return writeSetting(iniPath, "Run", "DefaultChipName", name);
+}
+
+}  // namespace app

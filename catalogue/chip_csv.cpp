@@ -1,0 +1,168 @@
+#include "catalogue/chip_csv.h"
+
+#include <array>
+#include <charconv>
+#include <limits>
+#include <set>
+
+#include "catalogue/chip_database.h"
+#include "util/text_codec.h"
+
+namespace catalogue {
+namespace {
+
+constexpr std::string_view kHeader =
+    "type,name,manufacturer,capacity,page_write,page_size,manufacturer_id,device_id,level,"
+    "mode93,organisation";
+constexpr std::size_t kColumns = 11;
+
+struct TypeName {
+    std::string_view text;
+    ChipType type;
+};
+constexpr std::array<TypeName, 4> kTypes = {{{"SPI_FLASH", SpiFlash},
+                                             {"EEPROM24", Eeprom24},
+                                             {"EEPROM25", Eeprom25},
+                                             {"EEPROM93", Eeprom93}}};
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
+    return s;
+}
+
+std::vector<std::string_view> splitFields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    std::size_t pos = 0;
+    while (true) {
+        std::size_t comma = line.find(',', pos);
+        fields.push_back(
+            trim(line.substr(pos, comma == std::string_view::npos ? line.npos : comma - pos)));
+        if (comma == std::string_view::npos)
+            return fields;
+        pos = comma + 1;
+    }
+}
+
+template <typename T>
+bool parseNumber(std::string_view text, int base, T& out) {
+    if (text.empty())
+        return false;
+    unsigned long long value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (ec != std::errc() || end != text.data() + text.size())
+        return false;
+    if (value > static_cast<unsigned long long>(std::numeric_limits<T>::max()))
+        return false;
+    out = static_cast<T>(value);
+    return true;
+}
+
+bool parseHexByte(std::string_view text, std::uint8_t& out) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text.remove_prefix(2);
+    if (text.size() > 2)
+        return false;
+    return parseNumber(text, 16, out);
+}
+
+// Fills `chip` from one line's fields; returns the reason it cannot, or "".
+std::string parseRow(const std::vector<std::string_view>& f, ChipRecord& chip) {
+    if (f.size() != kColumns) {
+        return "expected " + std::to_string(kColumns) + " fields, found " +
+               std::to_string(f.size());
+    }
+    bool typeKnown = false;
+    for (const TypeName& t : kTypes) {
+        if (f[0] == t.text) {
+            chip.type = t.type;
+            typeKnown = true;
+        }
+    }
+    if (!typeKnown)
+        return "unknown type '" + std::string(f[0]) + "'";
+
+    const std::string name = util::utf8ToGbk(f[1]);
+    if (name.empty())
+        return "empty name";
+    if (!setField(chip.name, name))
+        return "name '" + std::string(f[1]) + "' is over 39 bytes";
+    const std::string maker = util::utf8ToGbk(f[2]);
+    if (maker.empty())
+        return "empty manufacturer";
+    if (!setField(chip.manufacturer, maker)) {
+        return "manufacturer '" + std::string(f[2]) + "' is over 19 bytes";
+    }
+    if (!parseNumber(f[3], 10, chip.capacity))
+        return "bad capacity '" + std::string(f[3]) + "'";
+    if (chip.capacity == 0 || chip.capacity > kMaxChipCapacity) {
+        return "capacity " + std::to_string(chip.capacity) + " is not between 1 and 16 MiB";
+    }
+    if (!parseNumber(f[4], 10, chip.pageWrite))
+        return "bad page_write '" + std::string(f[4]) + "'";
+    if (!parseNumber(f[5], 10, chip.pageSize))
+        return "bad page_size '" + std::string(f[5]) + "'";
+    if (chip.pageWrite != 0 && (chip.pageSize == 0 || chip.capacity % chip.pageSize != 0)) {
+        return "page size " + std::to_string(chip.pageSize) + " does not divide the capacity";
+    }
+    if (!parseHexByte(f[6], chip.manufacturerId))
+        return "bad hex ID '" + std::string(f[6]) + "'";
+    if (!parseHexByte(f[7], chip.deviceId))
+        return "bad hex ID '" + std::string(f[7]) + "'";
+    if (!parseNumber(f[8], 10, chip.level))
+        return "bad level '" + std::string(f[8]) + "'";
+    if (!parseNumber(f[9], 10, chip.mode93))
+        return "bad mode93 '" + std::string(f[9]) + "'";
+    if (!parseNumber(f[10], 10, chip.organisation) ||
+        (chip.organisation != 8 && chip.organisation != 16)) {
+        return "organisation must be 8 or 16, not '" + std::string(f[10]) + "'";
+    }
+    return {};
+}
+
+}  // namespace
+
+ChipTable parseChipCsv(std::string_view text) {
+    ChipTable table;
+    std::set<std::string> names;
+    bool headerSeen = false;
+    int lineNumber = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t nl = text.find('\n', pos);
+        std::string_view line = trim(text.substr(pos, nl == text.npos ? text.npos : nl - pos));
+        pos = nl == text.npos ? text.size() : nl + 1;
+        ++lineNumber;
+        if (line.empty() || line.front() == '#')
+            continue;
+        if (!headerSeen) {
+            headerSeen = true;
+            if (line != kHeader) {
+                table.errors.push_back(
+                    {lineNumber, "the first line must be the header: " + std::string(kHeader)});
+                return table;
+            }
+            continue;
+        }
+        ChipRecord chip;
+        std::string reason = parseRow(splitFields(line), chip);
+        if (reason.empty() && !names.insert(std::string(chip.nameBytes())).second) {
+            reason = "duplicate name '" + std::string(chip.nameText()) + "'";
+        }
+        if (reason.empty() && table.chips.size() >= kMaxChips) {
+            reason = "more than " + std::to_string(kMaxChips) + " chips";
+        }
+        if (!reason.empty()) {
+            table.errors.push_back({lineNumber, reason});
+            continue;
+        }
+        table.chips.push_back(chip);
+    }
+    if (!headerSeen)
+        table.errors.push_back({lineNumber, "no header line"});
+    return table;
+}
+
+}  // namespace catalogue

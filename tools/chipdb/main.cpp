@@ -1,0 +1,73 @@
+// chipdb: builds the chip database file from the CSV chip table, or lists a
+// database file.
+//
+//   chipdb CHIPS.csv DATABASE     build; bad rows are reported as FILE:LINE: reason
+//   chipdb --list DATABASE        print every chip of a database file
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "catalogue/chip_csv.h"
+#include "catalogue/chip_database.h"
+#include "catalogue/chip_queries.h"
+#include "util/safe_file.h"
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: chipdb CHIPS.csv DATABASE\n"
+                 "       chipdb --list DATABASE\n");
+    return 2;
+}
+
+int list(const std::string& path) {
+    auto db = std::make_unique<catalogue::ChipDatabase>();
+    if (!catalogue::loadDatabase(path, *db)) {
+        std::fprintf(stderr, "chipdb: %s is not a valid chip database\n", path.c_str());
+        return 1;
+    }
+    for (const catalogue::ChipRecord& chip : db->chips()) {
+        std::printf("%-10s %-24s %-12s %10s  %02X %02X\n", catalogue::typeText(chip.type).c_str(),
+                    chip.nameText().c_str(), chip.manufacturerText().c_str(),
+                    catalogue::capacityText(chip).c_str(), chip.manufacturerId, chip.deviceId);
+    }
+    std::printf("%u chips\n", db->count());
+    return 0;
+}
+
+int build(const std::string& csvPath, const std::string& dbPath) {
+    std::ifstream in(csvPath, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "chipdb: cannot open %s\n", csvPath.c_str());
+        return 1;
+    }
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    catalogue::ChipTable table = catalogue::parseChipCsv(text);
+    for (const catalogue::CsvError& error : table.errors) {
+        std::fprintf(stderr, "%s:%d: %s\n", csvPath.c_str(), error.line, error.reason.c_str());
+    }
+    if (!table.errors.empty())
+        return 1;
+    std::vector<std::uint8_t> image = catalogue::buildDatabaseImage(table.chips);
+    std::string error;
+    if (!util::replaceFileSafely(dbPath, std::span<const unsigned char>(image), &error)) {
+        std::fprintf(stderr, "chipdb: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3)
+        return usage();
+    std::string first = argv[1];
+    if (first == "--list")
+        return list(argv[2]);
+    return build(first, argv[2]);
+}

@@ -24,24 +24,18 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-// Names are folded as UTF-8 text: folding the bytes of GBK text would change
-// the trail bytes of Chinese characters.
-std::string foldedName(std::string_view storedBytes) {
-    std::string name = util::gbkToUtf8(trim(storedBytes));
+std::string foldAscii(std::string_view utf8) {
+    std::string name(utf8);
     for (char& c : name) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
     return name;
 }
 
-std::string foldedRequest(std::string_view utf8) {
-    std::string name(trim(utf8));
-    for (char& c : name) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    }
-    return name;
+// Stored names are folded as UTF-8 text: folding the bytes of GBK text would
+// change the trail bytes of Chinese characters.
+std::string foldedName(std::string_view storedBytes) {
+    return foldAscii(util::gbkToUtf8(trim(storedBytes)));
 }
 
 // One line of the file as byte offsets into it; `end` excludes the line break.
@@ -69,8 +63,8 @@ struct Location {
 };
 
 Location locate(std::string_view text, std::string_view section, std::string_view key) {
-    const std::string wantSection = foldedRequest(section);
-    const std::string wantKey = foldedRequest(key);
+    const std::string wantSection = foldAscii(trim(section));
+    const std::string wantKey = foldAscii(trim(key));
     Location where;
     bool inSection = false;
     std::size_t pos = 0;

@@ -10,6 +10,9 @@ namespace buffer {
 namespace {
 
 constexpr char kRecordMark = ':';
+// Characters after a record that are looked at before searching further: records
+// usually follow each other with just a line end between them.
+constexpr std::ptrdiff_t kUsualGap = 4;
 // Byte count, address high, address low, record type.
 constexpr std::size_t kHeaderBytes = 4;
 constexpr std::size_t kMaxDataBytes = 255;
@@ -31,30 +34,48 @@ constexpr unsigned kLinearShift = 16;  // a linear value counts 64 KB
 constexpr std::size_t kBlockSize = 256 * 1024;
 static_assert(kBlockSize > kMaxRecordDigits);
 
-// Digit value of each character; anything but 0-9 and A-F has a bit above the
-// low nibble, so one OR over a record's values tells whether all were digits.
-constexpr unsigned char kNoDigit = 0x10;
-constexpr std::array<unsigned char, 256> kDigitValue = [] {
-    std::array<unsigned char, 256> table{};
-    table.fill(kNoDigit);
-    for (int c = '0'; c <= '9'; ++c)
-        table[c] = static_cast<unsigned char>(c - '0');
-    for (int c = 'A'; c <= 'F'; ++c)
-        table[c] = static_cast<unsigned char>(c - 'A' + 10);
-    return table;
-}();
+// The byte value of every pair of characters (the first character in the high
+// byte of the index), or kBadPair when either is no upper-case hex digit. One
+// look-up per byte keeps the scanner fast on 45 MB files.
+constexpr std::uint16_t kBadPair = 0x100;
+constexpr std::size_t kPairCount = 0x10000;
 
-// Decodes count bytes from 2 × count characters; false when one of them is no
-// upper-case hex digit.
-bool decode(const char* text, unsigned char* out, std::size_t count) {
+std::array<std::uint16_t, kPairCount> makePairTable() {
+    auto digit = [](unsigned c) -> int {
+        if (c >= '0' && c <= '9')
+            return static_cast<int>(c - '0');
+        if (c >= 'A' && c <= 'F')
+            return static_cast<int>(c - 'A' + 10);
+        return -1;
+    };
+    std::array<std::uint16_t, kPairCount> table{};
+    for (unsigned index = 0; index < kPairCount; ++index) {
+        int high = digit(index >> 8);
+        int low = digit(index & 0xFF);
+        table[index] = high < 0 || low < 0 ? kBadPair : static_cast<std::uint16_t>(high * 16 + low);
+    }
+    return table;
+}
+
+const std::uint16_t* pairTable() {
+    static const std::array<std::uint16_t, kPairCount> table = makePairTable();
+    return table.data();
+}
+
+// Decodes count bytes from 2 × count characters and adds them to sum; false
+// when a character is no upper-case hex digit.
+bool decode(const std::uint16_t* pairs, const char* text, unsigned char* out, std::size_t count,
+            unsigned& sum) {
     unsigned seen = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        unsigned high = kDigitValue[static_cast<unsigned char>(text[2 * i])];
-        unsigned low = kDigitValue[static_cast<unsigned char>(text[2 * i + 1])];
-        seen |= high | low;
-        out[i] = static_cast<unsigned char>((high << 4) | low);
+        unsigned high = static_cast<unsigned char>(text[2 * i]);
+        unsigned low = static_cast<unsigned char>(text[2 * i + 1]);
+        unsigned value = pairs[(high << 8) | low];
+        seen |= value;
+        sum += value;
+        out[i] = static_cast<unsigned char>(value);
     }
-    return (seen & ~0xFu) == 0;
+    return (seen & kBadPair) == 0;
 }
 
 }  // namespace
@@ -69,14 +90,16 @@ class IntelHexReader::Source {
 
     // Moves just past the next record mark; false when the text ends first.
     bool skipToMark() {
+        for (const char* p = next_; p < end_ && p - next_ < kUsualGap; ++p) {
+            if (*p == kRecordMark)
+                return takeMark(p);
+        }
         for (;;) {
-            const void* mark = next_ == end_ ? nullptr
-                                             : std::memchr(next_, kRecordMark,
-                                                           static_cast<std::size_t>(end_ - next_));
-            if (mark != nullptr) {
-                next_ = static_cast<const char*>(mark) + 1;
-                recordStart_ = position() - 1;
-                return true;
+            if (next_ != end_) {
+                const void* mark =
+                    std::memchr(next_, kRecordMark, static_cast<std::size_t>(end_ - next_));
+                if (mark != nullptr)
+                    return takeMark(static_cast<const char*>(mark));
             }
             next_ = end_;
             if (!ensure(1))
@@ -112,13 +135,16 @@ class IntelHexReader::Source {
 
     const char* next() const { return next_; }
     void advance(std::size_t count) { next_ += count; }
-    std::uint64_t position() const {
-        return blockStart_ + static_cast<std::uint64_t>(next_ - base_);
-    }
     std::uint64_t recordStart() const { return recordStart_; }
     int readError() const { return readError_; }
 
   private:
+    bool takeMark(const char* mark) {
+        recordStart_ = blockStart_ + static_cast<std::uint64_t>(mark - base_);
+        next_ = mark + 1;
+        return true;
+    }
+
     int fd_ = -1;
     std::vector<char> block_;
     const char* base_;  // the text's first character, or block_[0]
@@ -156,6 +182,7 @@ bool IntelHexReader::read(Source& source, unsigned char* destination, std::uint3
     baseFixed_ = false;
     error_.clear();
 
+    const std::uint16_t* pairs = pairTable();
     std::array<unsigned char, kHeaderBytes + kMaxDataBytes + kChecksumBytes> record;
     auto recordFault = [&](std::string_view what) {
         return fail(source, std::string(what) + " in the record at byte " +
@@ -166,7 +193,8 @@ bool IntelHexReader::read(Source& source, unsigned char* destination, std::uint3
             return fail(source, "no end-of-file record");
         if (!source.ensure(2 * kHeaderBytes))
             return recordFault("the file ends");
-        if (!decode(source.next(), record.data(), kHeaderBytes)) {
+        unsigned sum = 0;
+        if (!decode(pairs, source.next(), record.data(), kHeaderBytes, sum)) {
             return recordFault("a character that is no upper-case hex digit");
         }
         source.advance(2 * kHeaderBytes);
@@ -174,15 +202,12 @@ bool IntelHexReader::read(Source& source, unsigned char* destination, std::uint3
         const std::size_t restDigits = 2 * (count + kChecksumBytes);
         if (!source.ensure(restDigits))
             return recordFault("the file ends");
-        if (!decode(source.next(), record.data() + kHeaderBytes, count + kChecksumBytes)) {
+        if (!decode(pairs, source.next(), record.data() + kHeaderBytes, count + kChecksumBytes,
+                    sum)) {
             return recordFault("a character that is no upper-case hex digit");
         }
         source.advance(restDigits);
-
-        unsigned char sum = 0;
-        for (std::size_t i = 0; i < kHeaderBytes + count + kChecksumBytes; ++i)
-            sum += record[i];
-        if (sum != 0)
+        if ((sum & 0xFF) != 0)
             return recordFault("a checksum error");
 
         const std::uint64_t address = (std::uint64_t{record[1]} << 8) | record[2];
@@ -215,8 +240,9 @@ bool IntelHexReader::read(Source& source, unsigned char* destination, std::uint3
                     loadBase_ = offset_;
                     baseFixed_ = true;
                 }
-                if (offset_ < loadBase_)
+                if (offset_ < loadBase_) {
                     return recordFault("an extended address below the load base");
+                }
                 break;
             }
             case kStartSegmentRecord:

@@ -36,6 +36,12 @@ LoadResult failed(std::string error) {
     return result;
 }
 
+// A failed step with the system's reason, taken before anything can change errno.
+LoadResult failedStep(std::string_view step, const std::string& path) {
+    const int err = errno;
+    return failed(std::string(step) + " " + path + ": " + std::strerror(err));
+}
+
 // Reads until count bytes arrived or the file ended; -1 on a read error.
 ssize_t readFully(int fd, unsigned char* out, std::size_t count) {
     std::size_t done = 0;
@@ -58,11 +64,11 @@ LoadResult loadDataFile(DataBuffer& buffer, const std::string& path) {
     // Without O_NONBLOCK, opening a FIFO nobody writes to would wait forever.
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return failed("cannot open " + path + ": " + std::strerror(errno));
+        return failedStep("cannot open", path);
     FileCloser closer(fd);
     struct stat st {};
     if (fstat(fd, &st) != 0)
-        return failed("cannot examine " + path + ": " + std::strerror(errno));
+        return failedStep("cannot examine", path);
     // A folder, a FIFO or a device is no chip image; reading one could block or
     // never end.
     if (!S_ISREG(st.st_mode))
@@ -80,14 +86,14 @@ LoadResult loadDataFile(DataBuffer& buffer, const std::string& path) {
         result.tooLong = reader.highestEnd() > capacity;
     } else {
         if (readFully(fd, buffer.image(), capacity) < 0) {
-            return failed("cannot read " + path + ": " + std::strerror(errno));
+            return failedStep("cannot read", path);
         }
         // One byte more than the chip holds tells that the file is longer; its
         // length from fstat could be stale by now.
         unsigned char beyond = 0;
         ssize_t more = readFully(fd, &beyond, 1);
         if (more < 0)
-            return failed("cannot read " + path + ": " + std::strerror(errno));
+            return failedStep("cannot read", path);
         result.tooLong = more > 0;
     }
     result.loaded = true;

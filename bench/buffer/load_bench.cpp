@@ -76,7 +76,10 @@ class RememberingReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (!run.error_occurred)
+            // With --benchmark_repetitions the median stands for the runs.
+            bool single = run.run_type == Run::RT_Iteration;
+            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (!run.error_occurred && (single || median))
                 ms[run.run_name.function_name] = run.GetAdjustedRealTime();
         }
         ConsoleReporter::ReportRuns(runs);

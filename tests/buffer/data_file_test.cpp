@@ -104,6 +104,12 @@ TEST_F(DataFile, OnlyAHexOrHEXEndingMeansIntelHex) {
     EXPECT_EQ(imageText(3), "\x55\xFF\xFF");
     EXPECT_TRUE(noMarks());
 
+    // The end record alone is a valid, empty file.
+    writeFile(dir_.file("empty.hex"), ":00000001FF");
+    scribble();
+    EXPECT_TRUE(buffer::loadDataFile(*data_, dir_.file("empty.hex")).loaded);
+    EXPECT_EQ(imageText(kChip), std::string(kChip, '\xFF'));
+
     // A record wholly beyond the chip: loaded, and reported too long.
     writeFile(dir_.file("beyond.hex"),
               ":0100000055AA\n:020000040001F9\n:010000007788\n:00000001FF\n");

@@ -83,7 +83,7 @@ int WheelNotches::feed(int verticalDelta) {
 }
 
 void HexLayout::setDataLength(uint32_t length) {
-    dataLength = length;
+    dataLength = std::min(length, kMaxDataLength);
     topRow = 0;
     scrollStep = scrollStepFor(length);
 }

@@ -26,6 +26,8 @@ inline constexpr int kLastClickableLine = 20;
 // scroll range of a 16 MB image (65535 units) within 16 bits.
 inline constexpr uint32_t kOneRowScrollLimit = 65536;
 inline constexpr uint32_t kLargeScrollStep = 16;
+// The buffer's image holds 16 MB of chip data; no chip is larger.
+inline constexpr uint32_t kMaxDataLength = 0x1000000;
 
 // Columns of the grid: address "XXXXXX " in 0..6, byte j's hex digits in 3j + 7 and
 // 3j + 8 with a gap cell in 3j + 9, byte j's character in 55 + j.
@@ -137,6 +139,7 @@ struct HexLayout {
     uint32_t markEnd = 0;
 
     // New data: back to the top with the step for this length; caret and highlight stay.
+    // A length above the 16 MB image is cut to it, so no row beyond the image is read.
     void setDataLength(uint32_t length);
 
     uint32_t maxTopRow() const { return hexview::maxTopRow(dataLength); }

@@ -25,7 +25,8 @@ class HexView : public QWidget {
     Q_OBJECT
 
   public:
-    // Caret blink half-period: visible 500 ms, hidden 500 ms.
+    // Caret blink half-period: the caret shows for 500 ms and hides for 500 ms, the
+    // view's classic blink rate; an idle window therefore repaints twice a second.
     static constexpr int kBlinkMs = 500;
 
     explicit HexView(QWidget* parent = nullptr);

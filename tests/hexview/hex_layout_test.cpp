@@ -40,6 +40,7 @@ TEST(HexLayoutScroll, RowsStepAndRangeFollowTheDataLength) {
         EXPECT_EQ(layout.scrollRangeMaximum(), c.rangeMax);
         EXPECT_EQ(layout.rowsShown(), c.rowsShown);
     }
+    EXPECT_EQ(layoutFor(k16MB + 16).dataLength, k16MB) << "never rows beyond the image";
 
     HexLayout small = layoutFor(128);
     for (ScrollCode code : {ScrollCode::LineDown, ScrollCode::PageDown, ScrollCode::LineUp,

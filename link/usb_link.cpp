@@ -179,16 +179,28 @@ int UsbLink::poll(TransferState& t, int* result) {
         t.worker.join();
         t.active = false;
         *result = t.result.load(std::memory_order_relaxed);
+        // A read that failed part way (the device began to answer, then the worker gave
+        // up at a deadline) leaves the rest in the device as an abandoned one does. A read
+        // that got nothing at all owes nothing: the device never started.
+        if (!t.isWrite && *result == 0 && t.counter->load(std::memory_order_relaxed) != 0)
+            rememberOwed(t);
         return 1;
     }
     const std::uint64_t now = util::tickMs();
     if (now > t.overallDeadline || now > t.chunkDeadline.load(std::memory_order_relaxed)) {
         reap(t);
+        if (!t.isWrite && t.counter->load(std::memory_order_relaxed) != 0)
+            rememberOwed(t);
         t.result.store(0, std::memory_order_relaxed);
         *result = 0;
         return 1;
     }
     return 0;
+}
+
+void UsbLink::rememberOwed(const TransferState& t) {
+    const std::uint32_t received = t.counter->load(std::memory_order_relaxed);
+    owedRead_ = t.length > received ? t.length - received : 0;
 }
 
 int UsbLink::timed(TransferState& t, int* result) {
@@ -217,8 +229,7 @@ int UsbLink::readTimed(std::uint8_t* buffer, std::uint32_t length,
 void UsbLink::cancelRead() {
     if (read_.active && !read_.done.load(std::memory_order_acquire)) {
         reap(read_);
-        const std::uint32_t received = read_.counter->load(std::memory_order_relaxed);
-        owedRead_ = read_.length > received ? read_.length - received : 0;
+        rememberOwed(read_);
         read_.result.store(0, std::memory_order_relaxed);
     } else {
         reap(read_);

@@ -87,8 +87,7 @@ class UsbLink {
     int pollRead(int* result);
     int readTimed(std::uint8_t* buffer, std::uint32_t length, std::atomic<std::uint32_t>* counter,
                   std::uint32_t timeoutMs);
-    // Stops a running read and waits for its worker. Remembers how many bytes the device
-    // may still owe (the read's length less the bytes received).
+    // Stops a running read and waits for its worker.
     void cancelRead();
 
     int startWrite(const std::uint8_t* buffer, std::uint32_t length,
@@ -97,8 +96,14 @@ class UsbLink {
     int writeTimed(const std::uint8_t* buffer, std::uint32_t length,
                    std::atomic<std::uint32_t>* counter, std::uint32_t timeoutMs);
 
-    // Bytes a cancelled read left in the device, not yet read off.
+    // Bytes a cancelled or abandoned read left in the device, not yet read off: the
+    // read's length less the bytes received. Like firmware, the device goes on sending a
+    // read the host stopped reading, and skipping it one reply-sized packet at a time
+    // would take minutes for a chip read.
     std::uint32_t owedReadBytes() const { return owedRead_; }
+    // For a command whose reply was refused although the device may have started
+    // sending: treat `bytes` as owed.
+    void noteOwedRead(std::uint32_t bytes) { owedRead_ = bytes; }
     // Reads off up to owedReadBytes() in requests of 4096 bytes on the calling thread,
     // stopping at a short request or after `silenceMs` without data; returns the bytes
     // read off and forgets the debt.
@@ -133,6 +138,7 @@ class UsbLink {
     // Cancels the pipe request if still running and joins the worker.
     void reap(TransferState& t);
     void release();
+    void rememberOwed(const TransferState& t);
     void runWorker(TransferState& t);
     std::uint32_t requestTimeout(const TransferState& t) const;
 

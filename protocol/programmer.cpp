@@ -94,14 +94,19 @@ int Programmer::startReadChip(std::uint8_t* destination, std::uint32_t address,
                   kChipReplyLongest, reply, &n)) {
         return 0;
     }
-    if (n < 3 || reply[1] != kAccepted || reply[2] != 0x00)
+    // From here on the device may be sending the chip: when the read does not go on, the
+    // bytes are owed and read off before the next command instead of being skipped one
+    // reply read at a time.
+    const std::uint32_t total = length + kReadSlackBytes;
+    if (n < 3 || reply[1] != kAccepted || reply[2] != 0x00) {
+        link_->noteOwedRead(total);
         return 0;
+    }
     readLength_ = length;
     readCounter_.store(0, std::memory_order_relaxed);
-    if (destination == nullptr)
-        return 0;
-    if (!link_->startRead(destination, length + kReadSlackBytes, &readCounter_,
-                          limits_.chipReadMs)) {
+    if (destination == nullptr ||
+        !link_->startRead(destination, total, &readCounter_, limits_.chipReadMs)) {
+        link_->noteOwedRead(total);
         return 0;
     }
     state_ = Reading;

@@ -97,6 +97,13 @@ void SimProgrammer::setFaults(const Faults& faults) {
 
 void SimProgrammer::setPresent(bool present) {
     Lock lock(mutex_);
+    if (present && !present_) {
+        // Plugged in again: the firmware starts afresh; the chip keeps its cells.
+        in_.clear();
+        outMode_ = OutMode::Command;
+        outLeft_ = 0;
+        erasing_ = false;
+    }
     present_ = present;
     wake_.notify_all();
 }
@@ -445,7 +452,7 @@ PipeResult SimProgrammer::transferIn(std::uint8_t* data, std::uint32_t length,
         bool ended = false;
         while (!ended && *moved < length && !in_.empty()) {
             InSegment& s = in_.front();
-            if (s.zlpPending) {
+            if (s.zlpPending || s.total == 0) {
                 in_.pop_front();
                 ended = true;
                 break;

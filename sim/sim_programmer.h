@@ -117,7 +117,8 @@ class SimProgrammer {
     void setEraseDurationMs(std::uint32_t ms);
     void setFirmwareVersion(std::string text);
     void setFaults(const Faults& faults);
-    // Plugs the device in or out (unplugged: not listed, every transfer fails).
+    // Plugs the device in or out (unplugged: not listed, every transfer fails). Plugged
+    // in again, the firmware restarts: nothing is left in its pipes.
     void setPresent(bool present);
     bool present() const;
 

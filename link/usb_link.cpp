@@ -104,7 +104,7 @@ void UsbLink::runWorker(TransferState& t) {
         }
         const std::uint32_t chunk = std::min(t.remaining, kMaxRequestBytes);
         t.remaining -= chunk;
-        t.chunkDeadline.store(util::tickMs() + limits_.chunkStallMs, std::memory_order_relaxed);
+        t.chunkDeadline.store(util::tickMs() + t.limits.chunkStallMs, std::memory_order_relaxed);
 
         std::uint32_t moved = 0;
         PipeResult r = PipeResult::TimedOut;
@@ -122,7 +122,7 @@ void UsbLink::runWorker(TransferState& t) {
                 t.stop.load(std::memory_order_acquire)) {
                 break;
             }
-            sleepMs(limits_.writeRetryPauseMs);
+            sleepMs(t.limits.writeRetryPauseMs);
         }
         if (moved != 0) {
             t.position += moved;
@@ -156,6 +156,7 @@ int UsbLink::start(TransferState& t, UsbPipe* pipe, std::uint8_t* buffer, std::u
     t.result.store(0, std::memory_order_relaxed);
     t.done.store(false, std::memory_order_relaxed);
     t.stop.store(false, std::memory_order_relaxed);
+    t.limits = limits_;
     // Both deadlines are set before the worker exists, so the worker can bound its own
     // requests by them.
     const std::uint64_t now = util::tickMs();

@@ -126,6 +126,8 @@ class UsbLink {
         std::atomic<bool> stop{false};
         std::atomic<std::uint64_t> chunkDeadline{0};
         std::uint64_t overallDeadline = 0;
+        // The link's limits when the transfer started; the worker reads only this copy.
+        LinkLimits limits;
         std::thread worker;
         // Started and not yet reported ended by a poll or cancel.
         bool active = false;

@@ -122,7 +122,7 @@ TEST_F(Transport, InvalidPipeFailsAtOnce) {
     std::uint8_t buffer[64];
     const std::uint64_t ms =
         elapsedMs([&] { EXPECT_EQ(rig.link.readTimed(buffer, 64, &counter, 5000), 0); });
-    EXPECT_LT(ms, 20u);
+    EXPECT_LT(ms, 100u);
     EXPECT_EQ(rig.link.startRead(buffer, 64, &counter, 5000), 0);
     EXPECT_TRUE(rig.device->inRequests().empty());
 }
@@ -158,7 +158,7 @@ TEST_F(Transport, CancelDuringALongReadStopsTheWorkerBeforeReturning) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     const std::uint64_t ms = elapsedMs([&] { rig.link.cancelRead(); });
-    EXPECT_LT(ms, 50u);
+    EXPECT_LT(ms, 150u);
     const std::uint32_t received = counter.load();
     EXPECT_LT(received, k16MB);
     EXPECT_EQ(rig.link.owedReadBytes(), k16MB + 64 - received);

@@ -99,6 +99,20 @@ TEST_F(Transport, SilentDeviceFailsAtTheEarlierOfBothLimits) {
     EXPECT_EQ(counter.load(), 0u);
 }
 
+TEST(TransportRealLimits, SilentDeviceFailsAtTheThreeSecondStallLimit) {
+    SimRig rig(usblink::LinkLimits{});
+    ASSERT_EQ(rig.link.open(), 1);
+    sim::Faults faults;
+    faults.silent = true;
+    rig.device->setFaults(faults);
+    std::uint8_t buffer[64];
+    std::atomic<std::uint32_t> counter{0};
+    const std::uint64_t ms =
+        elapsedMs([&] { EXPECT_EQ(rig.link.readTimed(buffer, 64, &counter, 10000), 0); });
+    EXPECT_GE(ms, 3000u);
+    EXPECT_LT(ms, 3200u);
+}
+
 TEST_F(Transport, FailingWriteIsReissuedUntilTheChunkDeadline) {
     sim::Faults faults;
     faults.writeFails = true;

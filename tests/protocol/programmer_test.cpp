@@ -303,16 +303,23 @@ TEST_F(ProgrammerTest, SilentDeviceFailsCommandsAtTheReplyLimit) {
     EXPECT_EQ(programmer.queryBusy(&busy), 0);
 }
 
-TEST_F(ProgrammerTest, SilentDeviceWithTheRealLimitsFailsAfterOneSecond) {
+TEST_F(ProgrammerTest, RealLimitsEndAReplyWaitAtOneSecondAndAPacketWriteAtHalfASecond) {
+    programmer.setLimits(protocol::ProgrammerLimits{});
+    rig.link.setLimits(usblink::LinkLimits{});
     sim::Faults faults;
     faults.silent = true;
     setFaults(faults);
-    programmer.setLimits(protocol::ProgrammerLimits{});
-    rig.link.setLimits(usblink::LinkLimits{});
     std::array<char, protocol::kVersionTextBytes> text{};
-    const std::uint64_t ms = elapsedMs([&] { EXPECT_EQ(programmer.readFirmwareVersion(text), 0); });
+    std::uint64_t ms = elapsedMs([&] { EXPECT_EQ(programmer.readFirmwareVersion(text), 0); });
     EXPECT_GE(ms, 1000u);
     EXPECT_LT(ms, 1200u);
+
+    faults = {};
+    faults.writeFails = true;
+    setFaults(faults);
+    ms = elapsedMs([&] { EXPECT_EQ(programmer.startErase(), 0); });
+    EXPECT_GE(ms, 500u);
+    EXPECT_LT(ms, 700u);
 }
 
 TEST_F(ProgrammerTest, StalledReadFailsAtTheStallLimit) {

@@ -40,7 +40,8 @@
 //
 // Faults (Faults below), each selectable per test, end transfers the way a real
 // programmer or cable would fail; none makes a transfer block beyond its time-out, and
-// every blocked transfer ends at once when the host cancels it.
+// every blocked transfer ends at once when the host cancels it. "No device" is
+// setPresent(false), or a bus without programmers.
 
 #include <chrono>
 #include <condition_variable>

@@ -1,0 +1,93 @@
+#include "link/device_finder.h"
+
+#include <vector>
+
+namespace usblink {
+namespace {
+
+// Characters from the start of the letters to the first hex digit: three letters and
+// one separator.
+constexpr std::size_t kDigitsOffset = 4;
+constexpr std::size_t kIdDigits = 4;
+// Positions at which the letters may start lie below length - margin.
+constexpr std::size_t kVendorMargin = 8;
+constexpr std::size_t kProductMargin = 4;
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::uint16_t idAfter(std::string_view path, std::string_view lower, std::string_view upper,
+                      std::size_t margin) {
+    if (path.size() <= margin)
+        return 0;
+    const std::size_t limit = path.size() - margin;
+    std::size_t found = std::string_view::npos;
+    for (std::size_t p = 0; p < limit; ++p) {
+        if (path.substr(p, 3) == lower || path.substr(p, 3) == upper) {
+            found = p;
+            break;
+        }
+    }
+    if (found == std::string_view::npos)
+        return 0;
+    unsigned value = 0;
+    for (std::size_t k = 0; k < kIdDigits; ++k) {
+        const std::size_t at = found + kDigitsOffset + k;
+        const int digit = at < path.size() ? hexValue(path[at]) : -1;
+        if (digit < 0)
+            return 0;
+        value = value * 16 + static_cast<unsigned>(digit);
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+}  // namespace
+
+std::uint16_t vendorIdFromPath(std::string_view path) {
+    return idAfter(path, "vid", "VID", kVendorMargin);
+}
+
+std::uint16_t productIdFromPath(std::string_view path) {
+    return idAfter(path, "pid", "PID", kProductMargin);
+}
+
+int DeviceFinder::countDevices() {
+    const std::size_t present = bus_.devicePaths().size();
+    return present > static_cast<std::size_t>(kMaxInterfaces) ? kMaxInterfaces
+                                                              : static_cast<int>(present);
+}
+
+std::string DeviceFinder::pathOf(int index) {
+    const std::vector<std::string> paths = bus_.devicePaths();
+    if (index < 0 || static_cast<std::size_t>(index) >= paths.size())
+        return {};
+    return paths[static_cast<std::size_t>(index)];
+}
+
+std::uint16_t DeviceFinder::vendorIdOf(int index) {
+    return vendorIdFromPath(pathOf(index));
+}
+
+std::uint16_t DeviceFinder::productIdOf(int index) {
+    return productIdFromPath(pathOf(index));
+}
+
+std::unique_ptr<UsbDevice> DeviceFinder::openDevice(int index) {
+    path_ = pathOf(index);
+    if (path_.empty())
+        return nullptr;
+    return bus_.openDevice(path_);
+}
+
+std::unique_ptr<UsbPipe> DeviceFinder::openPipe(UsbDevice& device, std::string_view name) {
+    return device.openPipe(name);
+}
+
+}  // namespace usblink

@@ -1,0 +1,52 @@
+#pragma once
+// Finds the programmer among the devices a UsbBus lists and opens it: the device by its
+// interface index, then its pipes by name. Each query lists the devices afresh, so a
+// programmer plugged in after start-up is found by the next search.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "link/usb_bus.h"
+
+namespace usblink {
+
+constexpr std::uint16_t kProgrammerVendorId = 0x10C4;
+constexpr std::uint16_t kProgrammerProductId = 0xF5A2;
+// At most this many device interfaces are looked at.
+constexpr int kMaxInterfaces = 127;
+
+// The 16-bit ID that follows "vid"/"VID" (respectively "pid"/"PID") and one separator
+// character of any kind in a device path: four hex digits, else 0. The vendor letters
+// are looked for at positions below length - 8, the product letters below length - 4,
+// so a path of 8 (respectively 4) characters or fewer has no ID.
+std::uint16_t vendorIdFromPath(std::string_view path);
+std::uint16_t productIdFromPath(std::string_view path);
+
+class DeviceFinder {
+  public:
+    explicit DeviceFinder(UsbBus& bus) : bus_(bus) {}
+
+    UsbBus& bus() { return bus_; }
+
+    // Present interfaces, 0 to kMaxInterfaces.
+    int countDevices();
+    std::uint16_t vendorIdOf(int index);
+    std::uint16_t productIdOf(int index);
+    // Opens interface `index`, remembering its path for openPipe; nullptr on failure.
+    std::unique_ptr<UsbDevice> openDevice(int index);
+    // Opens a pipe of the device last opened by openDevice; nullptr on failure.
+    std::unique_ptr<UsbPipe> openPipe(UsbDevice& device, std::string_view name);
+
+    // The device path of the last openDevice.
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string pathOf(int index);
+
+    UsbBus& bus_;
+    std::string path_;
+};
+
+}  // namespace usblink

@@ -1,0 +1,512 @@
+#include "sim/sim_programmer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+namespace {
+
+using usblink::PipeResult;
+
+// The firmware's own view of the command packets it understands.
+constexpr std::uint8_t kCmdReadChip = 0x11;
+constexpr std::uint8_t kCmdWriteChip = 0x12;
+constexpr std::uint8_t kCmdQueryBusy = 0x13;
+constexpr std::uint8_t kCmdEraseChip = 0x14;
+constexpr std::uint8_t kCmdReadIds = 0x15;
+constexpr std::uint8_t kCmdVersion = 0x17;
+constexpr std::uint8_t kCmdBoot = 0xF2;
+constexpr std::uint8_t kCmdSelfTest = 0xF3;
+
+constexpr std::uint32_t kReadChipPacketBytes = 15;
+constexpr std::uint8_t kReadChipTag = 0x0A;
+constexpr std::uint32_t kWriteChipPacketBytes = 17;
+constexpr std::uint8_t kWriteChipTag = 0x0C;
+constexpr std::uint32_t kKindPacketBytes = 3;  // command, tag, chip kind
+constexpr std::size_t kAddressAt = 3;
+constexpr std::size_t kLengthAt = 7;
+
+constexpr std::uint32_t kBootPacketBytes = 23;
+constexpr char kBootText[] = "USB BOOT COMMAND";
+constexpr std::size_t kBootTextBytes = 16;
+constexpr std::size_t kBootEchoEnd = 17;  // the reply echoes packet bytes 1..17
+constexpr std::size_t kBootLengthAt = 18;
+
+constexpr std::uint32_t kPacketBytes = 64;
+constexpr std::uint8_t kAbsentId = 0xFF;
+constexpr std::uint8_t kErased = 0xFF;
+constexpr std::uint8_t kGarbageFill = 0xEE;
+constexpr std::uint64_t kMicrosPerSecond = 1'000'000;
+
+std::uint32_t bigEndian32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
+}  // namespace
+
+SimProgrammer::SimProgrammer(std::string path) : path_(std::move(path)) {}
+
+void SimProgrammer::insertChip(const catalogue::ChipRecord& chip) {
+    Lock lock(mutex_);
+    chip_ = chip;
+    hasChip_ = true;
+    cells_.assign(chip.capacity, kErased);
+}
+
+void SimProgrammer::removeChip() {
+    Lock lock(mutex_);
+    hasChip_ = false;
+    cells_.clear();
+}
+
+std::vector<std::uint8_t> SimProgrammer::memory() const {
+    Lock lock(mutex_);
+    return cells_;
+}
+
+void SimProgrammer::fillMemory(std::uint32_t address, std::span<const std::uint8_t> bytes) {
+    Lock lock(mutex_);
+    for (std::size_t i = 0; i < bytes.size() && address + i < cells_.size(); ++i)
+        cells_[address + i] = bytes[i];
+}
+
+void SimProgrammer::setThroughput(std::uint64_t bytesPerSecond) {
+    Lock lock(mutex_);
+    throughput_ = bytesPerSecond;
+    deviceClock_ = Clock::now();
+}
+
+void SimProgrammer::setEraseDurationMs(std::uint32_t ms) {
+    Lock lock(mutex_);
+    eraseMs_ = ms;
+}
+
+void SimProgrammer::setFirmwareVersion(std::string text) {
+    Lock lock(mutex_);
+    version_ = std::move(text);
+}
+
+void SimProgrammer::setFaults(const Faults& faults) {
+    Lock lock(mutex_);
+    faults_ = faults;
+    // Byte limits count from the moment the faults are set.
+    bulkBytes_ = 0;
+    wake_.notify_all();
+}
+
+void SimProgrammer::setPresent(bool present) {
+    Lock lock(mutex_);
+    if (present && !present_) {
+        // Plugged in again: the firmware starts afresh; the chip keeps its cells.
+        in_.clear();
+        outMode_ = OutMode::Command;
+        outLeft_ = 0;
+        erasing_ = false;
+    }
+    present_ = present;
+    wake_.notify_all();
+}
+
+bool SimProgrammer::present() const {
+    Lock lock(mutex_);
+    return present_;
+}
+
+std::vector<std::uint32_t> SimProgrammer::outRequests() const {
+    Lock lock(mutex_);
+    return outLog_;
+}
+
+std::vector<std::uint32_t> SimProgrammer::inRequests() const {
+    Lock lock(mutex_);
+    return inLog_;
+}
+
+void SimProgrammer::clearRequestLog() {
+    Lock lock(mutex_);
+    outLog_.clear();
+    inLog_.clear();
+}
+
+std::vector<std::uint8_t> SimProgrammer::firmwareImage() const {
+    Lock lock(mutex_);
+    return image_;
+}
+
+int SimProgrammer::openDevices() const {
+    Lock lock(mutex_);
+    return openDevices_;
+}
+
+int SimProgrammer::openPipes() const {
+    Lock lock(mutex_);
+    return openPipes_;
+}
+
+void SimProgrammer::queueInPacket(std::span<const std::uint8_t> packet) {
+    Lock lock(mutex_);
+    InSegment s;
+    s.bytes.assign(packet.begin(),
+                   packet.begin() + std::min<std::size_t>(packet.size(), kPacketBytes));
+    s.total = static_cast<std::uint32_t>(s.bytes.size());
+    in_.push_back(std::move(s));
+    wake_.notify_all();
+}
+
+bool SimProgrammer::openDevice(std::string* error) {
+    Lock lock(mutex_);
+    if (!present_ || faults_.failDeviceOpen) {
+        if (error) {
+            *error = "cannot open 10c4:f5a2 at " + path_ +
+                     (present_ ? ": access denied; install the udev rule" : ": no such device");
+        }
+        return false;
+    }
+    ++openDevices_;
+    return true;
+}
+
+void SimProgrammer::closeDevice() {
+    Lock lock(mutex_);
+    --openDevices_;
+}
+
+bool SimProgrammer::openPipe(std::string_view name) {
+    Lock lock(mutex_);
+    if (!present_ || faults_.failPipe == name)
+        return false;
+    ++openPipes_;
+    return true;
+}
+
+void SimProgrammer::closePipe() {
+    Lock lock(mutex_);
+    --openPipes_;
+}
+
+void SimProgrammer::wake() {
+    wake_.notify_all();
+}
+
+bool SimProgrammer::busy() const {
+    return erasing_ && (faults_.neverReady || Clock::now() < eraseEnd_);
+}
+
+std::uint64_t SimProgrammer::bulkAllowance() const {
+    const std::uint64_t limit = std::min(faults_.stallAfterBytes, faults_.disconnectAfterBytes);
+    return limit > bulkBytes_ ? limit - bulkBytes_ : 0;
+}
+
+void SimProgrammer::countBulk(std::uint64_t bytes) {
+    bulkBytes_ += bytes;
+    if (bulkBytes_ >= faults_.disconnectAfterBytes) {
+        present_ = false;
+        wake_.notify_all();
+    }
+}
+
+void SimProgrammer::reply(std::vector<std::uint8_t> packet) {
+    const std::uint8_t other = packet[0] == kCmdQueryBusy ? kCmdReadChip : kCmdQueryBusy;
+    for (int i = 0; i < faults_.garbagePackets; ++i) {
+        InSegment g;
+        if (i % 2 == 0) {
+            g.bytes.assign(kPacketBytes, kGarbageFill);
+        } else {
+            g.bytes = {other, 0x01, 0x00};
+        }
+        g.total = static_cast<std::uint32_t>(g.bytes.size());
+        in_.push_back(std::move(g));
+    }
+    if (faults_.wrongReplyByte) {
+        for (std::size_t i = 1; i <= 2 && i < packet.size(); ++i)
+            packet[i] ^= 0xFF;
+    }
+    InSegment s;
+    s.bytes = std::move(packet);
+    s.total = static_cast<std::uint32_t>(s.bytes.size());
+    in_.push_back(std::move(s));
+}
+
+void SimProgrammer::queueStream(InSegment segment) {
+    segment.total = segment.chipLength + static_cast<std::uint32_t>(segment.bytes.size());
+    segment.zlpAfterFull = true;
+    in_.push_back(std::move(segment));
+}
+
+void SimProgrammer::handleCommand(const std::uint8_t* p, std::uint32_t length) {
+    switch (p[0]) {
+        case kCmdReadChip: {
+            if (length < kReadChipPacketBytes || p[1] != kReadChipTag)
+                return;
+            reply({kCmdReadChip, 0x01, 0x00});
+            InSegment s;
+            s.chipStream = true;
+            s.chipAddress = bigEndian32(p + kAddressAt);
+            // A length near 4 GiB must not wrap the stream's total with the trailer.
+            s.chipLength = std::min<std::uint32_t>(bigEndian32(p + kLengthAt),
+                                                   UINT32_MAX - sizeof(kReadTrailer));
+            s.bytes.assign(std::begin(kReadTrailer), std::end(kReadTrailer));
+            queueStream(std::move(s));
+            break;
+        }
+        case kCmdWriteChip: {
+            if (length < kWriteChipPacketBytes || p[1] != kWriteChipTag)
+                return;
+            reply({kCmdWriteChip, 0x01, 0x01});
+            outAddress_ = bigEndian32(p + kAddressAt);
+            outLeft_ = bigEndian32(p + kLengthAt);
+            if (outLeft_ > 0)
+                outMode_ = OutMode::ChipData;
+            break;
+        }
+        case kCmdQueryBusy: {
+            if (length < kKindPacketBytes)
+                return;
+            const bool isBusy = busy();
+            if (!isBusy)
+                erasing_ = false;
+            reply({kCmdQueryBusy, 0x01, static_cast<std::uint8_t>(isBusy ? 1 : 0)});
+            break;
+        }
+        case kCmdEraseChip: {
+            if (length < kKindPacketBytes)
+                return;
+            std::fill(cells_.begin(), cells_.end(), kErased);
+            erasing_ = true;
+            eraseEnd_ = Clock::now() + std::chrono::milliseconds(eraseMs_);
+            reply({kCmdEraseChip, 0x01, 0x01});
+            break;
+        }
+        case kCmdReadIds: {
+            if (length < kKindPacketBytes)
+                return;
+            reply({kCmdReadIds, 0x02, hasChip_ ? chip_.manufacturerId : kAbsentId,
+                   hasChip_ ? chip_.deviceId : kAbsentId});
+            break;
+        }
+        case kCmdVersion: {
+            // Two header bytes and the terminating zero leave 61 characters in a packet.
+            const std::size_t textBytes = std::min<std::size_t>(kPacketBytes - 3, version_.size());
+            std::vector<std::uint8_t> r(2 + textBytes + 1, 0);
+            r[0] = kCmdVersion;
+            std::memcpy(r.data() + 2, version_.data(), textBytes);
+            reply(std::move(r));
+            break;
+        }
+        case kCmdBoot: {
+            if (length < kBootPacketBytes || std::memcmp(p + 1, kBootText, kBootTextBytes) != 0 ||
+                p[kBootEchoEnd] != 0)
+                return;
+            std::uint8_t sum = 0;
+            for (std::uint32_t i = 0; i < kBootPacketBytes; ++i)
+                sum = static_cast<std::uint8_t>(sum + p[i]);
+            std::vector<std::uint8_t> r(p, p + kBootEchoEnd + 1);
+            r.push_back(sum == 0 ? 0x01 : 0x00);
+            reply(std::move(r));
+            if (sum == 0) {
+                image_.clear();
+                outLeft_ = bigEndian32(p + kBootLengthAt);
+                if (outLeft_ > 0)
+                    outMode_ = OutMode::Image;
+            }
+            break;
+        }
+        case kCmdSelfTest: {
+            reply({kCmdSelfTest, 0x00});
+            const std::string_view report =
+                faults_.failSelfTest ? kFailingSelfTestReport : kPassingSelfTestReport;
+            InSegment s;
+            s.bytes.assign(report.begin(), report.end());
+            queueStream(std::move(s));
+            break;
+        }
+        default:
+            break;
+    }
+    wake_.notify_all();
+}
+
+void SimProgrammer::copyChipBytes(std::uint8_t* out, std::uint32_t address,
+                                  std::uint32_t count) const {
+    const std::uint64_t start = address;
+    const std::uint64_t end = start + count;
+    const std::uint64_t size = cells_.size();
+    const std::uint64_t inChip = start < size ? std::min(end, size) - start : 0;
+    if (inChip > 0)
+        std::memcpy(out, cells_.data() + start, inChip);
+    if (inChip < count)
+        std::memset(out + inChip, kErased, count - inChip);
+    if (const std::uint64_t every = faults_.bitFlipEvery; every != 0) {
+        // First address a >= start with (a + 1) a multiple of `every`.
+        std::uint64_t a = (start + every) / every * every - 1;
+        for (; a < end; a += every)
+            out[a - start] ^= 0x01;
+    }
+}
+
+void SimProgrammer::programChip(const std::uint8_t* data, std::uint32_t count) {
+    const std::uint64_t start = outAddress_;
+    const std::uint64_t size = cells_.size();
+    const std::uint64_t n = start < size ? std::min<std::uint64_t>(count, size - start) : 0;
+    std::uint8_t* cells = cells_.data() + (n ? start : 0);
+    if (chip_.type == catalogue::SpiFlash) {
+        // Flash programming can only clear bits; only an erase sets them again.
+        for (std::uint64_t i = 0; i < n; ++i)
+            cells[i] &= data[i];
+    } else {
+        if (n)
+            std::memcpy(cells, data, n);
+    }
+    outAddress_ += count;
+}
+
+bool SimProgrammer::pace(Lock& lock, std::uint64_t bytes, const bool* cancelled) {
+    if (throughput_ == 0 || bytes == 0)
+        return true;
+    const auto cost = std::chrono::microseconds(bytes * kMicrosPerSecond / throughput_);
+    deviceClock_ = std::max(deviceClock_, Clock::now()) + cost;
+    wake_.wait_until(lock, deviceClock_, [&] { return *cancelled; });
+    return !*cancelled;
+}
+
+PipeResult SimProgrammer::waitForever(Lock& lock, Clock::time_point until, const bool* cancelled) {
+    wake_.wait_until(lock, until, [&] { return *cancelled || !present_; });
+    if (!present_)
+        return PipeResult::Failed;
+    if (*cancelled)
+        return PipeResult::Cancelled;
+    return PipeResult::TimedOut;
+}
+
+PipeResult SimProgrammer::transferOut(const std::uint8_t* data, std::uint32_t length,
+                                      std::uint32_t timeoutMs, std::uint32_t* moved,
+                                      const bool* cancelled) {
+    Lock lock(mutex_);
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    outLog_.push_back(length);
+    *moved = 0;
+    if (!present_ || faults_.writeFails)
+        return PipeResult::Failed;
+    if (*cancelled)
+        return PipeResult::Cancelled;
+    if (faults_.stallAfterBytes <= bulkBytes_)
+        return waitForever(lock, until, cancelled);
+    if (length == 0)
+        return PipeResult::Ok;
+
+    if (outMode_ == OutMode::Command) {
+        handleCommand(data, length);
+        *moved = length;
+    } else {
+        const std::uint32_t wanted = std::min(length, outLeft_);
+        const auto take =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(wanted, bulkAllowance()));
+        if (outMode_ == OutMode::ChipData) {
+            programChip(data, take);
+        } else {
+            image_.insert(image_.end(), data, data + take);
+        }
+        outLeft_ -= take;
+        if (outLeft_ == 0)
+            outMode_ = OutMode::Command;
+        countBulk(take);
+        if (!present_) {
+            *moved = take;
+            return PipeResult::Failed;
+        }
+        if (take < wanted) {
+            *moved = take;
+            return waitForever(lock, until, cancelled);
+        }
+        // Bytes beyond the announced length are taken and dropped.
+        *moved = length;
+    }
+    return pace(lock, *moved, cancelled) ? PipeResult::Ok : PipeResult::Cancelled;
+}
+
+PipeResult SimProgrammer::transferIn(std::uint8_t* data, std::uint32_t length,
+                                     std::uint32_t timeoutMs, std::uint32_t* moved,
+                                     const bool* cancelled) {
+    Lock lock(mutex_);
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    inLog_.push_back(length);
+    *moved = 0;
+    if (length == 0)
+        return present_ ? PipeResult::Ok : PipeResult::Failed;
+    for (;;) {
+        if (!present_)
+            return PipeResult::Failed;
+        if (*cancelled)
+            return PipeResult::Cancelled;
+        if (faults_.silent || faults_.stallAfterBytes <= bulkBytes_)
+            return waitForever(lock, until, cancelled);
+        if (in_.empty()) {
+            if (!wake_.wait_until(lock, until,
+                                  [&] { return *cancelled || !present_ || !in_.empty(); })) {
+                return PipeResult::TimedOut;
+            }
+            continue;
+        }
+
+        bool ended = false;
+        while (!ended && *moved < length && !in_.empty()) {
+            InSegment& s = in_.front();
+            if (s.zlpPending || s.total == 0) {
+                in_.pop_front();
+                ended = true;
+                break;
+            }
+            std::uint64_t take = std::min<std::uint64_t>(s.total - s.offset, length - *moved);
+            if (s.chipStream)
+                take = std::min(take, bulkAllowance());
+            if (take == 0)
+                break;
+            std::uint8_t* out = data + *moved;
+            std::uint32_t from = s.offset;
+            std::uint32_t left = static_cast<std::uint32_t>(take);
+            if (s.chipStream && from < s.chipLength) {
+                const std::uint32_t n = std::min(left, s.chipLength - from);
+                copyChipBytes(out, s.chipAddress + from, n);
+                out += n;
+                from += n;
+                left -= n;
+            }
+            if (left > 0) {
+                const std::uint32_t at = from - (s.chipStream ? s.chipLength : 0);
+                std::memcpy(out, s.bytes.data() + at, left);
+            }
+            s.offset += static_cast<std::uint32_t>(take);
+            *moved += static_cast<std::uint32_t>(take);
+            if (s.chipStream)
+                countBulk(take);
+            if (s.offset == s.total) {
+                if (s.total % kPacketBytes != 0) {
+                    // The last packet was short: it ends the request.
+                    in_.pop_front();
+                    ended = true;
+                } else if (!s.zlpAfterFull) {
+                    // A single full packet: the request goes on with the next one.
+                    in_.pop_front();
+                } else {
+                    // A stream that ends on a packet boundary is closed by a zero-length
+                    // packet, which ends this request if it has room, else the next.
+                    s.zlpPending = true;
+                    if (*moved < length) {
+                        in_.pop_front();
+                        ended = true;
+                    }
+                }
+            }
+            if (!present_)
+                return PipeResult::Failed;
+        }
+        if (ended || *moved == length) {
+            return pace(lock, *moved, cancelled) ? PipeResult::Ok : PipeResult::Cancelled;
+        }
+        // The request is not full and no short packet ended it: like a real device,
+        // keep waiting for more packets until the time-out.
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,139 @@
+// The firmware model at the byte level: raw packets through the link, written from the
+// firmware's side so these tests do not lean on the host's command set.
+
+#include "sim/sim_programmer.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "tests/support/sim_rig.h"
+
+using testsupport::chipOf;
+using testsupport::elapsedMs;
+using testsupport::SimRig;
+
+namespace {
+
+std::vector<std::uint8_t> readCommand(std::uint32_t address, std::uint32_t length) {
+    auto be = [](std::uint32_t v, int shift) { return static_cast<std::uint8_t>(v >> shift); };
+    return {0x11,
+            0x0A,
+            1,
+            be(address, 24),
+            be(address, 16),
+            be(address, 8),
+            be(address, 0),
+            be(length, 24),
+            be(length, 16),
+            be(length, 8),
+            be(length, 0),
+            3,
+            0,
+            0,
+            0};
+}
+
+class Firmware : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(rig.link.open(), 1); }
+
+    void send(const std::vector<std::uint8_t>& packet) {
+        ASSERT_EQ(rig.link.writeTimed(packet.data(), static_cast<std::uint32_t>(packet.size()),
+                                      &counter, 500),
+                  1);
+    }
+
+    // One reply-sized read; the bytes received.
+    std::vector<std::uint8_t> readPacket(std::uint32_t timeoutMs = 300) {
+        std::uint8_t buffer[64];
+        if (!rig.link.readTimed(buffer, 64, &counter, timeoutMs))
+            return {};
+        return {buffer, buffer + counter.load()};
+    }
+
+    SimRig rig;
+    std::atomic<std::uint32_t> counter{0};
+};
+
+}  // namespace
+
+TEST_F(Firmware, ReadEndsWithATrailerOrAZeroLengthPacket) {
+    // 4156 chip bytes and the 4-byte trailer make 65 whole packets: a zero-length
+    // packet closes the read.
+    rig.device->insertChip(chipOf(catalogue::Eeprom24, 4156));
+    send(readCommand(0, 4156));
+    EXPECT_EQ(readPacket(), (std::vector<std::uint8_t>{0x11, 0x01, 0x00}));
+    std::vector<std::uint8_t> data(4156 + 64);
+    ASSERT_EQ(rig.link.readTimed(data.data(), 4156 + 64, &counter, 1000), 1);
+    EXPECT_EQ(counter.load(), 4160u);
+    EXPECT_EQ(data[4155], 0xFF);
+    EXPECT_EQ(data[4156], sim::kReadTrailer[0]);
+    EXPECT_TRUE(readPacket(50).empty());  // nothing left over
+
+    // A read beyond the chip gives erased bytes.
+    send(readCommand(4100, 100));
+    readPacket();
+    ASSERT_EQ(rig.link.readTimed(data.data(), 164, &counter, 1000), 1);
+    EXPECT_EQ(counter.load(), 104u);
+}
+
+TEST_F(Firmware, UnreadChipDataWaitsAheadOfTheNextReply) {
+    rig.device->insertChip(chipOf(catalogue::SpiFlash, 4096));
+    send(readCommand(0, 256));
+    readPacket();
+    EXPECT_EQ(readPacket().size(), 64u);  // one packet of the read, the rest left unread
+    send({0x13, 0x00, 1});
+    std::vector<std::vector<std::uint8_t>> packets;
+    for (auto p = readPacket(); !p.empty(); p = readPacket(50))
+        packets.push_back(p);
+    ASSERT_EQ(packets.size(), 5u);
+    EXPECT_EQ(packets[2].size(), 64u);
+    EXPECT_EQ(packets[3], (std::vector<std::uint8_t>(std::begin(sim::kReadTrailer),
+                                                     std::end(sim::kReadTrailer))));
+    EXPECT_EQ(packets[4], (std::vector<std::uint8_t>{0x13, 0x01, 0x00}));
+}
+
+TEST_F(Firmware, ThroughputPacesTheData) {
+    rig.device->insertChip(chipOf(catalogue::SpiFlash, 100'000));
+    rig.device->setThroughput(1'000'000);
+    send(readCommand(0, 100'000));
+    readPacket();
+    std::vector<std::uint8_t> data(100'064);
+    const std::uint64_t ms =
+        elapsedMs([&] { EXPECT_EQ(rig.link.readTimed(data.data(), 100'064, &counter, 5000), 1); });
+    EXPECT_GE(ms, 95u);
+    EXPECT_LT(ms, 300u);
+}
+
+TEST_F(Firmware, BootCommandEchoesAndChecksItsSum) {
+    std::vector<std::uint8_t> boot = {0xF2, 'U', 'S', 'B', ' ', 'B', 'O', 'O', 'T', ' ', 'C', 'O',
+                                      'M',  'M', 'A', 'N', 'D', 0,   0,   0,   0,   8,   0};
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < 22; ++i)
+        sum += boot[i];
+    boot[22] = static_cast<std::uint8_t>(0x100 - sum % 256);
+    boot[22] ^= 1;  // wrong sum: refused
+    send(boot);
+    auto reply = readPacket();
+    ASSERT_EQ(reply.size(), 19u);
+    EXPECT_TRUE(std::equal(reply.begin() + 1, reply.begin() + 18, boot.begin() + 1));
+    EXPECT_EQ(reply[18], 0x00);
+
+    boot[22] ^= 1;
+    send(boot);
+    EXPECT_EQ(readPacket()[18], 0x01);
+    send({1, 2, 3, 4, 5, 6, 7, 8});
+    EXPECT_EQ(rig.device->firmwareImage(), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+}
+
+TEST_F(Firmware, GarbageAndWrongReplyBytes) {
+    sim::Faults faults;
+    faults.garbagePackets = 2;
+    faults.wrongReplyByte = true;
+    rig.device->setFaults(faults);
+    send({0x14, 0x01, 1});
+    EXPECT_EQ(readPacket(), std::vector<std::uint8_t>(64, 0xEE));
+    EXPECT_EQ(readPacket(), (std::vector<std::uint8_t>{0x13, 0x01, 0x00}));
+    EXPECT_EQ(readPacket(), (std::vector<std::uint8_t>{0x14, 0xFE, 0xFE}));
+}

@@ -2,10 +2,10 @@
 
 #include <libusb.h>
 
+#include <sys/time.h>
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
-#include <sys/time.h>
 #include <thread>
 
 #include "link/device_finder.h"
@@ -257,8 +257,8 @@ class LibusbPipe : public UsbPipe {
     void waitForEnd() {
         while (!completed_) {
             timeval wait{0, kEventWaitUs};
-            const int error = libusb_handle_events_timeout_completed(handle_->context->usb,
-                                                                     &wait, &completed_);
+            const int error =
+                libusb_handle_events_timeout_completed(handle_->context->usb, &wait, &completed_);
             if (error != LIBUSB_SUCCESS && error != LIBUSB_ERROR_INTERRUPTED)
                 std::this_thread::sleep_for(kEventRetryPause);
         }
@@ -289,8 +289,8 @@ class LibusbDevice : public UsbDevice {
         }
         const int endpoint = in ? inEndpoint_ : outEndpoint_;
         if (endpoint < 0) {
-            handle_->context->setError(handle_->place + " has no bulk " +
-                                       (in ? "IN" : "OUT") + " endpoint on interface 0");
+            handle_->context->setError(handle_->place + " has no bulk " + (in ? "IN" : "OUT") +
+                                       " endpoint on interface 0");
             return nullptr;
         }
         auto pipe = std::make_unique<LibusbPipe>(handle_, static_cast<unsigned char>(endpoint),
@@ -318,8 +318,7 @@ void findEndpoints(libusb_device* device, int* outEndpoint, int* inEndpoint) {
         libusb_get_config_descriptor(device, 0, &config) != LIBUSB_SUCCESS) {
         return;
     }
-    if (config->bNumInterfaces > kInterface &&
-        config->interface[kInterface].num_altsetting > 0) {
+    if (config->bNumInterfaces > kInterface && config->interface[kInterface].num_altsetting > 0) {
         const libusb_interface_descriptor& setting = config->interface[kInterface].altsetting[0];
         for (int i = 0; i < setting.bNumEndpoints; ++i) {
             const libusb_endpoint_descriptor& e = setting.endpoint[i];
@@ -428,8 +427,8 @@ std::unique_ptr<UsbDevice> LibusbBus::openDevice(const std::string& path) {
                     int outEndpoint = -1;
                     int inEndpoint = -1;
                     findEndpoints(it->device, &outEndpoint, &inEndpoint);
-                    opened = std::make_unique<LibusbDevice>(std::move(handle), outEndpoint,
-                                                            inEndpoint);
+                    opened =
+                        std::make_unique<LibusbDevice>(std::move(handle), outEndpoint, inEndpoint);
                 }
             }
         }

@@ -19,23 +19,20 @@
 #include "link/usb_link.h"
 #include "protocol/programmer.h"
 #include "sim/sim_programmer.h"
+#include "tests/link_libusb/libusb_rig.h"
 #include "tests/link_libusb/usbfs_programmer.h"
 #include "tests/support/sim_rig.h"
 #include "util/tick.h"
 
 using testsupport::chipOf;
 using testsupport::elapsedMs;
+using testsupport::LibusbRig;
+using testsupport::Testbed;
 
 namespace {
 
 constexpr std::uint32_t k1MB = 1 << 20;
-constexpr const char* kProgrammerPath = "usb#vid_10c4&pid_f5a2#1-4";
-
-struct Testbed {
-    Testbed() : testbed(umockdev_testbed_new()) {}
-    ~Testbed() { g_object_unref(testbed); }
-    UMockdevTestbed* testbed;
-};
+constexpr const char* kProgrammerPath = testsupport::kLibusbProgrammerPath;
 
 // A USB device that is listed but is not the programmer (no ioctls answered).
 void addOtherDevice(UMockdevTestbed* testbed, int bus, int device, const char* ports,
@@ -99,26 +96,6 @@ std::vector<std::uint8_t> rawWriteCommand(std::uint32_t length) {
     return rawChipCommand(0x12, 0x0C, length, 17);
 }
 
-// The programmer, emulated behind usbfs, found and opened through libusb by a link.
-// Limits are short so failure paths run fast.
-struct LibusbRig {
-    LibusbRig()
-        : model(std::make_shared<sim::SimProgrammer>(kProgrammerPath)),
-          device(bed.testbed, model),
-          finder(bus),
-          link(finder, testsupport::shortLinkLimits()) {
-        link.setPipeFailureHandler([this](const std::string& text) { messages.push_back(text); });
-    }
-
-    Testbed bed;
-    std::shared_ptr<sim::SimProgrammer> model;
-    testsupport::UsbfsProgrammer device;
-    usblink::LibusbBus bus;
-    usblink::DeviceFinder finder;
-    usblink::UsbLink link;
-    std::vector<std::string> messages;
-};
-
 class LibusbTransport : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(rig.link.open(), 1) << rig.link.lastError(); }
@@ -126,7 +103,7 @@ class LibusbTransport : public ::testing::Test {
     void queueFullPackets(int count) {
         std::vector<std::uint8_t> packet(64, 0x5A);
         for (int i = 0; i < count; ++i)
-            rig.model->queueInPacket(packet);
+            rig.device->queueInPacket(packet);
     }
 
     // Sends a chip command and takes its 3-byte reply.
@@ -181,25 +158,44 @@ TEST(LibusbBus, ListsEveryDeviceByBusAndPortAndOpensTheProgrammer) {
     EXPECT_EQ(device.claimingHandles(), 1);
 }
 
+TEST(LibusbBus, MissingBulkEndpointFailsItsPipeWithTheFixedText) {
+    Testbed bed;
+    testsupport::UsbfsSetup setup;
+    setup.inEndpoint = false;
+    testsupport::UsbfsProgrammer device(bed.testbed, std::make_shared<sim::SimProgrammer>(), setup);
+    usblink::LibusbBus bus;
+    usblink::DeviceFinder finder(bus);
+    usblink::UsbLink link(finder, testsupport::shortLinkLimits());
+    std::vector<std::string> messages;
+    link.setPipeFailureHandler([&](const std::string& text) { messages.push_back(text); });
+    // The device opens; the read pipe does not, and the message box says so.
+    EXPECT_EQ(link.open(), 1);
+    EXPECT_TRUE(link.writePipeOpen());
+    EXPECT_FALSE(link.readPipeOpen());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind("Error opening Read device: PIPE00", 0), 0u) << messages[0];
+    EXPECT_EQ(link.lastError(), "10c4:f5a2 at 1-4 has no bulk IN endpoint on interface 0");
+}
+
 TEST_F(LibusbTransport, WholeMultiplesOf4096EndWithAZeroLengthPacket) {
     std::vector<std::uint8_t> data(8192, 0);
     ASSERT_EQ(rig.link.writeTimed(data.data(), 8192, &counter, 1000), 1);
     EXPECT_EQ(counter.load(), 8192u);
-    EXPECT_EQ(rig.model->outRequests(), (std::vector<std::uint32_t>{4096, 4096, 0}));
+    EXPECT_EQ(rig.device->outRequests(), (std::vector<std::uint32_t>{4096, 4096, 0}));
 
     // The trailing zero-length read asks the device for nothing.
     queueFullPackets(128);
     ASSERT_EQ(rig.link.readTimed(data.data(), 8192, &counter, 1000), 1);
     EXPECT_EQ(counter.load(), 8192u);
-    EXPECT_EQ(rig.model->inRequests(), (std::vector<std::uint32_t>{4096, 4096}));
+    EXPECT_EQ(rig.device->inRequests(), (std::vector<std::uint32_t>{4096, 4096}));
 
-    rig.model->clearRequestLog();
+    rig.device->clearRequestLog();
     ASSERT_EQ(rig.link.writeTimed(data.data(), 4100, &counter, 1000), 1);
-    EXPECT_EQ(rig.model->outRequests(), (std::vector<std::uint32_t>{4096, 4}));
+    EXPECT_EQ(rig.device->outRequests(), (std::vector<std::uint32_t>{4096, 4}));
 
     // A short packet ends a read well.
     const std::uint8_t answer[] = {1, 2, 3};
-    rig.model->queueInPacket(answer);
+    rig.device->queueInPacket(answer);
     std::uint8_t buffer[64] = {};
     EXPECT_EQ(rig.link.readTimed(buffer, 64, &counter, 1000), 1);
     EXPECT_EQ(counter.load(), 3u);
@@ -207,7 +203,7 @@ TEST_F(LibusbTransport, WholeMultiplesOf4096EndWithAZeroLengthPacket) {
 }
 
 TEST_F(LibusbTransport, OneMegabyteWrittenAndReadBackIdentical) {
-    rig.model->insertChip(chipOf(catalogue::SpiFlash, k1MB));
+    rig.device->insertChip(chipOf(catalogue::SpiFlash, k1MB));
     std::vector<std::uint8_t> image(k1MB);
     for (std::uint32_t i = 0; i < k1MB; ++i)
         image[i] = static_cast<std::uint8_t>(i * 7 + (i >> 9));
@@ -216,7 +212,7 @@ TEST_F(LibusbTransport, OneMegabyteWrittenAndReadBackIdentical) {
     std::uint64_t ms =
         elapsedMs([&] { ASSERT_EQ(rig.link.writeTimed(image.data(), k1MB, &counter, 20000), 1); });
     EXPECT_EQ(counter.load(), k1MB);
-    EXPECT_EQ(rig.model->memory(), image);
+    EXPECT_EQ(rig.device->memory(), image);
     std::printf("1 MB written in %llu ms\n", static_cast<unsigned long long>(ms));
 
     command(rawReadCommand(k1MB));
@@ -232,7 +228,7 @@ TEST_F(LibusbTransport, OneMegabyteWrittenAndReadBackIdentical) {
 TEST_F(LibusbTransport, SilentDeviceTimesOutAndTheLinkStaysUsable) {
     sim::Faults faults;
     faults.silent = true;
-    rig.model->setFaults(faults);
+    rig.device->setFaults(faults);
     std::uint8_t buffer[64];
     // The caller's limit first, then the 200 ms stall limit of these tests.
     std::uint64_t ms =
@@ -248,11 +244,11 @@ TEST_F(LibusbTransport, SilentDeviceTimesOutAndTheLinkStaysUsable) {
     // Waiting costs next to no processor time: libusb's event loop sleeps in poll().
     EXPECT_LT(cpu, 50u);
     // The timed-out URBs were discarded and reaped: none is left to eat the next packet.
-    EXPECT_EQ(rig.device.urbsInFlight(), 0);
+    EXPECT_EQ(rig.usbfs.urbsInFlight(), 0);
 
-    rig.model->setFaults({});
+    rig.device->setFaults({});
     const std::uint8_t answer[] = {0x13, 0x01, 0x00};
-    rig.model->queueInPacket(answer);
+    rig.device->queueInPacket(answer);
     EXPECT_EQ(rig.link.readTimed(buffer, 64, &counter, 1000), 1);
     EXPECT_EQ(counter.load(), 3u);
 }
@@ -260,13 +256,13 @@ TEST_F(LibusbTransport, SilentDeviceTimesOutAndTheLinkStaysUsable) {
 TEST_F(LibusbTransport, FailingWriteIsReissuedUntilTheChunkDeadline) {
     sim::Faults faults;
     faults.writeFails = true;
-    rig.model->setFaults(faults);
+    rig.device->setFaults(faults);
     std::uint8_t data[16] = {};
     const std::uint64_t ms =
         elapsedMs([&] { EXPECT_EQ(rig.link.writeTimed(data, 16, &counter, 5000), 0); });
     EXPECT_GE(ms, 200u);
     EXPECT_LT(ms, 200u + 100u);
-    EXPECT_GT(rig.model->outRequests().size(), 10u);
+    EXPECT_GT(rig.device->outRequests().size(), 10u);
     EXPECT_NE(rig.bus.lastError().find("request on PIPE01 of 10c4:f5a2 at 1-4 failed"),
               std::string::npos)
         << rig.bus.lastError();
@@ -274,8 +270,8 @@ TEST_F(LibusbTransport, FailingWriteIsReissuedUntilTheChunkDeadline) {
 
 TEST_F(LibusbTransport, CancelDuringALongReadStopsTheTransferBeforeReturning) {
     constexpr std::uint32_t k4MB = 4 * k1MB;
-    rig.model->insertChip(chipOf(catalogue::SpiFlash, k4MB));
-    rig.model->setThroughput(4'000'000);
+    rig.device->insertChip(chipOf(catalogue::SpiFlash, k4MB));
+    rig.device->setThroughput(4'000'000);
     command(rawReadCommand(k4MB));
 
     std::vector<std::uint8_t> data(k4MB + 64, 0x00);
@@ -291,23 +287,23 @@ TEST_F(LibusbTransport, CancelDuringALongReadStopsTheTransferBeforeReturning) {
     const std::uint32_t received = counter.load();
     EXPECT_GE(received, 200'000u);
     EXPECT_LT(received, k4MB);
-    EXPECT_EQ(rig.device.urbsInFlight(), 0);
+    EXPECT_EQ(rig.usbfs.urbsInFlight(), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(counter.load(), received);
     EXPECT_EQ(data[received], 0x00);
 
     // The rest the device still owes is read off, and the next reply meets a clean pipe.
-    rig.model->setThroughput(0);
+    rig.device->setThroughput(0);
     EXPECT_EQ(rig.link.discardOwedRead(1000), k4MB + sizeof(sim::kReadTrailer) - received);
     command(rawReadCommand(0));
 }
 
 TEST_F(LibusbTransport, DisconnectEndsTheTransferAtOnceAndTheNextOpenFails) {
-    rig.model->insertChip(chipOf(catalogue::SpiFlash, k1MB));
+    rig.device->insertChip(chipOf(catalogue::SpiFlash, k1MB));
     command(rawReadCommand(k1MB));
     sim::Faults faults;
     faults.disconnectAfterBytes = 10000;
-    rig.model->setFaults(faults);
+    rig.device->setFaults(faults);
     std::vector<std::uint8_t> data(k1MB + 64);
     const std::uint64_t ms = elapsedMs(
         [&] { EXPECT_EQ(rig.link.readTimed(data.data(), k1MB + 64, &counter, 5000), 0); });
@@ -315,14 +311,14 @@ TEST_F(LibusbTransport, DisconnectEndsTheTransferAtOnceAndTheNextOpenFails) {
     EXPECT_EQ(counter.load(), 10000u);
     EXPECT_EQ(rig.link.open(), 0);
     EXPECT_EQ(rig.link.lastError(), "cannot claim interface 0 of 10c4:f5a2 at 1-4: unplugged");
-    EXPECT_EQ(rig.device.claimingHandles(), 0);
+    EXPECT_EQ(rig.usbfs.claimingHandles(), 0);
 }
 
 TEST_F(LibusbTransport, UnpluggedDeviceFailsCleanlyAndIsNoLongerListed) {
     std::uint8_t buffer[64];
     ASSERT_EQ(rig.link.startRead(buffer, 64, &counter, 5000), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    rig.device.unplug();
+    rig.usbfs.unplug();
     int result = -1;
     const std::uint64_t ms = elapsedMs([&] {
         while (rig.link.pollRead(&result) == 0)
@@ -348,20 +344,20 @@ TEST_F(LibusbTransport, ReopeningAHundredAndFiftyTimesLeaksNothing) {
         for (int i = 0; i < 150; ++i) {
             ASSERT_EQ(rig.link.open(), 1) << i << ": " << rig.link.lastError();
             const std::uint8_t answer[] = {0x13, 0x01, 0x00};
-            rig.model->queueInPacket(answer);
+            rig.device->queueInPacket(answer);
             ASSERT_EQ(rig.link.readTimed(buffer, 64, &counter, 1000), 1) << i;
         }
     });
     std::printf("150 reopen cycles in %llu ms\n", static_cast<unsigned long long>(ms));
     EXPECT_EQ(openFileDescriptors(), descriptors);
-    EXPECT_EQ(rig.device.openHandles(), 1);
-    EXPECT_EQ(rig.device.claimingHandles(), 1);
-    EXPECT_EQ(rig.model->openDevices(), 0);  // the model's own backend is not involved
+    EXPECT_EQ(rig.usbfs.openHandles(), 1);
+    EXPECT_EQ(rig.usbfs.claimingHandles(), 1);
+    EXPECT_EQ(rig.device->openDevices(), 0);  // the model's own backend is not involved
 }
 
 TEST_F(LibusbTransport, ProgrammerWritesAndReadsAChipEndToEnd) {
     const catalogue::ChipRecord chip = chipOf(catalogue::SpiFlash, k1MB);
-    rig.model->insertChip(chip);
+    rig.device->insertChip(chip);
     protocol::Programmer programmer;
     ASSERT_EQ(programmer.attach(rig.link), 1);
     ASSERT_EQ(programmer.setChip(chip), 1);

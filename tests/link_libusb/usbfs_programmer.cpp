@@ -39,6 +39,9 @@ constexpr std::uint8_t kDescriptors[] = {
     7, 5, kInEndpoint, 0x02, 64, 0, 0,                                               // bulk IN
 };
 // clang-format on
+constexpr std::size_t kConfigTotalLengthAt = 18 + 2;
+constexpr std::size_t kInterfaceEndpointsAt = 18 + 9 + 4;
+constexpr std::uint8_t kEndpointDescriptorBytes = 7;
 
 // The FIFO that stands in for the device node is filled and drained a page at a time;
 // a pipe's capacity is counted in pages, so one page read frees one slot.
@@ -93,20 +96,20 @@ struct UsbfsProgrammer::Endpoint {
 };
 
 UsbfsProgrammer::UsbfsProgrammer(UMockdevTestbed* testbed,
-                                 std::shared_ptr<sim::SimProgrammer> model, UsbfsAddress address)
+                                 std::shared_ptr<sim::SimProgrammer> model, UsbfsSetup setup)
     : testbed_(testbed), model_(std::move(model)) {
     char text[64];
-    std::snprintf(text, sizeof text, "/dev/bus/usb/%03d/%03d", address.bus, address.device);
+    std::snprintf(text, sizeof text, "/dev/bus/usb/%03d/%03d", setup.bus, setup.device);
     devnode_ = text;
-    const std::string name = std::to_string(address.bus) + "-" + address.ports;
-    const std::string bus = std::to_string(address.bus);
-    const std::string device = std::to_string(address.device);
+    const std::string name = std::to_string(setup.bus) + "-" + setup.ports;
+    const std::string bus = std::to_string(setup.bus);
+    const std::string device = std::to_string(setup.device);
     char busText[8];
     char deviceText[8];
-    std::snprintf(busText, sizeof busText, "%03d", address.bus);
-    std::snprintf(deviceText, sizeof deviceText, "%03d", address.device);
+    std::snprintf(busText, sizeof busText, "%03d", setup.bus);
+    std::snprintf(deviceText, sizeof deviceText, "%03d", setup.device);
     // usbfs nodes are character devices of major 189.
-    const std::string dev = "189:" + std::to_string((address.bus - 1) * 128 + address.device - 1);
+    const std::string dev = "189:" + std::to_string((setup.bus - 1) * 128 + setup.device - 1);
     gchar* syspath =
         umockdev_testbed_add_device(testbed_, "usb", name.c_str(), nullptr,
                                     // attributes
@@ -118,9 +121,14 @@ UsbfsProgrammer::UsbfsProgrammer(UMockdevTestbed* testbed,
                                     busText, "DEVNUM", deviceText, nullptr);
     syspath_ = syspath;
     g_free(syspath);
+    std::vector<std::uint8_t> descriptors(std::begin(kDescriptors), std::end(kDescriptors));
+    if (!setup.inEndpoint) {
+        descriptors.resize(descriptors.size() - kEndpointDescriptorBytes);
+        descriptors[kConfigTotalLengthAt] -= kEndpointDescriptorBytes;
+        descriptors[kInterfaceEndpointsAt] -= 1;
+    }
     umockdev_testbed_set_attribute_binary(testbed_, syspath_.c_str(), "descriptors",
-                                          const_cast<std::uint8_t*>(kDescriptors),
-                                          sizeof kDescriptors);
+                                          descriptors.data(), static_cast<int>(descriptors.size()));
 
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(onIoctl), this);

@@ -38,16 +38,18 @@ typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 
 namespace testsupport {
 
-struct UsbfsAddress {
+struct UsbfsSetup {
     int bus = 1;
     int device = 4;
     std::string ports = "4";  // the sysfs name is "<bus>-<ports>"
+    // Without it interface 0 has only its bulk OUT endpoint, as on a wrong device.
+    bool inEndpoint = true;
 };
 
 class UsbfsProgrammer {
   public:
     UsbfsProgrammer(UMockdevTestbed* testbed, std::shared_ptr<sim::SimProgrammer> model,
-                    UsbfsAddress address = {});
+                    UsbfsSetup setup = {});
     ~UsbfsProgrammer();
     UsbfsProgrammer(const UsbfsProgrammer&) = delete;
     UsbfsProgrammer& operator=(const UsbfsProgrammer&) = delete;

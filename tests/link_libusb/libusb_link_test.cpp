@@ -1,0 +1,406 @@
+// The link's libusb backend against the system libusb, with the simulated programmer's
+// firmware model behind an emulated usbfs device (umockdev). Runs under
+// libumockdev-preload.so.0; main() re-executes the binary with it when it is missing.
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/device_finder.h"
+#include "link/libusb/libusb_bus.h"
+#include "link/usb_link.h"
+#include "protocol/programmer.h"
+#include "sim/sim_programmer.h"
+#include "tests/link_libusb/libusb_rig.h"
+#include "tests/link_libusb/usbfs_programmer.h"
+#include "tests/support/sim_rig.h"
+#include "util/tick.h"
+
+using testsupport::chipOf;
+using testsupport::elapsedMs;
+using testsupport::LibusbRig;
+using testsupport::Testbed;
+
+namespace {
+
+constexpr std::uint32_t k1MB = 1 << 20;
+constexpr const char* kProgrammerPath = testsupport::kLibusbProgrammerPath;
+
+// A USB device that is listed but is not the programmer (no ioctls answered).
+void addOtherDevice(UMockdevTestbed* testbed, int bus, int device, const char* ports,
+                    const char* vendor, const char* product) {
+    // A device descriptor (046d:c52b) and an empty configuration.
+    // clang-format off
+    static const std::uint8_t descriptors[] = {
+        18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x6D, 0x04, 0x2B, 0xC5, 0x00, 0x01, 0, 0, 0, 1,
+        9, 2, 9, 0, 0, 1, 0, 0x80, 50,
+    };
+    // clang-format on
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus, device);
+    const std::string name = std::to_string(bus) + "-" + ports;
+    const std::string busText = std::to_string(bus);
+    const std::string deviceText = std::to_string(device);
+    gchar* syspath = umockdev_testbed_add_device(
+        testbed, "usb", name.c_str(), nullptr, "idVendor", vendor, "idProduct", product, "busnum",
+        busText.c_str(), "devnum", deviceText.c_str(), "speed", "12", "bConfigurationValue", "1",
+        nullptr, "DEVNAME", node, "DEVTYPE", "usb_device", nullptr);
+    umockdev_testbed_set_attribute_binary(testbed, syspath, "descriptors",
+                                          const_cast<std::uint8_t*>(descriptors),
+                                          sizeof descriptors);
+    g_free(syspath);
+}
+
+std::uint64_t cpuTimeMs() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000 +
+           static_cast<std::uint64_t>(t.tv_nsec) / 1'000'000;
+}
+
+int openFileDescriptors() {
+    int n = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (readdir(dir))
+        ++n;
+    closedir(dir);
+    return n;
+}
+
+// The firmware's read and write commands, written out by hand like the sim backend's
+// transport tests do.
+std::vector<std::uint8_t> rawChipCommand(std::uint8_t command, std::uint8_t tag,
+                                         std::uint32_t length, std::size_t packetBytes) {
+    std::vector<std::uint8_t> p(packetBytes, 0);
+    p[0] = command;
+    p[1] = tag;
+    p[2] = catalogue::SpiFlash;
+    p[7] = static_cast<std::uint8_t>(length >> 24);
+    p[8] = static_cast<std::uint8_t>(length >> 16);
+    p[9] = static_cast<std::uint8_t>(length >> 8);
+    p[10] = static_cast<std::uint8_t>(length);
+    return p;
+}
+std::vector<std::uint8_t> rawReadCommand(std::uint32_t length) {
+    return rawChipCommand(0x11, 0x0A, length, 15);
+}
+std::vector<std::uint8_t> rawWriteCommand(std::uint32_t length) {
+    return rawChipCommand(0x12, 0x0C, length, 17);
+}
+
+class LibusbTransport : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(rig.link.open(), 1) << rig.link.lastError(); }
+
+    void queueFullPackets(int count) {
+        std::vector<std::uint8_t> packet(64, 0x5A);
+        for (int i = 0; i < count; ++i)
+            rig.device->queueInPacket(packet);
+    }
+
+    // Sends a chip command and takes its 3-byte reply.
+    void command(const std::vector<std::uint8_t>& packet) {
+        ASSERT_EQ(rig.link.writeTimed(packet.data(), static_cast<std::uint32_t>(packet.size()),
+                                      &counter, 500),
+                  1);
+        std::uint8_t reply[64];
+        ASSERT_EQ(rig.link.readTimed(reply, 64, &counter, 1000), 1);
+        ASSERT_EQ(counter.load(), 3u);
+        ASSERT_EQ(reply[0], packet[0]);
+    }
+
+    LibusbRig rig;
+    std::atomic<std::uint32_t> counter{0};
+};
+
+}  // namespace
+
+TEST(LibusbBus, ListsEveryDeviceByBusAndPortAndOpensTheProgrammer) {
+    Testbed bed;
+    addOtherDevice(bed.testbed, 1, 2, "10", "046d", "c52b");
+    addOtherDevice(bed.testbed, 2, 1, "1", "046d", "c52b");
+    addOtherDevice(bed.testbed, 1, 3, "2", "046d", "c52b");
+    testsupport::UsbfsProgrammer device(bed.testbed, std::make_shared<sim::SimProgrammer>());
+    device.bindKernelDriver("usbserial_generic");
+    usblink::LibusbBus bus;
+    ASSERT_TRUE(bus.initialised()) << bus.lastError();
+
+    // Port 10 after port 4: ports compare as numbers, not as text.
+    EXPECT_EQ(bus.devicePaths(), (std::vector<std::string>{
+                                     "usb#vid_046d&pid_c52b#1-2", kProgrammerPath,
+                                     "usb#vid_046d&pid_c52b#1-10", "usb#vid_046d&pid_c52b#2-1"}));
+
+    usblink::DeviceFinder finder(bus);
+    usblink::UsbLink link(finder, testsupport::shortLinkLimits());
+    ASSERT_EQ(link.open(), 1) << link.lastError();
+    EXPECT_EQ(finder.path(), kProgrammerPath);
+    EXPECT_TRUE(link.readPipeOpen());
+    EXPECT_TRUE(link.writePipeOpen());
+    // The bound kernel driver was detached, then interface 0 claimed.
+    EXPECT_EQ(device.detaches(), 1);
+    EXPECT_EQ(device.claimingHandles(), 1);
+
+    // A second program finds the interface taken and says so.
+    usblink::LibusbBus otherBus;
+    EXPECT_EQ(otherBus.openDevice(kProgrammerPath), nullptr);
+    EXPECT_EQ(otherBus.lastError(),
+              "cannot claim interface 0 of 10c4:f5a2 at 1-4: in use by another program");
+    EXPECT_EQ(otherBus.openDevice("usb#vid_10c4&pid_f5a2#3-1"), nullptr);
+    EXPECT_EQ(otherBus.lastError(), "cannot open usb#vid_10c4&pid_f5a2#3-1: unplugged");
+    EXPECT_EQ(device.claimingHandles(), 1);
+}
+
+TEST(LibusbBus, MissingBulkEndpointFailsItsPipeWithTheFixedText) {
+    Testbed bed;
+    testsupport::UsbfsSetup setup;
+    setup.inEndpoint = false;
+    testsupport::UsbfsProgrammer device(bed.testbed, std::make_shared<sim::SimProgrammer>(), setup);
+    usblink::LibusbBus bus;
+    usblink::DeviceFinder finder(bus);
+    usblink::UsbLink link(finder, testsupport::shortLinkLimits());
+    std::vector<std::string> messages;
+    link.setPipeFailureHandler([&](const std::string& text) { messages.push_back(text); });
+    // The device opens; the read pipe does not, and the message box says so.
+    EXPECT_EQ(link.open(), 1);
+    EXPECT_TRUE(link.writePipeOpen());
+    EXPECT_FALSE(link.readPipeOpen());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind("Error opening Read device: PIPE00", 0), 0u) << messages[0];
+    EXPECT_EQ(link.lastError(), "10c4:f5a2 at 1-4 has no bulk IN endpoint on interface 0");
+}
+
+TEST_F(LibusbTransport, WholeMultiplesOf4096EndWithAZeroLengthPacket) {
+    std::vector<std::uint8_t> data(8192, 0);
+    ASSERT_EQ(rig.link.writeTimed(data.data(), 8192, &counter, 1000), 1);
+    EXPECT_EQ(counter.load(), 8192u);
+    EXPECT_EQ(rig.device->outRequests(), (std::vector<std::uint32_t>{4096, 4096, 0}));
+
+    // The trailing zero-length read asks the device for nothing.
+    queueFullPackets(128);
+    ASSERT_EQ(rig.link.readTimed(data.data(), 8192, &counter, 1000), 1);
+    EXPECT_EQ(counter.load(), 8192u);
+    EXPECT_EQ(rig.device->inRequests(), (std::vector<std::uint32_t>{4096, 4096}));
+
+    rig.device->clearRequestLog();
+    ASSERT_EQ(rig.link.writeTimed(data.data(), 4100, &counter, 1000), 1);
+    EXPECT_EQ(rig.device->outRequests(), (std::vector<std::uint32_t>{4096, 4}));
+
+    // A short packet ends a read well.
+    const std::uint8_t answer[] = {1, 2, 3};
+    rig.device->queueInPacket(answer);
+    std::uint8_t buffer[64] = {};
+    EXPECT_EQ(rig.link.readTimed(buffer, 64, &counter, 1000), 1);
+    EXPECT_EQ(counter.load(), 3u);
+    EXPECT_EQ(buffer[2], 3);
+}
+
+TEST_F(LibusbTransport, OneMegabyteWrittenAndReadBackIdentical) {
+    rig.device->insertChip(chipOf(catalogue::SpiFlash, k1MB));
+    std::vector<std::uint8_t> image(k1MB);
+    for (std::uint32_t i = 0; i < k1MB; ++i)
+        image[i] = static_cast<std::uint8_t>(i * 7 + (i >> 9));
+
+    command(rawWriteCommand(k1MB));
+    std::uint64_t ms =
+        elapsedMs([&] { ASSERT_EQ(rig.link.writeTimed(image.data(), k1MB, &counter, 20000), 1); });
+    EXPECT_EQ(counter.load(), k1MB);
+    EXPECT_EQ(rig.device->memory(), image);
+    std::printf("1 MB written in %llu ms\n", static_cast<unsigned long long>(ms));
+
+    command(rawReadCommand(k1MB));
+    std::vector<std::uint8_t> back(k1MB + 64);
+    ms = elapsedMs(
+        [&] { ASSERT_EQ(rig.link.readTimed(back.data(), k1MB + 64, &counter, 20000), 1); });
+    std::printf("1 MB read in %llu ms\n", static_cast<unsigned long long>(ms));
+    ASSERT_EQ(counter.load(), k1MB + sizeof(sim::kReadTrailer));
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), back.begin()));
+    EXPECT_EQ(back[k1MB], sim::kReadTrailer[0]);
+}
+
+TEST_F(LibusbTransport, SilentDeviceTimesOutAndTheLinkStaysUsable) {
+    sim::Faults faults;
+    faults.silent = true;
+    rig.device->setFaults(faults);
+    std::uint8_t buffer[64];
+    // The caller's limit first, then the 200 ms stall limit of these tests.
+    std::uint64_t ms =
+        elapsedMs([&] { EXPECT_EQ(rig.link.readTimed(buffer, 64, &counter, 60), 0); });
+    EXPECT_GE(ms, 60u);
+    EXPECT_LT(ms, 60u + 100u);
+    const std::uint64_t cpuBefore = cpuTimeMs();
+    ms = elapsedMs([&] { EXPECT_EQ(rig.link.readTimed(buffer, 64, &counter, 5000), 0); });
+    const std::uint64_t cpu = cpuTimeMs() - cpuBefore;
+    EXPECT_GE(ms, 200u);
+    EXPECT_LT(ms, 200u + 100u);
+    EXPECT_EQ(counter.load(), 0u);
+    // Waiting costs next to no processor time: libusb's event loop sleeps in poll().
+    EXPECT_LT(cpu, 50u);
+    // The timed-out URBs were discarded and reaped: none is left to eat the next packet.
+    EXPECT_EQ(rig.usbfs.urbsInFlight(), 0);
+
+    rig.device->setFaults({});
+    const std::uint8_t answer[] = {0x13, 0x01, 0x00};
+    rig.device->queueInPacket(answer);
+    EXPECT_EQ(rig.link.readTimed(buffer, 64, &counter, 1000), 1);
+    EXPECT_EQ(counter.load(), 3u);
+}
+
+TEST_F(LibusbTransport, FailingWriteIsReissuedUntilTheChunkDeadline) {
+    sim::Faults faults;
+    faults.writeFails = true;
+    rig.device->setFaults(faults);
+    std::uint8_t data[16] = {};
+    const std::uint64_t ms =
+        elapsedMs([&] { EXPECT_EQ(rig.link.writeTimed(data, 16, &counter, 5000), 0); });
+    EXPECT_GE(ms, 200u);
+    EXPECT_LT(ms, 200u + 100u);
+    EXPECT_GT(rig.device->outRequests().size(), 10u);
+    EXPECT_NE(rig.bus.lastError().find("request on PIPE01 of 10c4:f5a2 at 1-4 failed"),
+              std::string::npos)
+        << rig.bus.lastError();
+}
+
+TEST_F(LibusbTransport, CancelDuringALongReadStopsTheTransferBeforeReturning) {
+    constexpr std::uint32_t k4MB = 4 * k1MB;
+    rig.device->insertChip(chipOf(catalogue::SpiFlash, k4MB));
+    rig.device->setThroughput(4'000'000);
+    command(rawReadCommand(k4MB));
+
+    std::vector<std::uint8_t> data(k4MB + 64, 0x00);
+    ASSERT_EQ(rig.link.startRead(data.data(), k4MB + 64, &counter, 10000), 1);
+    int result = -1;
+    const std::uint64_t limit = util::tickMs() + 5000;
+    while (counter.load() < 200'000 && util::tickMs() < limit) {
+        ASSERT_EQ(rig.link.pollRead(&result), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const std::uint64_t ms = elapsedMs([&] { rig.link.cancelRead(); });
+    EXPECT_LT(ms, 50u);
+    const std::uint32_t received = counter.load();
+    EXPECT_GE(received, 200'000u);
+    EXPECT_LT(received, k4MB);
+    EXPECT_EQ(rig.usbfs.urbsInFlight(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(counter.load(), received);
+    EXPECT_EQ(data[received], 0x00);
+
+    // The rest the device still owes is read off, and the next reply meets a clean pipe.
+    rig.device->setThroughput(0);
+    EXPECT_EQ(rig.link.discardOwedRead(1000), k4MB + sizeof(sim::kReadTrailer) - received);
+    command(rawReadCommand(0));
+}
+
+TEST_F(LibusbTransport, DisconnectEndsTheTransferAtOnceAndTheNextOpenFails) {
+    rig.device->insertChip(chipOf(catalogue::SpiFlash, k1MB));
+    command(rawReadCommand(k1MB));
+    sim::Faults faults;
+    faults.disconnectAfterBytes = 10000;
+    rig.device->setFaults(faults);
+    std::vector<std::uint8_t> data(k1MB + 64);
+    const std::uint64_t ms = elapsedMs(
+        [&] { EXPECT_EQ(rig.link.readTimed(data.data(), k1MB + 64, &counter, 5000), 0); });
+    EXPECT_LT(ms, 100u);
+    EXPECT_EQ(counter.load(), 10000u);
+    EXPECT_EQ(rig.link.open(), 0);
+    EXPECT_EQ(rig.link.lastError(), "cannot claim interface 0 of 10c4:f5a2 at 1-4: unplugged");
+    EXPECT_EQ(rig.usbfs.claimingHandles(), 0);
+}
+
+TEST_F(LibusbTransport, UnpluggedDeviceFailsCleanlyAndIsNoLongerListed) {
+    std::uint8_t buffer[64];
+    ASSERT_EQ(rig.link.startRead(buffer, 64, &counter, 5000), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    rig.usbfs.unplug();
+    int result = -1;
+    const std::uint64_t ms = elapsedMs([&] {
+        while (rig.link.pollRead(&result) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(ms, 100u);
+    std::uint8_t data[16] = {};
+    EXPECT_EQ(rig.link.writeTimed(data, 16, &counter, 5000), 0);
+
+    const std::uint64_t limit = util::tickMs() + 2000;
+    while (!rig.bus.devicePaths().empty() && util::tickMs() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(rig.bus.devicePaths().empty());
+    EXPECT_EQ(rig.link.open(), 0);
+}
+
+TEST_F(LibusbTransport, ReopeningAHundredAndFiftyTimesLeaksNothing) {
+    // As a firmware update does: a fresh open before every step.
+    const int descriptors = openFileDescriptors();
+    std::uint8_t buffer[64];
+    const std::uint64_t ms = elapsedMs([&] {
+        for (int i = 0; i < 150; ++i) {
+            ASSERT_EQ(rig.link.open(), 1) << i << ": " << rig.link.lastError();
+            const std::uint8_t answer[] = {0x13, 0x01, 0x00};
+            rig.device->queueInPacket(answer);
+            ASSERT_EQ(rig.link.readTimed(buffer, 64, &counter, 1000), 1) << i;
+        }
+    });
+    std::printf("150 reopen cycles in %llu ms\n", static_cast<unsigned long long>(ms));
+    EXPECT_EQ(openFileDescriptors(), descriptors);
+    EXPECT_EQ(rig.usbfs.openHandles(), 1);
+    EXPECT_EQ(rig.usbfs.claimingHandles(), 1);
+    EXPECT_EQ(rig.device->openDevices(), 0);  // the model's own backend is not involved
+}
+
+TEST_F(LibusbTransport, ProgrammerWritesAndReadsAChipEndToEnd) {
+    const catalogue::ChipRecord chip = chipOf(catalogue::SpiFlash, k1MB);
+    rig.device->insertChip(chip);
+    protocol::Programmer programmer;
+    ASSERT_EQ(programmer.attach(rig.link), 1);
+    ASSERT_EQ(programmer.setChip(chip), 1);
+    std::array<std::uint8_t, 2> ids{};
+    ASSERT_EQ(programmer.readChipId(&ids), 1);
+    EXPECT_EQ(ids, (std::array<std::uint8_t, 2>{0xEF, 0x18}));
+
+    std::vector<std::uint8_t> image(k1MB);
+    for (std::uint32_t i = 0; i < k1MB; ++i)
+        image[i] = static_cast<std::uint8_t>(i ^ (i >> 11));
+    auto runUntilDone = [&](protocol::PollStatus running) {
+        protocol::PollStatus status;
+        const std::uint64_t limit = util::tickMs() + 20000;
+        while ((status = programmer.poll()) == running && util::tickMs() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return status;
+    };
+    ASSERT_EQ(programmer.startWriteChip(image.data(), 0, k1MB, 256), 1);
+    ASSERT_EQ(runUntilDone(protocol::PollWriting), protocol::PollDone);
+    std::vector<std::uint8_t> back(k1MB + protocol::kReadSlackBytes);
+    ASSERT_EQ(programmer.startReadChip(back.data(), 0, k1MB), 1);
+    ASSERT_EQ(runUntilDone(protocol::PollReading), protocol::PollDone);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), back.begin()));
+}
+
+int main(int argc, char** argv) {
+    // umockdev works through its preload library, which must be in place before the
+    // process starts: run again with it.
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (!preload || !std::strstr(preload, "libumockdev-preload")) {
+        std::string list = "libumockdev-preload.so.0";
+        if (preload && *preload)
+            list = std::string(preload) + ":" + list;
+        setenv("LD_PRELOAD", list.c_str(), 1);
+        // Under AddressSanitizer the preload comes before the sanitizer's runtime.
+        std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+        if (asan.find("verify_asan_link_order") == std::string::npos)
+            asan += (asan.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
+        setenv("ASAN_OPTIONS", asan.c_str(), 1);
+        execv("/proc/self/exe", argv);
+        std::perror("cannot run again with libumockdev-preload.so.0");
+        return 1;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

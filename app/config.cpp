@@ -27,7 +27,8 @@ std::string_view trim(std::string_view s) {
 std::string foldAscii(std::string_view utf8) {
     std::string name(utf8);
     for (char& c : name) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
     }
     return name;
 }

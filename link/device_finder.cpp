@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "util/hex_digit.h"
+
 namespace usblink {
 namespace {
 
@@ -12,16 +14,6 @@ constexpr std::size_t kIdDigits = 4;
 // Positions at which the letters may start lie below length - margin.
 constexpr std::size_t kVendorMargin = 8;
 constexpr std::size_t kProductMargin = 4;
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 std::uint16_t idAfter(std::string_view path, std::string_view lower, std::string_view upper,
                       std::size_t margin) {
@@ -40,8 +32,8 @@ std::uint16_t idAfter(std::string_view path, std::string_view lower, std::string
     unsigned value = 0;
     for (std::size_t k = 0; k < kIdDigits; ++k) {
         const std::size_t at = found + kDigitsOffset + k;
-        const int digit = at < path.size() ? hexValue(path[at]) : -1;
-        if (digit < 0)
+        const int digit = at < path.size() ? util::hexDigitValue(path[at]) : util::kNotHexDigit;
+        if (digit == util::kNotHexDigit)
             return 0;
         value = value * 16 + static_cast<unsigned>(digit);
     }

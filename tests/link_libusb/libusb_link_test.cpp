@@ -20,6 +20,7 @@
 #include "sim/sim_programmer.h"
 #include "tests/link_libusb/libusb_rig.h"
 #include "tests/link_libusb/usbfs_programmer.h"
+#include "tests/support/programmer_contract.h"
 #include "tests/support/sim_rig.h"
 #include "tests/support/transport_contract.h"
 #include "util/tick.h"
@@ -65,40 +66,11 @@ std::uint64_t cpuTimeMs() {
            static_cast<std::uint64_t>(t.tv_nsec) / 1'000'000;
 }
 
-constexpr std::uint32_t k1MB = 1 << 20;
-
-std::vector<std::uint8_t> rawChipCommand(std::uint8_t command, std::uint8_t tag,
-                                         std::uint32_t length, std::size_t packetBytes) {
-    std::vector<std::uint8_t> p(packetBytes, 0);
-    p[0] = command;
-    p[1] = tag;
-    p[2] = catalogue::SpiFlash;
-    p[7] = static_cast<std::uint8_t>(length >> 24);
-    p[8] = static_cast<std::uint8_t>(length >> 16);
-    p[9] = static_cast<std::uint8_t>(length >> 8);
-    p[10] = static_cast<std::uint8_t>(length);
-    return p;
-}
-std::vector<std::uint8_t> rawWriteCommand(std::uint32_t length) {
-    return rawChipCommand(0x12, 0x0C, length, 17);
-}
-
 // What the shared cases cannot observe on every backend: processor time
 // while waiting, and the backend's failure texts for the log.
 class LibusbTransport : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(rig.link.open(), 1) << rig.link.lastError(); }
-
-    // Sends a chip command and takes its 3-byte reply.
-    void command(const std::vector<std::uint8_t>& packet) {
-        ASSERT_EQ(rig.link.writeTimed(packet.data(), static_cast<std::uint32_t>(packet.size()),
-                                      &counter, 500),
-                  1);
-        std::uint8_t reply[64];
-        ASSERT_EQ(rig.link.readTimed(reply, 64, &counter, 1000), 1);
-        ASSERT_EQ(counter.load(), 3u);
-        ASSERT_EQ(reply[0], packet[0]);
-    }
 
     LibusbRig rig;
     std::atomic<std::uint32_t> counter{0};
@@ -108,6 +80,7 @@ class LibusbTransport : public ::testing::Test {
 
 namespace testsupport {
 INSTANTIATE_TYPED_TEST_SUITE_P(Libusb, TransportContract, LibusbRig, RigName);
+INSTANTIATE_TYPED_TEST_SUITE_P(Libusb, ProgrammerContract, LibusbRig, RigName);
 }  // namespace testsupport
 
 TEST(LibusbBus, ListsEveryDeviceByBusAndPortAndOpensTheProgrammer) {
@@ -201,57 +174,6 @@ TEST_F(LibusbTransport, FailuresAreKeptAsTextForTheLog) {
     EXPECT_EQ(rig.link.open(), 0);
     EXPECT_EQ(rig.link.lastError(), "cannot claim interface 0 of 10c4:f5a2 at 1-4: unplugged");
     EXPECT_EQ(rig.usbfs.claimingHandles(), 0);
-}
-
-TEST_F(LibusbTransport, OneMegabyteWrittenAndReadBackIdentical) {
-    rig.device->insertChip(chipOf(catalogue::SpiFlash, k1MB));
-    std::vector<std::uint8_t> image(k1MB);
-    for (std::uint32_t i = 0; i < k1MB; ++i)
-        image[i] = static_cast<std::uint8_t>(i * 7 + (i >> 9));
-
-    command(rawWriteCommand(k1MB));
-    std::uint64_t ms =
-        elapsedMs([&] { ASSERT_EQ(rig.link.writeTimed(image.data(), k1MB, &counter, 20000), 1); });
-    EXPECT_EQ(counter.load(), k1MB);
-    EXPECT_EQ(rig.device->memory(), image);
-    std::printf("1 MB written in %llu ms\n", static_cast<unsigned long long>(ms));
-
-    command(testsupport::rawReadCommand(k1MB));
-    std::vector<std::uint8_t> back(k1MB + 64);
-    ms = elapsedMs(
-        [&] { ASSERT_EQ(rig.link.readTimed(back.data(), k1MB + 64, &counter, 20000), 1); });
-    std::printf("1 MB read in %llu ms\n", static_cast<unsigned long long>(ms));
-    ASSERT_EQ(counter.load(), k1MB + sizeof(sim::kReadTrailer));
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), back.begin()));
-    EXPECT_EQ(back[k1MB], sim::kReadTrailer[0]);
-}
-
-TEST_F(LibusbTransport, ProgrammerWritesAndReadsAChipEndToEnd) {
-    const catalogue::ChipRecord chip = chipOf(catalogue::SpiFlash, k1MB);
-    rig.device->insertChip(chip);
-    protocol::Programmer programmer;
-    ASSERT_EQ(programmer.attach(rig.link), 1);
-    ASSERT_EQ(programmer.setChip(chip), 1);
-    std::array<std::uint8_t, 2> ids{};
-    ASSERT_EQ(programmer.readChipId(&ids), 1);
-    EXPECT_EQ(ids, (std::array<std::uint8_t, 2>{0xEF, 0x18}));
-
-    std::vector<std::uint8_t> image(k1MB);
-    for (std::uint32_t i = 0; i < k1MB; ++i)
-        image[i] = static_cast<std::uint8_t>(i ^ (i >> 11));
-    auto runUntilDone = [&](protocol::PollStatus running) {
-        protocol::PollStatus status;
-        const std::uint64_t limit = util::tickMs() + 20000;
-        while ((status = programmer.poll()) == running && util::tickMs() < limit)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return status;
-    };
-    ASSERT_EQ(programmer.startWriteChip(image.data(), 0, k1MB, 256), 1);
-    ASSERT_EQ(runUntilDone(protocol::PollWriting), protocol::PollDone);
-    std::vector<std::uint8_t> back(k1MB + protocol::kReadSlackBytes);
-    ASSERT_EQ(programmer.startReadChip(back.data(), 0, k1MB), 1);
-    ASSERT_EQ(runUntilDone(protocol::PollReading), protocol::PollDone);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), back.begin()));
 }
 
 int main(int argc, char** argv) {

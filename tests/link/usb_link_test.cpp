@@ -15,7 +15,7 @@ using testsupport::elapsedMs;
 using testsupport::SimRig;
 
 namespace testsupport {
-INSTANTIATE_TYPED_TEST_SUITE_P(Sim, TransportContract, SimRig, RigName);
+INSTANTIATE_TYPED_TEST_SUITE_P(SimTransport, TransportContract, SimRig);
 }  // namespace testsupport
 
 TEST(SimTransport, InvalidPipeFailsAtOnce) {

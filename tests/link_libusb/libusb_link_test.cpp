@@ -1,6 +1,9 @@
 // The link's libusb backend against the system libusb, with the simulated programmer's
-// firmware model behind an emulated usbfs device (umockdev). Runs under
-// libumockdev-preload.so.0; main() re-executes the binary with it when it is missing.
+// firmware model behind an emulated usbfs device (umockdev): the shared transport and
+// command-set contracts, and what only this backend has (the device order, kernel-driver
+// detach, a refused claim, a missing endpoint, an idle event loop, its failure texts).
+// Runs under libumockdev-preload.so.0; main() re-executes the binary with it when it is
+// missing.
 
 #include <gtest/gtest.h>
 #include <umockdev.h>
@@ -10,23 +13,19 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "link/device_finder.h"
 #include "link/libusb/libusb_bus.h"
 #include "link/usb_link.h"
-#include "protocol/programmer.h"
 #include "sim/sim_programmer.h"
 #include "tests/link_libusb/libusb_rig.h"
 #include "tests/link_libusb/usbfs_programmer.h"
 #include "tests/support/programmer_contract.h"
 #include "tests/support/sim_rig.h"
 #include "tests/support/transport_contract.h"
-#include "util/tick.h"
 
 using testsupport::chipOf;
-using testsupport::elapsedMs;
 using testsupport::LibusbRig;
 using testsupport::Testbed;
 
@@ -79,8 +78,8 @@ class LibusbTransport : public ::testing::Test {
 }  // namespace
 
 namespace testsupport {
-INSTANTIATE_TYPED_TEST_SUITE_P(Libusb, TransportContract, LibusbRig, RigName);
-INSTANTIATE_TYPED_TEST_SUITE_P(Libusb, ProgrammerContract, LibusbRig, RigName);
+INSTANTIATE_TYPED_TEST_SUITE_P(LibusbTransport, TransportContract, LibusbRig);
+INSTANTIATE_TYPED_TEST_SUITE_P(LibusbProgrammer, ProgrammerContract, LibusbRig);
 }  // namespace testsupport
 
 TEST(LibusbBus, ListsEveryDeviceByBusAndPortAndOpensTheProgrammer) {

@@ -45,7 +45,6 @@ struct LibusbRig {
 
     // What the shared transport and command-set tests need to know of this backend (see
     // tests/support/transport_contract.h).
-    static constexpr const char* kName = "LibusbRig";
     // libusb completes a zero-length read at once without asking the device.
     static constexpr bool kZeroLengthReadReachesDevice = false;
     // umockdev moves about 5 MB/s: 1 MB keeps each case well under a second.

@@ -1,7 +1,7 @@
 // The command set end to end: Programmer over UsbLink over the simulated programmer. The
-// shared command-set contract runs here on the in-process backend; the cases below stage
-// what only this backend can (a pipe that fails to open, garbage and bit flips on the wire,
-// the real limits measured once) or test the host side alone.
+// shared command-set contract runs here on the in-process backend. The cases below are
+// the simulator's own: pipes that fail to open, garbage and bit flips on the wire, the
+// real limits measured once, and host-side rules that no backend can change.
 
 #include "protocol/programmer.h"
 
@@ -15,14 +15,13 @@
 #include "tests/support/programmer_contract.h"
 #include "tests/support/sim_rig.h"
 
-using protocol::PollStatus;
 using protocol::Programmer;
 using testsupport::elapsedMs;
 using testsupport::pattern;
 using testsupport::SimRig;
 
 namespace testsupport {
-INSTANTIATE_TYPED_TEST_SUITE_P(Sim, ProgrammerContract, SimRig, RigName);
+INSTANTIATE_TYPED_TEST_SUITE_P(SimProgrammer, ProgrammerContract, SimRig);
 }  // namespace testsupport
 
 namespace {

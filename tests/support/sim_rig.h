@@ -34,7 +34,6 @@ struct SimRig {
 
     // What the shared transport and command-set tests need to know of this backend (see
     // tests/support/transport_contract.h).
-    static constexpr const char* kName = "SimRig";
     static constexpr bool kZeroLengthReadReachesDevice = true;
     static constexpr std::uint32_t kLongReadBytes = 0x1000000;  // 16 MB, the largest chip
 
@@ -52,14 +51,6 @@ struct SimRig {
     usblink::DeviceFinder finder;
     usblink::UsbLink link;
     std::vector<std::string> messages;
-};
-
-// Names the instantiations after the rig, e.g. "Sim/TransportContract/SimRig.Case".
-struct RigName {
-    template <typename Rig>
-    static std::string GetName(int) {
-        return Rig::kName;
-    }
 };
 
 inline catalogue::ChipRecord chipOf(std::int32_t type, std::uint32_t capacity) {

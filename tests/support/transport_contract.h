@@ -2,18 +2,19 @@
 // The link's transport contract, written once and run against every UsbBus backend: each
 // test binary instantiates it with its rig,
 //
-//   INSTANTIATE_TYPED_TEST_SUITE_P(Sim, TransportContract, testsupport::SimRig,
-//                                  testsupport::RigName);
+//   namespace testsupport {
+//   INSTANTIATE_TYPED_TEST_SUITE_P(SimTransport, TransportContract, SimRig);
+//   }
 //
 // A rig (SimRig, LibusbRig) puts the simulated programmer's firmware model behind its
 // backend and offers the same members: device (the model), bus, finder, link (opened by
 // the tests, with a 200 ms stall limit), messages; and what differs between backends:
-//   kName                         the backend's name in test names
 //   kZeroLengthReadReachesDevice  a zero-length read request is seen by the device
 //                                 (the in-process backend passes it on; libusb completes
 //                                 it at once without asking the device for anything)
-//   kLongReadBytes                a chip size for the size-dependent cases, small enough
-//                                 that the backend moves it in a fraction of a second
+//   kLongReadBytes                the chip size of the size-dependent cases (a long read,
+//                                 a chip written and read back): as large as the backend
+//                                 moves in a fraction of a second
 //   unplug()                      takes the device away as a user pulling the cable does
 //   expectOpenedOnce()            checks that exactly one opening of the device is held
 //   expectNothingInFlight()       checks that no request is left with the device

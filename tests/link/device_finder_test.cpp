@@ -88,11 +88,3 @@ TEST(Open, DeviceThatCannotOpenReportsWhy) {
     EXPECT_EQ(rig.link.open(), 0);
     EXPECT_NE(rig.link.lastError().find("access denied"), std::string::npos);
 }
-
-TEST(Open, ReopeningReleasesThePreviousHandles) {
-    SimRig rig;
-    for (int i = 0; i < 150; ++i)
-        ASSERT_EQ(rig.link.open(), 1);
-    EXPECT_EQ(rig.device->openDevices(), 1);
-    EXPECT_EQ(rig.device->openPipes(), 2);
-}

@@ -3,8 +3,10 @@
 // system libusb by a link: the libusb counterpart of SimRig, with the same members.
 // Needs libumockdev-preload.so.0 in the process.
 
+#include <gtest/gtest.h>
 #include <umockdev.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +42,22 @@ struct LibusbRig {
           link(finder, limits) {
         link.setPipeFailureHandler([this](const std::string& text) { messages.push_back(text); });
     }
+
+    // What the shared transport and command-set tests need to know of this backend (see
+    // tests/support/transport_contract.h).
+    // libusb completes a zero-length read at once without asking the device.
+    static constexpr bool kZeroLengthReadReachesDevice = false;
+    // umockdev moves about 5 MB/s: 1 MB keeps each case well under a second.
+    static constexpr std::uint32_t kLongReadBytes = 1 << 20;
+
+    void unplug() { usbfs.unplug(); }
+    void expectOpenedOnce() {
+        EXPECT_EQ(usbfs.openHandles(), 1);
+        EXPECT_EQ(usbfs.claimingHandles(), 1);
+        EXPECT_EQ(device->openDevices(), 0);  // the model's own backend is not involved
+    }
+    // Timed-out and cancelled URBs were discarded and reaped.
+    void expectNothingInFlight() { EXPECT_EQ(usbfs.urbsInFlight(), 0); }
 
     Testbed bed;
     // The same members as SimRig's, so one test body serves both backends.

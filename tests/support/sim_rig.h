@@ -2,7 +2,10 @@
 // A simulated programmer on its own bus, found and opened by a link, for tests of the
 // link, the simulator and the command set. Limits are short so failure paths run fast.
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +31,20 @@ struct SimRig {
         bus.addProgrammer(device);
         link.setPipeFailureHandler([this](const std::string& text) { messages.push_back(text); });
     }
+
+    // What the shared transport and command-set tests need to know of this backend (see
+    // tests/support/transport_contract.h).
+    static constexpr bool kZeroLengthReadReachesDevice = true;
+    static constexpr std::uint32_t kLongReadBytes = 0x1000000;  // 16 MB, the largest chip
+
+    void unplug() { device->setPresent(false); }
+    void expectOpenedOnce() const {
+        EXPECT_EQ(device->openDevices(), 1);
+        EXPECT_EQ(device->openPipes(), 2);
+    }
+    // A request of this backend runs on the link's worker and has ended when the worker
+    // is joined: none can be left once the link has returned.
+    void expectNothingInFlight() const {}
 
     std::shared_ptr<sim::SimProgrammer> device;
     sim::SimBus bus;

@@ -216,7 +216,9 @@ TYPED_TEST_P(ProgrammerContract, AbandonedVerifyReadIsFollowedAtOnceByACommandTh
         ASSERT_EQ(rig.link.open(), 1);
         EXPECT_EQ(programmer.readFirmwareVersion(text), 1);
     });
-    EXPECT_LT(ms, 500u);
+    // Reading off what the device still owes takes a moment over a slow bus;
+    // skipping it a packet at a time would take many minutes.
+    EXPECT_LT(ms, 2000u);
     EXPECT_STREQ(text.data(), "Chipwright SIM V1.00");
 }
 

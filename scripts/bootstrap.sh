@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev
   srecord binutils
-  flashrom
+  flashrom python3
   clang libclang-rt-14-dev
   fonts-dejavu-core
 )

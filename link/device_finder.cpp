@@ -1,7 +1,5 @@
 #include "link/device_finder.h"
 
-#include <vector>
-
 #include "util/hex_digit.h"
 
 namespace usblink {
@@ -50,10 +48,15 @@ std::uint16_t productIdFromPath(std::string_view path) {
     return idAfter(path, "pid", "PID", kProductMargin);
 }
 
+std::vector<std::string> DeviceFinder::devicePaths() {
+    std::vector<std::string> paths = bus_.devicePaths();
+    if (paths.size() > static_cast<std::size_t>(kMaxInterfaces))
+        paths.resize(kMaxInterfaces);
+    return paths;
+}
+
 int DeviceFinder::countDevices() {
-    const std::size_t present = bus_.devicePaths().size();
-    return present > static_cast<std::size_t>(kMaxInterfaces) ? kMaxInterfaces
-                                                              : static_cast<int>(present);
+    return static_cast<int>(devicePaths().size());
 }
 
 std::string DeviceFinder::pathOf(int index) {
@@ -71,10 +74,12 @@ std::uint16_t DeviceFinder::productIdOf(int index) {
     return productIdFromPath(pathOf(index));
 }
 
-std::unique_ptr<UsbDevice> DeviceFinder::openDevice(int index) {
-    path_ = pathOf(index);
-    if (path_.empty())
+std::unique_ptr<UsbDevice> DeviceFinder::openDevice(const std::string& path) {
+    path_ = path;
+    if (vendorIdFromPath(path) != kProgrammerVendorId ||
+        productIdFromPath(path) != kProgrammerProductId) {
         return nullptr;
+    }
     return bus_.openDevice(path_);
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "link/usb_bus.h"
 
@@ -32,10 +33,16 @@ class DeviceFinder {
 
     // Present interfaces, 0 to kMaxInterfaces.
     int countDevices();
+    // Their paths, in the bus's order, from one listing.
+    std::vector<std::string> devicePaths();
     std::uint16_t vendorIdOf(int index);
     std::uint16_t productIdOf(int index);
-    // Opens interface `index`, remembering its path for openPipe; nullptr on failure.
-    std::unique_ptr<UsbDevice> openDevice(int index);
+    // The device path of interface `index`, empty when there is none.
+    std::string pathOf(int index);
+    // Opens the device at `path`, remembering the path for openPipe; nullptr on failure,
+    // and for any path that does not carry the programmer's IDs: the device opened is
+    // the one whose IDs were checked, not whatever a fresh listing puts at an index.
+    std::unique_ptr<UsbDevice> openDevice(const std::string& path);
     // Opens a pipe of the device last opened by openDevice; nullptr on failure.
     std::unique_ptr<UsbPipe> openPipe(UsbDevice& device, std::string_view name);
 
@@ -43,8 +50,6 @@ class DeviceFinder {
     const std::string& path() const { return path_; }
 
   private:
-    std::string pathOf(int index);
-
     UsbBus& bus_;
     std::string path_;
 };

@@ -54,6 +54,11 @@ class UsbDevice {
     virtual ~UsbDevice() = default;
     // nullptr when the pipe cannot be opened.
     virtual std::unique_ptr<UsbPipe> openPipe(std::string_view name) = 0;
+    // Resets the device as a USB port reset does: whatever bulk phase its firmware was in
+    // (the rest of a write it still waits for, the rest of a read it still sends) is
+    // dropped, and its pipes stay usable. Called only while no request runs on them.
+    // False when the device did not come back; the bus's lastError() then says why.
+    virtual bool reset() = 0;
 };
 
 class UsbBus {

@@ -32,40 +32,53 @@ UsbLink::~UsbLink() {
     release();
 }
 
-std::string UsbLink::lastError() const {
-    return finder_.bus().lastError();
-}
-
 int UsbLink::open() {
-    const int count = finder_.countDevices();
-    int found = -1;
-    for (int i = 0; i < count; ++i) {
-        // The product ID is asked only when the vendor matches; the lowest index wins.
-        if (finder_.vendorIdOf(i) == kProgrammerVendorId &&
-            finder_.productIdOf(i) == kProgrammerProductId) {
-            found = i;
+    // One listing, and the IDs are read from the very path that is then opened: a device
+    // plugged in meanwhile may shift every index of a fresh listing. The product ID is
+    // looked at only when the vendor matches; the lowest index wins.
+    std::string found;
+    for (std::string& path : finder_.devicePaths()) {
+        if (vendorIdFromPath(path) == kProgrammerVendorId &&
+            productIdFromPath(path) == kProgrammerProductId) {
+            found = std::move(path);
             break;
         }
     }
-    if (found < 0)
+    if (found.empty()) {
+        lastError_ = "no programmer (10c4:f5a2) found";
         return 0;
-
+    }
+    // The device may still be sending an abandoned read: let the read-off finish on the
+    // old handle, since closing it would not stop the device.
+    joinReadOff(false);
     release();
     device_ = finder_.openDevice(found);
-    if (!device_)
+    if (!device_) {
+        lastError_ = finder_.bus().lastError();
+        if (lastError_.empty())
+            lastError_ = "the programmer could not be opened";
         return 0;
+    }
+    lastError_.clear();
     writePipe_ = finder_.openPipe(*device_, kWritePipeName);
-    if (!writePipe_ && pipeFailure_)
-        pipeFailure_(withPipeName(kWritePipeFailureText, kWritePipeName));
+    if (!writePipe_) {
+        lastError_ = finder_.bus().lastError();
+        if (pipeFailure_)
+            pipeFailure_(withPipeName(kWritePipeFailureText, kWritePipeName));
+    }
     readPipe_ = finder_.openPipe(*device_, kReadPipeName);
-    if (!readPipe_ && pipeFailure_)
-        pipeFailure_(withPipeName(kReadPipeFailureText, kReadPipeName));
+    if (!readPipe_) {
+        lastError_ = finder_.bus().lastError();
+        if (pipeFailure_)
+            pipeFailure_(withPipeName(kReadPipeFailureText, kReadPipeName));
+    }
     return 1;
 }
 
 void UsbLink::release() {
     reap(read_);
     reap(write_);
+    joinReadOff(true);
     read_.pipe = nullptr;
     write_.pipe = nullptr;
     readPipe_.reset();
@@ -73,9 +86,11 @@ void UsbLink::release() {
     device_.reset();
 }
 
-void UsbLink::reap(TransferState& t) {
+bool UsbLink::reap(TransferState& t) {
+    bool stopped = false;
     if (t.worker.joinable()) {
         if (!t.done.load(std::memory_order_acquire)) {
+            stopped = true;
             t.stop.store(true, std::memory_order_release);
             if (t.pipe)
                 t.pipe->cancel();
@@ -83,6 +98,7 @@ void UsbLink::reap(TransferState& t) {
         t.worker.join();
     }
     t.active = false;
+    return stopped;
 }
 
 std::uint32_t UsbLink::requestTimeout(const TransferState& t) const {
@@ -97,8 +113,10 @@ std::uint32_t UsbLink::requestTimeout(const TransferState& t) const {
 void UsbLink::runWorker(TransferState& t) {
     t.counter->store(0, std::memory_order_relaxed);
     int result = 0;
+    PipeResult r = PipeResult::Ok;
     for (;;) {
         if (t.stop.load(std::memory_order_acquire)) {
+            r = PipeResult::Cancelled;
             result = 0;
             break;
         }
@@ -107,7 +125,6 @@ void UsbLink::runWorker(TransferState& t) {
         t.chunkDeadline.store(util::tickMs() + t.limits.chunkStallMs, std::memory_order_relaxed);
 
         std::uint32_t moved = 0;
-        PipeResult r = PipeResult::TimedOut;
         for (;;) {
             const std::uint32_t timeout = requestTimeout(t);
             if (timeout == 0) {
@@ -136,14 +153,20 @@ void UsbLink::runWorker(TransferState& t) {
         if (moved < chunk || chunk != kMaxRequestBytes)
             break;
     }
+    t.ending.store(r, std::memory_order_relaxed);
     t.result.store(result, std::memory_order_relaxed);
     t.done.store(true, std::memory_order_release);
 }
 
 int UsbLink::start(TransferState& t, UsbPipe* pipe, std::uint8_t* buffer, std::uint32_t length,
                    std::atomic<std::uint32_t>* counter, std::uint32_t timeoutMs) {
-    if (pipe == nullptr)
+    if (pipe == nullptr) {
+        lastError_ = std::string(t.isWrite ? kWritePipeName : kReadPipeName) + " is not open";
         return 0;
+    }
+    // The read-off reads the same pipe a read would, and a command written while the
+    // device still sends would be answered behind the rest of that read.
+    joinReadOff(false);
     // The previous worker of this direction has ended or was stopped; reap it before its
     // record is refilled.
     reap(t);
@@ -153,7 +176,9 @@ int UsbLink::start(TransferState& t, UsbPipe* pipe, std::uint8_t* buffer, std::u
     t.remaining = length;
     t.position = buffer;
     t.counter = counter;
+    t.timeoutMs = timeoutMs;
     t.result.store(0, std::memory_order_relaxed);
+    t.ending.store(PipeResult::Ok, std::memory_order_relaxed);
     t.done.store(false, std::memory_order_relaxed);
     t.stop.store(false, std::memory_order_relaxed);
     t.limits = limits_;
@@ -165,10 +190,32 @@ int UsbLink::start(TransferState& t, UsbPipe* pipe, std::uint8_t* buffer, std::u
     try {
         t.worker = std::thread([this, &t] { runWorker(t); });
     } catch (const std::system_error&) {
+        lastError_ = "cannot start a transfer thread";
         return 0;
     }
     t.active = true;
     return 1;
+}
+
+void UsbLink::noteEnd(const TransferState& t, bool stoppedAtDeadline) {
+    if (t.result.load(std::memory_order_relaxed) == 1 && !stoppedAtDeadline) {
+        lastError_.clear();
+        return;
+    }
+    const char* what = t.isWrite ? "writing to" : "reading from";
+    const std::uint32_t moved = t.counter->load(std::memory_order_relaxed);
+    std::string why;
+    if (stoppedAtDeadline) {
+        why = util::tickMs() > t.overallDeadline
+                  ? "no end within " + std::to_string(t.timeoutMs) + " ms"
+                  : "no progress for " + std::to_string(t.limits.chunkStallMs) + " ms";
+    } else if (t.ending.load(std::memory_order_relaxed) == PipeResult::Failed) {
+        why = "the programmer refused the transfer or was unplugged";
+    } else {
+        why = "the transfer was stopped";
+    }
+    lastError_ = std::string(what) + " the programmer failed after " + std::to_string(moved) +
+                 " of " + std::to_string(t.length) + " bytes: " + why;
 }
 
 int UsbLink::poll(TransferState& t, int* result) {
@@ -176,32 +223,26 @@ int UsbLink::poll(TransferState& t, int* result) {
         *result = t.result.load(std::memory_order_relaxed);
         return 1;
     }
-    if (t.done.load(std::memory_order_acquire)) {
-        t.worker.join();
-        t.active = false;
-        *result = t.result.load(std::memory_order_relaxed);
-        // A read that failed part way (the device began to answer, then the worker gave
-        // up at a deadline) leaves the rest in the device as an abandoned one does. A read
-        // that got nothing at all owes nothing: the device never started.
-        if (!t.isWrite && *result == 0 && t.counter->load(std::memory_order_relaxed) != 0)
-            rememberOwed(t);
-        return 1;
-    }
+    const bool done = t.done.load(std::memory_order_acquire);
     const std::uint64_t now = util::tickMs();
-    if (now > t.overallDeadline || now > t.chunkDeadline.load(std::memory_order_relaxed)) {
-        reap(t);
-        if (!t.isWrite && t.counter->load(std::memory_order_relaxed) != 0)
-            rememberOwed(t);
-        t.result.store(0, std::memory_order_relaxed);
-        *result = 0;
-        return 1;
+    if (!done && now <= t.overallDeadline &&
+        now <= t.chunkDeadline.load(std::memory_order_relaxed)) {
+        return 0;
     }
-    return 0;
-}
-
-void UsbLink::rememberOwed(const TransferState& t) {
+    // Deadlines are tested only here: a worker that ended by itself is reported as it
+    // ended, even when a deadline has passed since.
+    const bool stopped = reap(t);
+    noteEnd(t, stopped);
     const std::uint32_t received = t.counter->load(std::memory_order_relaxed);
-    owedRead_ = t.length > received ? t.length - received : 0;
+    // A read that failed part way (the device began to answer, then stalled or the
+    // worker gave up at a deadline) leaves the rest in the device, as an abandoned one
+    // does. A read that got nothing at all owes nothing: the device never started.
+    if (!t.isWrite && t.result.load(std::memory_order_relaxed) == 0 && received != 0)
+        startReadOff(t.length > received ? t.length - received : 0);
+    if (stopped)
+        t.result.store(0, std::memory_order_relaxed);
+    *result = t.result.load(std::memory_order_relaxed);
+    return 1;
 }
 
 int UsbLink::timed(TransferState& t, int* result) {
@@ -228,13 +269,18 @@ int UsbLink::readTimed(std::uint8_t* buffer, std::uint32_t length,
 }
 
 void UsbLink::cancelRead() {
-    if (read_.active && !read_.done.load(std::memory_order_acquire)) {
+    if (!read_.active) {
         reap(read_);
-        rememberOwed(read_);
-        read_.result.store(0, std::memory_order_relaxed);
-    } else {
-        reap(read_);
+        return;
     }
+    const bool stopped = reap(read_);
+    // A read that ended on the wire (full, or at the device's short packet) owes
+    // nothing, even when the worker finished while being stopped. One that was stopped,
+    // or failed after bytes arrived, leaves the rest in the device.
+    const std::uint32_t received = read_.counter->load(std::memory_order_relaxed);
+    if (read_.result.load(std::memory_order_relaxed) == 0 && (stopped || received != 0))
+        startReadOff(read_.length > received ? read_.length - received : 0);
+    read_.result.store(0, std::memory_order_relaxed);
 }
 
 int UsbLink::startWrite(const std::uint8_t* buffer, std::uint32_t length,
@@ -256,23 +302,92 @@ int UsbLink::writeTimed(const std::uint8_t* buffer, std::uint32_t length,
     return timed(write_, &result);
 }
 
-std::uint32_t UsbLink::discardOwedRead(std::uint32_t silenceMs) {
-    const std::uint32_t owed = owedRead_;
-    owedRead_ = 0;
-    if (owed == 0 || !readPipe_)
-        return 0;
+void UsbLink::cancelWrite() {
+    reap(write_);
+    write_.result.store(0, std::memory_order_relaxed);
+}
+
+void UsbLink::noteOwedRead(std::uint32_t bytes) {
     reap(read_);
+    startReadOff(bytes);
+}
+
+void UsbLink::startReadOff(std::uint32_t owed) {
+    joinReadOff(true);
+    owedRead_.store(owed, std::memory_order_relaxed);
+    readOffExpired_.store(false, std::memory_order_relaxed);
+    if (owed == 0 || !readPipe_) {
+        owedRead_.store(0, std::memory_order_relaxed);
+        return;
+    }
     readPipe_->rearm();
-    std::uint8_t scratch[kMaxRequestBytes];
-    std::uint32_t total = 0;
-    while (total < owed) {
+    readOffStop_.store(false, std::memory_order_relaxed);
+    const std::uint64_t deadline = util::tickMs() + limits_.readOffLimitMs;
+    try {
+        readOff_ = std::thread(
+            [this, pipe = readPipe_.get(), deadline, silence = limits_.readOffSilenceMs] {
+                runReadOff(pipe, deadline, silence);
+            });
+    } catch (const std::system_error&) {
+        // Without a thread the rest cannot be read off; a reset drops it instead.
+        owedRead_.store(0, std::memory_order_relaxed);
+        resetOwed_ = true;
+    }
+}
+
+void UsbLink::runReadOff(UsbPipe* pipe, std::uint64_t deadline, std::uint32_t silenceMs) {
+    for (;;) {
+        const std::uint32_t owed = owedRead_.load(std::memory_order_relaxed);
+        if (owed == 0 || readOffStop_.load(std::memory_order_acquire))
+            break;
+        const std::uint64_t now = util::tickMs();
+        if (now >= deadline) {
+            readOffExpired_.store(true, std::memory_order_release);
+            break;
+        }
+        const std::uint32_t request = std::min(owed, kMaxRequestBytes);
+        const auto timeout =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(silenceMs, deadline - now));
         std::uint32_t moved = 0;
-        const PipeResult r = readPipe_->transfer(scratch, kMaxRequestBytes, silenceMs, &moved);
-        total += moved;
-        if (r != PipeResult::Ok || moved < kMaxRequestBytes)
+        const PipeResult r = pipe->transfer(readOffScratch_, request, timeout, &moved);
+        owedRead_.store(owed - std::min(moved, owed), std::memory_order_relaxed);
+        if (r == PipeResult::TimedOut && util::tickMs() >= deadline) {
+            readOffExpired_.store(true, std::memory_order_release);
+            break;
+        }
+        // A short packet ends the device's read; silence or a failure means it sends no
+        // more.
+        if (r != PipeResult::Ok || moved < request)
             break;
     }
-    return total;
+    owedRead_.store(0, std::memory_order_relaxed);
+}
+
+void UsbLink::joinReadOff(bool stop) {
+    if (!readOff_.joinable())
+        return;
+    if (stop) {
+        readOffStop_.store(true, std::memory_order_release);
+        if (readPipe_)
+            readPipe_->cancel();
+    }
+    readOff_.join();
+}
+
+int UsbLink::settle() {
+    joinReadOff(false);
+    if (readOffExpired_.exchange(false, std::memory_order_acq_rel))
+        resetOwed_ = true;
+    if (!resetOwed_)
+        return 1;
+    if (device_ && device_->reset()) {
+        resetOwed_ = false;
+        return 1;
+    }
+    lastError_ =
+        "the programmer did not recover from an interrupted transfer; unplug it and plug it "
+        "in again";
+    return 0;
 }
 
 }  // namespace usblink

@@ -41,6 +41,11 @@ std::uint16_t percent(std::uint32_t done, std::uint32_t total) {
 
 }  // namespace
 
+Programmer::~Programmer() {
+    if (state_ == Reading || state_ == Writing)
+        cancelRead();
+}
+
 int Programmer::attach(usblink::UsbLink& link) {
     link_ = &link;
     return 1;
@@ -72,10 +77,8 @@ int Programmer::receiveReply(std::uint8_t command, std::uint8_t* destination, st
 
 int Programmer::exchange(std::span<const std::uint8_t> packet, std::uint32_t writeMs,
                          std::uint16_t longest, std::uint8_t* reply, std::uint32_t* received) {
-    if (link_ == nullptr)
+    if (link_ == nullptr || !link_->settle())
         return 0;
-    if (link_->owedReadBytes() != 0)
-        link_->discardOwedRead(limits_.owedReadSilenceMs);
     std::atomic<std::uint32_t> sent{0};
     if (!link_->writeTimed(packet.data(), static_cast<std::uint32_t>(packet.size()), &sent,
                            writeMs)) {
@@ -94,14 +97,12 @@ int Programmer::startReadChip(std::uint8_t* destination, std::uint32_t address,
                   kChipReplyLongest, reply, &n)) {
         return 0;
     }
-    // From here on the device may be sending the chip: when the read does not go on, the
-    // bytes are owed and read off before the next command instead of being skipped one
+    // A refused read sends nothing. An accepted one sends the chip from now on: when the
+    // read does not go on, the bytes are owed and read off instead of being skipped one
     // reply read at a time.
     const std::uint32_t total = length + kReadSlackBytes;
-    if (n < 3 || reply[1] != kAccepted || reply[2] != 0x00) {
-        link_->noteOwedRead(total);
+    if (n < 3 || reply[1] != kAccepted || reply[2] != 0x00)
         return 0;
-    }
     readLength_ = length;
     readCounter_.store(0, std::memory_order_relaxed);
     if (destination == nullptr ||
@@ -125,14 +126,7 @@ int Programmer::startWriteChip(const std::uint8_t* source, std::uint32_t address
     }
     if (n < 3 || reply[1] != kAccepted || reply[2] != kAccepted)
         return 0;
-    if (source == nullptr)
-        return 0;
-    writeLength_ = length;
-    writeCounter_.store(0, std::memory_order_relaxed);
-    if (!link_->startWrite(source, length, &writeCounter_, limits_.chipWriteMs))
-        return 0;
-    state_ = Writing;
-    return 1;
+    return startBulkWrite(source, length, limits_.chipWriteMs);
 }
 
 int Programmer::startErase() {
@@ -165,15 +159,25 @@ int Programmer::queryBusy(std::uint8_t* busy) {
 }
 
 PollStatus Programmer::pollBulk(bool reading) {
-    const std::uint32_t done = reading ? readCounter_.load(std::memory_order_relaxed)
-                                       : writeCounter_.load(std::memory_order_relaxed);
-    progress_ = percent(done, reading ? readLength_ : writeLength_);
+    const std::uint32_t length = reading ? readLength_ : writeLength_;
+    std::uint32_t done = reading ? readCounter_.load(std::memory_order_relaxed)
+                                 : writeCounter_.load(std::memory_order_relaxed);
+    progress_ = percent(done, length);
     int result = 0;
     const int ended = reading ? link_->pollRead(&result) : link_->pollWrite(&result);
     if (!ended)
         return reading ? PollReading : PollWriting;
     state_ = Idle;
-    return result ? PollDone : PollFailed;
+    // The transport counts a short packet as a good end; the phase has ended well only
+    // when all of it moved. The bytes of a short read stay where they landed.
+    done = reading ? readCounter_.load(std::memory_order_relaxed)
+                   : writeCounter_.load(std::memory_order_relaxed);
+    progress_ = percent(done, length);
+    if (result && done >= length)
+        return PollDone;
+    if (!reading)
+        link_->noteAbandonedWrite();
+    return PollFailed;
 }
 
 PollStatus Programmer::poll() {
@@ -207,9 +211,17 @@ PollStatus Programmer::poll() {
 }
 
 void Programmer::cancelRead() {
+    const ProgrammerState was = state_;
     state_ = Idle;
-    if (link_ != nullptr)
+    if (link_ == nullptr)
+        return;
+    if (was == Writing) {
+        link_->cancelWrite();
+        if (writeCounter_.load(std::memory_order_relaxed) < writeLength_)
+            link_->noteAbandonedWrite();
+    } else {
         link_->cancelRead();
+    }
 }
 
 int Programmer::readChipId(std::array<std::uint8_t, 2>* ids) {
@@ -276,12 +288,19 @@ int Programmer::startFirmwareUpdate(const std::uint8_t* image, std::uint32_t len
         reply[kBootStatusAt] != kAccepted) {
         return 0;
     }
-    if (image == nullptr)
-        return 0;
+    return startBulkWrite(image, length, limits_.firmwareImageMs);
+}
+
+int Programmer::startBulkWrite(const std::uint8_t* source, std::uint32_t length,
+                               std::uint32_t timeoutMs) {
+    // The programmer has accepted the phase and waits for `length` bytes from now on.
     writeLength_ = length;
     writeCounter_.store(0, std::memory_order_relaxed);
-    if (!link_->startWrite(image, length, &writeCounter_, limits_.firmwareImageMs))
+    if (source == nullptr || !link_->startWrite(source, length, &writeCounter_, timeoutMs)) {
+        if (length != 0)
+            link_->noteAbandonedWrite();
         return 0;
+    }
     state_ = Writing;
     return 1;
 }

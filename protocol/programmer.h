@@ -5,12 +5,17 @@
 // through poll() whether the running operation goes on, has finished or has failed.
 //
 // Everything runs on the window thread; only the read and write counters are advanced
-// by the link's workers. Three faults of a naive design are avoided:
+// by the link's workers. Faults of a naive design that are avoided:
+// - A bulk phase ends well only when all of it moved: a chip read the programmer cuts
+//   short with a short packet, or a write that ends before its last byte went out, is
+//   PollFailed, although the transport counts a short packet as a good end.
 // - A read cancelled in the middle (a verify that stops at a mismatch) leaves the
 //   device owing the rest of it, up to 16 MB. Skipping that one reply-sized packet at a
-//   time would take over twenty minutes, so before the next command packet the owed
-//   bytes are read off in 4096-byte requests, up to a short packet or a second of
-//   silence.
+//   time would take over twenty minutes, so the link reads it off in the background
+//   from the moment of the cancel, and the next command waits only for what is left.
+// - A write or firmware image that ends early leaves the programmer waiting for the
+//   rest, which would turn the next command packets into chip data: the link resets the
+//   programmer before the next command.
 // - An erase whose chip keeps answering busy would be polled forever; after
 //   ProgrammerLimits::eraseLimitMs poll() gives up with PollFailed.
 // - An empty reply packet is skipped like an unrelated one: it has no command byte to
@@ -68,13 +73,18 @@ struct ProgrammerLimits {
     // An erase still busy after 10 minutes has failed: well beyond the slowest datasheet
     // chip-erase time of a 16 MB flash (a few minutes).
     std::uint32_t eraseLimitMs = 600000;
-    // Reading off an abandoned read ends after this much silence: a reply-read's limit.
-    std::uint32_t owedReadSilenceMs = 1000;
 };
 
+// Lifetimes: the UsbLink given to attach() must outlive the Programmer, and the buffer
+// of a running bulk phase (the DataBuffer image of a chip read or write, a firmware
+// image) must outlive the phase: until poll() reports its end, cancelRead() returns, or
+// the Programmer is destroyed, which stops a running phase before its counters go.
 class Programmer {
   public:
     explicit Programmer(ProgrammerLimits limits = {}) : limits_(limits) {}
+    ~Programmer();
+    Programmer(const Programmer&) = delete;
+    Programmer& operator=(const Programmer&) = delete;
 
     int attach(usblink::UsbLink& link);
     // Sets the process-wide chip parameters from `chip`: 1, or 0 for an unknown type
@@ -92,6 +102,8 @@ class Programmer {
     PollStatus poll();
     std::uint16_t progress() const { return progress_; }
     std::uint32_t bytesReceived() const { return readCounter_.load(std::memory_order_relaxed); }
+    // Stops whichever bulk phase runs (a verify abandons its read this way) and returns
+    // to Idle; when it returns, no worker touches the caller's buffer any more.
     void cancelRead();
 
     int readChipId(std::array<std::uint8_t, 2>* ids);
@@ -112,10 +124,14 @@ class Programmer {
     void setLimits(const ProgrammerLimits& limits) { limits_ = limits; }
 
   private:
-    // Reads off what an abandoned read left, writes `packet`, and receives its reply.
+    // Lets the link settle what an abandoned phase left, writes `packet`, and receives
+    // its reply.
     int exchange(std::span<const std::uint8_t> packet, std::uint32_t writeMs, std::uint16_t longest,
                  std::uint8_t* reply, std::uint32_t* received);
     PollStatus pollBulk(bool reading);
+    // Starts the data of an accepted write or image; a phase that cannot start leaves
+    // the programmer waiting, so the link is told to reset it.
+    int startBulkWrite(const std::uint8_t* source, std::uint32_t length, std::uint32_t timeoutMs);
 
     ProgrammerLimits limits_;
     usblink::UsbLink* link_ = nullptr;

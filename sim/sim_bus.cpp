@@ -50,6 +50,8 @@ class SimDevice : public usblink::UsbDevice {
         return std::make_unique<SimPipe>(programmer_, in);
     }
 
+    bool reset() override { return programmer_->reset(); }
+
   private:
     std::shared_ptr<SimProgrammer> programmer_;
 };

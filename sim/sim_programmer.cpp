@@ -1,6 +1,7 @@
 #include "sim/sim_programmer.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace sim {
@@ -37,6 +38,19 @@ constexpr std::uint8_t kAbsentId = 0xFF;
 constexpr std::uint8_t kErased = 0xFF;
 constexpr std::uint8_t kGarbageFill = 0xEE;
 constexpr std::uint64_t kMicrosPerSecond = 1'000'000;
+
+// Counts a transfer as inside the device for as long as it lives; made and dropped under
+// the device's lock.
+class InProgress {
+  public:
+    explicit InProgress(int& count) : count_(count) { ++count_; }
+    ~InProgress() { --count_; }
+    InProgress(const InProgress&) = delete;
+    InProgress& operator=(const InProgress&) = delete;
+
+  private:
+    int& count_;
+};
 
 std::uint32_t bigEndian32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
@@ -185,6 +199,33 @@ void SimProgrammer::closePipe() {
     --openPipes_;
 }
 
+int SimProgrammer::transfersInProgress() const {
+    Lock lock(mutex_);
+    return transfersInProgress_;
+}
+
+int SimProgrammer::resets() const {
+    Lock lock(mutex_);
+    return resets_;
+}
+
+std::vector<std::string> SimProgrammer::protocolComplaints() const {
+    Lock lock(mutex_);
+    return complaints_;
+}
+
+bool SimProgrammer::reset() {
+    Lock lock(mutex_);
+    if (!present_ || faults_.resetFails)
+        return false;
+    in_.clear();
+    outMode_ = OutMode::Command;
+    outLeft_ = 0;
+    ++resets_;
+    wake_.notify_all();
+    return true;
+}
+
 void SimProgrammer::wake() {
     wake_.notify_all();
 }
@@ -235,31 +276,24 @@ void SimProgrammer::queueStream(InSegment segment) {
 }
 
 void SimProgrammer::handleCommand(const std::uint8_t* p, std::uint32_t length) {
+    const bool refused = faults_.wrongReplyByte;
     switch (p[0]) {
-        case kCmdReadChip: {
+        case kCmdReadChip:
             if (length < kReadChipPacketBytes || p[1] != kReadChipTag)
                 return;
+            checkParameters(p, length);
             reply({kCmdReadChip, 0x01, 0x00});
-            InSegment s;
-            s.chipStream = true;
-            s.chipAddress = bigEndian32(p + kAddressAt);
-            // A length near 4 GiB must not wrap the stream's total with the trailer.
-            s.chipLength = std::min<std::uint32_t>(bigEndian32(p + kLengthAt),
-                                                   UINT32_MAX - sizeof(kReadTrailer));
-            s.bytes.assign(std::begin(kReadTrailer), std::end(kReadTrailer));
-            queueStream(std::move(s));
+            if (!refused)
+                startChipRead(p);
             break;
-        }
-        case kCmdWriteChip: {
+        case kCmdWriteChip:
             if (length < kWriteChipPacketBytes || p[1] != kWriteChipTag)
                 return;
+            checkParameters(p, length);
             reply({kCmdWriteChip, 0x01, 0x01});
-            outAddress_ = bigEndian32(p + kAddressAt);
-            outLeft_ = bigEndian32(p + kLengthAt);
-            if (outLeft_ > 0)
-                outMode_ = OutMode::ChipData;
+            if (!refused)
+                startChipWrite(p);
             break;
-        }
         case kCmdQueryBusy: {
             if (length < kKindPacketBytes)
                 return;
@@ -269,22 +303,20 @@ void SimProgrammer::handleCommand(const std::uint8_t* p, std::uint32_t length) {
             reply({kCmdQueryBusy, 0x01, static_cast<std::uint8_t>(isBusy ? 1 : 0)});
             break;
         }
-        case kCmdEraseChip: {
+        case kCmdEraseChip:
             if (length < kKindPacketBytes)
                 return;
-            std::fill(cells_.begin(), cells_.end(), kErased);
-            erasing_ = true;
-            eraseEnd_ = Clock::now() + std::chrono::milliseconds(eraseMs_);
+            checkParameters(p, length);
+            if (!refused)
+                startErase();
             reply({kCmdEraseChip, 0x01, 0x01});
             break;
-        }
-        case kCmdReadIds: {
+        case kCmdReadIds:
             if (length < kKindPacketBytes)
                 return;
             reply({kCmdReadIds, 0x02, hasChip_ ? chip_.manufacturerId : kAbsentId,
                    hasChip_ ? chip_.deviceId : kAbsentId});
             break;
-        }
         case kCmdVersion: {
             // Two header bytes and the terminating zero leave 61 characters in a packet.
             const std::size_t textBytes = std::min<std::size_t>(kPacketBytes - 3, version_.size());
@@ -294,37 +326,132 @@ void SimProgrammer::handleCommand(const std::uint8_t* p, std::uint32_t length) {
             reply(std::move(r));
             break;
         }
-        case kCmdBoot: {
+        case kCmdBoot:
             if (length < kBootPacketBytes || std::memcmp(p + 1, kBootText, kBootTextBytes) != 0 ||
                 p[kBootEchoEnd] != 0)
                 return;
-            std::uint8_t sum = 0;
-            for (std::uint32_t i = 0; i < kBootPacketBytes; ++i)
-                sum = static_cast<std::uint8_t>(sum + p[i]);
-            std::vector<std::uint8_t> r(p, p + kBootEchoEnd + 1);
-            r.push_back(sum == 0 ? 0x01 : 0x00);
-            reply(std::move(r));
-            if (sum == 0) {
-                image_.clear();
-                outLeft_ = bigEndian32(p + kBootLengthAt);
-                if (outLeft_ > 0)
-                    outMode_ = OutMode::Image;
-            }
+            startImage(p);
             break;
-        }
-        case kCmdSelfTest: {
+        case kCmdSelfTest:
             reply({kCmdSelfTest, 0x00});
-            const std::string_view report =
-                faults_.failSelfTest ? kFailingSelfTestReport : kPassingSelfTestReport;
-            InSegment s;
-            s.bytes.assign(report.begin(), report.end());
-            queueStream(std::move(s));
+            sendSelfTestReport();
             break;
-        }
         default:
             break;
     }
     wake_.notify_all();
+}
+
+void SimProgrammer::startChipRead(const std::uint8_t* p) {
+    InSegment s;
+    s.chipStream = true;
+    s.chipAddress = bigEndian32(p + kAddressAt);
+    // A length near 4 GiB must not wrap the stream's total with the trailer.
+    s.chipLength = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>({bigEndian32(p + kLengthAt), UINT32_MAX - sizeof(kReadTrailer),
+                                 faults_.cutReadAfterBytes}));
+    s.bytes.assign(std::begin(kReadTrailer), std::end(kReadTrailer));
+    queueStream(std::move(s));
+}
+
+void SimProgrammer::startChipWrite(const std::uint8_t* p) {
+    outAddress_ = bigEndian32(p + kAddressAt);
+    outLeft_ = bigEndian32(p + kLengthAt);
+    if (outLeft_ > 0)
+        outMode_ = OutMode::ChipData;
+}
+
+void SimProgrammer::startErase() {
+    std::fill(cells_.begin(), cells_.end(), kErased);
+    erasing_ = true;
+    eraseEnd_ = Clock::now() + std::chrono::milliseconds(eraseMs_);
+}
+
+void SimProgrammer::startImage(const std::uint8_t* p) {
+    std::uint8_t sum = 0;
+    for (std::uint32_t i = 0; i < kBootPacketBytes; ++i)
+        sum = static_cast<std::uint8_t>(sum + p[i]);
+    const bool accepted = sum == 0 && !faults_.wrongReplyByte;
+    std::vector<std::uint8_t> r(p, p + kBootEchoEnd + 1);
+    r.push_back(sum == 0 ? 0x01 : 0x00);
+    reply(std::move(r));
+    if (accepted) {
+        image_.clear();
+        outLeft_ = bigEndian32(p + kBootLengthAt);
+        if (outLeft_ > 0)
+            outMode_ = OutMode::Image;
+    }
+}
+
+void SimProgrammer::sendSelfTestReport() {
+    const std::string_view report =
+        faults_.failSelfTest ? kFailingSelfTestReport : kPassingSelfTestReport;
+    InSegment s;
+    s.bytes.assign(report.begin(), report.end());
+    queueStream(std::move(s));
+}
+
+void SimProgrammer::complain(const char* command, const char* what, unsigned sent,
+                             unsigned wanted) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%s %s 0x%02X, the chip needs 0x%02X", command, what, sent,
+                  wanted);
+    complaints_.emplace_back(text);
+}
+
+void SimProgrammer::checkParameters(const std::uint8_t* p, std::uint32_t length) {
+    if (!hasChip_)
+        return;
+    // The firmware's own reading of a chip: its family code, addressing mode, supply
+    // level flag, 93-series organisation and page size.
+    const std::uint32_t type = static_cast<std::uint32_t>(chip_.type);
+    const unsigned kind = type + 1;
+    unsigned mode = 0;
+    switch (chip_.type) {
+        case catalogue::SpiFlash:
+            mode = 3;
+            break;
+        case catalogue::Eeprom24:
+            mode = chip_.deviceId == 0xFE ? 0x04 : chip_.capacity <= 2048 ? 0x14 : 0x24;
+            break;
+        case catalogue::Eeprom25:
+            mode = chip_.capacity <= 512 ? 0x01 : 0x11;
+            break;
+        case catalogue::Eeprom93:
+            mode = (chip_.mode93 * 16u + 8u) & 0xFFu;
+            break;
+        default:
+            break;
+    }
+    const unsigned level = chip_.type != catalogue::SpiFlash && chip_.level > 40 ? 1 : 0;
+    const unsigned org = chip_.organisation == 8 ? 3 : 1;
+    const unsigned pageSize = chip_.pageWrite != 0 ? chip_.pageSize : 1;
+    const bool is93 = chip_.type == catalogue::Eeprom93;
+
+    const char* name = p[0] == kCmdReadChip    ? "ReadChip"
+                       : p[0] == kCmdWriteChip ? "WriteChip"
+                                               : "EraseChip";
+    if (p[2] != kind)
+        complain(name, "kind", p[2], kind);
+    // Where mode, org and the level flag sit: after the length in a read, after the page
+    // size in a write; an erase carries the kind only.
+    std::size_t at = 0;
+    if (p[0] == kCmdReadChip && length >= kReadChipPacketBytes) {
+        at = kLengthAt + 4;
+    } else if (p[0] == kCmdWriteChip && length >= kWriteChipPacketBytes) {
+        const unsigned sentPage = static_cast<unsigned>(p[kLengthAt + 4]) << 8 | p[kLengthAt + 5];
+        if (sentPage != pageSize)
+            complain(name, "page size", sentPage, pageSize);
+        at = kLengthAt + 6;
+    }
+    if (at == 0)
+        return;
+    if (p[at] != mode)
+        complain(name, "mode", p[at], mode);
+    if (is93 && p[at + 1] != org)
+        complain(name, "org", p[at + 1], org);
+    if (p[at + 2] != level)
+        complain(name, "level flag", p[at + 2], level);
 }
 
 void SimProgrammer::copyChipBytes(std::uint8_t* out, std::uint32_t address,
@@ -383,6 +510,7 @@ PipeResult SimProgrammer::transferOut(const std::uint8_t* data, std::uint32_t le
                                       std::uint32_t timeoutMs, std::uint32_t* moved,
                                       const bool* cancelled) {
     Lock lock(mutex_);
+    InProgress inProgress(transfersInProgress_);
     const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeoutMs);
     outLog_.push_back(length);
     *moved = 0;
@@ -396,7 +524,9 @@ PipeResult SimProgrammer::transferOut(const std::uint8_t* data, std::uint32_t le
         return PipeResult::Ok;
 
     if (outMode_ == OutMode::Command) {
-        handleCommand(data, length);
+        // A silent firmware takes command packets and does nothing with them.
+        if (!faults_.silent)
+            handleCommand(data, length);
         *moved = length;
     } else {
         const std::uint32_t wanted = std::min(length, outLeft_);
@@ -425,10 +555,66 @@ PipeResult SimProgrammer::transferOut(const std::uint8_t* data, std::uint32_t le
     return pace(lock, *moved, cancelled) ? PipeResult::Ok : PipeResult::Cancelled;
 }
 
+bool SimProgrammer::takeQueued(std::uint8_t* data, std::uint32_t length, std::uint32_t* moved) {
+    while (*moved < length && !in_.empty()) {
+        InSegment& s = in_.front();
+        if (s.zlpPending || s.total == 0) {
+            in_.pop_front();
+            return true;
+        }
+        std::uint64_t take = std::min<std::uint64_t>(s.total - s.offset, length - *moved);
+        if (s.chipStream)
+            take = std::min(take, bulkAllowance());
+        if (take == 0)
+            return false;
+        std::uint8_t* out = data + *moved;
+        std::uint32_t from = s.offset;
+        std::uint32_t left = static_cast<std::uint32_t>(take);
+        if (s.chipStream && from < s.chipLength) {
+            const std::uint32_t n = std::min(left, s.chipLength - from);
+            copyChipBytes(out, s.chipAddress + from, n);
+            out += n;
+            from += n;
+            left -= n;
+        }
+        if (left > 0) {
+            const std::uint32_t at = from - (s.chipStream ? s.chipLength : 0);
+            std::memcpy(out, s.bytes.data() + at, left);
+        }
+        s.offset += static_cast<std::uint32_t>(take);
+        *moved += static_cast<std::uint32_t>(take);
+        if (s.chipStream)
+            countBulk(take);
+        if (s.offset == s.total) {
+            if (s.total % kPacketBytes != 0) {
+                // The last packet was short: it ends the request.
+                in_.pop_front();
+                return true;
+            }
+            if (!s.zlpAfterFull) {
+                // A single full packet: the request goes on with the next one.
+                in_.pop_front();
+            } else {
+                // A stream that ends on a packet boundary is closed by a zero-length
+                // packet, which ends this request if it has room, else the next.
+                s.zlpPending = true;
+                if (*moved < length) {
+                    in_.pop_front();
+                    return true;
+                }
+            }
+        }
+        if (!present_)
+            return false;
+    }
+    return false;
+}
+
 PipeResult SimProgrammer::transferIn(std::uint8_t* data, std::uint32_t length,
                                      std::uint32_t timeoutMs, std::uint32_t* moved,
                                      const bool* cancelled) {
     Lock lock(mutex_);
+    InProgress inProgress(transfersInProgress_);
     const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeoutMs);
     inLog_.push_back(length);
     *moved = 0;
@@ -448,62 +634,11 @@ PipeResult SimProgrammer::transferIn(std::uint8_t* data, std::uint32_t length,
             }
             continue;
         }
-
-        bool ended = false;
-        while (!ended && *moved < length && !in_.empty()) {
-            InSegment& s = in_.front();
-            if (s.zlpPending || s.total == 0) {
-                in_.pop_front();
-                ended = true;
-                break;
-            }
-            std::uint64_t take = std::min<std::uint64_t>(s.total - s.offset, length - *moved);
-            if (s.chipStream)
-                take = std::min(take, bulkAllowance());
-            if (take == 0)
-                break;
-            std::uint8_t* out = data + *moved;
-            std::uint32_t from = s.offset;
-            std::uint32_t left = static_cast<std::uint32_t>(take);
-            if (s.chipStream && from < s.chipLength) {
-                const std::uint32_t n = std::min(left, s.chipLength - from);
-                copyChipBytes(out, s.chipAddress + from, n);
-                out += n;
-                from += n;
-                left -= n;
-            }
-            if (left > 0) {
-                const std::uint32_t at = from - (s.chipStream ? s.chipLength : 0);
-                std::memcpy(out, s.bytes.data() + at, left);
-            }
-            s.offset += static_cast<std::uint32_t>(take);
-            *moved += static_cast<std::uint32_t>(take);
-            if (s.chipStream)
-                countBulk(take);
-            if (s.offset == s.total) {
-                if (s.total % kPacketBytes != 0) {
-                    // The last packet was short: it ends the request.
-                    in_.pop_front();
-                    ended = true;
-                } else if (!s.zlpAfterFull) {
-                    // A single full packet: the request goes on with the next one.
-                    in_.pop_front();
-                } else {
-                    // A stream that ends on a packet boundary is closed by a zero-length
-                    // packet, which ends this request if it has room, else the next.
-                    s.zlpPending = true;
-                    if (*moved < length) {
-                        in_.pop_front();
-                        ended = true;
-                    }
-                }
-            }
-            if (!present_)
-                return PipeResult::Failed;
-        }
-        if (ended || *moved == length) {
+        const bool ended = takeQueued(data, length, moved);
+        if (!present_)
+            return PipeResult::Failed;
+        if (ended || *moved == length)
             return pace(lock, *moved, cancelled) ? PipeResult::Ok : PipeResult::Cancelled;
-        }
         // The request is not full and no short packet ended it: like a real device,
         // keep waiting for more packets until the time-out.
     }

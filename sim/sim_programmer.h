@@ -30,7 +30,13 @@
 // - An accepted BootCommand makes the next OUT data (the announced length) the new
 //   firmware image, kept for inspection.
 // - Like firmware, a chip read the host stopped reading is not forgotten: its remaining
-//   packets wait in the IN pipe ahead of the next reply.
+//   packets wait in the IN pipe ahead of the next reply. A chip write or image the host
+//   stopped sending is not forgotten either: the next OUT bytes, command packets
+//   included, are taken as the rest of its data. Only a USB reset (reset()) or an
+//   unplug ends such a phase.
+// - Chip commands (ReadChip, WriteChip, EraseChip) whose parameter bytes disagree with
+//   the chip in the socket are answered as usual, and each disagreement is noted as a
+//   protocol complaint for the tests to see.
 // - An IN request ends when full or at a short packet; it waits while nothing is queued.
 //   A zero-length IN request ends at once with nothing moved. A request shorter than the
 //   packet at the front takes what fits and leaves the rest for the next one.
@@ -72,7 +78,7 @@ constexpr const char* kFailingSelfTestReport =
     "Chip socket : FAIL (pin 6 shorted)\r\nUSB link    : ok\r\n";
 
 struct Faults {
-    // Accepts every OUT request and never sends anything.
+    // Accepts every OUT request, ignores every command and never sends anything.
     bool silent = false;
     // The pipe of this name ("PIPE00" or "PIPE01") fails to open.
     std::string failPipe;
@@ -89,7 +95,8 @@ struct Faults {
     // Packets sent before every reply: alternately a full 64-byte packet of 0xEE and a
     // short packet that starts with another command's byte.
     int garbagePackets = 0;
-    // Bytes 1 and 2 of every reply are inverted.
+    // Bytes 1 and 2 of every reply are inverted, and the firmware refuses the command:
+    // no read, write, image or erase follows.
     bool wrongReplyByte = false;
     // Bit 0 is inverted in every chip byte read whose address + 1 is a multiple of this
     // (0 = none).
@@ -98,6 +105,11 @@ struct Faults {
     bool neverReady = false;
     // The self test reports a failure (characters 14 and 15 are not "ok").
     bool failSelfTest = false;
+    // A USB reset does not bring the device back.
+    bool resetFails = false;
+    // A chip read sends at most this many chip bytes, then ends as usual with its short
+    // trailer: a read cut short that looks, on the wire, like one that ended well.
+    std::uint64_t cutReadAfterBytes = kNever;
 };
 
 class SimProgrammer {
@@ -130,6 +142,12 @@ class SimProgrammer {
     std::vector<std::uint8_t> firmwareImage() const;
     int openDevices() const;
     int openPipes() const;
+    // Transfers inside the device right now: none once the host has let go of them.
+    int transfersInProgress() const;
+    int resets() const;
+    // Parameter bytes of chip commands that disagree with the chip in the socket, one
+    // text each ("ReadChip mode 0x03, the chip needs 0x14"), oldest first.
+    std::vector<std::string> protocolComplaints() const;
     // Queues one raw packet (at most 64 bytes) on the IN pipe, for tests of the link.
     void queueInPacket(std::span<const std::uint8_t> packet);
 
@@ -144,6 +162,10 @@ class SimProgrammer {
     usblink::PipeResult transferIn(std::uint8_t* data, std::uint32_t length,
                                    std::uint32_t timeoutMs, std::uint32_t* moved,
                                    const bool* cancelled);
+    // A USB reset: the bulk phase in progress and everything queued for the host are
+    // dropped; the chip keeps its cells (and an erase goes on). False when the device is
+    // gone or the resetFails fault is set.
+    bool reset();
     // Wakes every waiting transfer, so it can see its cancel flag.
     void wake();
     std::mutex& mutex() { return mutex_; }
@@ -166,6 +188,18 @@ class SimProgrammer {
     using Lock = std::unique_lock<std::mutex>;
 
     void handleCommand(const std::uint8_t* packet, std::uint32_t length);
+    void startChipRead(const std::uint8_t* packet);
+    void startChipWrite(const std::uint8_t* packet);
+    void startErase();
+    void startImage(const std::uint8_t* packet);
+    void sendSelfTestReport();
+    // Notes each parameter byte of a chip command that disagrees with the chip in the
+    // socket.
+    void checkParameters(const std::uint8_t* packet, std::uint32_t length);
+    void complain(const char* command, const char* what, unsigned sent, unsigned wanted);
+    // Moves up to `length` queued bytes into `data`; true when a short or zero-length
+    // packet ended the request.
+    bool takeQueued(std::uint8_t* data, std::uint32_t length, std::uint32_t* moved);
     void reply(std::vector<std::uint8_t> packet);
     void queueStream(InSegment segment);
     bool busy() const;
@@ -205,6 +239,9 @@ class SimProgrammer {
     std::vector<std::uint32_t> inLog_;
     int openDevices_ = 0;
     int openPipes_ = 0;
+    int transfersInProgress_ = 0;
+    int resets_ = 0;
+    std::vector<std::string> complaints_;
 };
 
 }  // namespace sim

@@ -119,7 +119,7 @@ struct Listed {
     std::string path;
 };
 
-// The devices libusb reports, ordered by bus number and then port path. `list` keeps
+// The programmers libusb reports, ordered by bus number and then port path. `list` keeps
 // the references until the caller frees it.
 std::vector<Listed> listDevices(libusb_device** list, ssize_t count) {
     std::vector<Listed> devices;
@@ -129,6 +129,14 @@ std::vector<Listed> listDevices(libusb_device** list, ssize_t count) {
         libusb_device_descriptor descriptor{};
         if (libusb_get_device_descriptor(d.device, &descriptor) != LIBUSB_SUCCESS)
             continue;
+        // Only programmers are listed, as only the programmer's own interface class is
+        // on the platform the programmer was made for: nothing else can be opened (and
+        // have its kernel driver taken away) by mistake, and the cap on the number of
+        // interfaces counts programmers only.
+        if (descriptor.idVendor != kProgrammerVendorId ||
+            descriptor.idProduct != kProgrammerProductId) {
+            continue;
+        }
         d.vendorId = descriptor.idVendor;
         d.productId = descriptor.idProduct;
         d.bus = libusb_get_bus_number(d.device);
@@ -302,6 +310,18 @@ class LibusbDevice : public UsbDevice {
         return pipe;
     }
 
+    bool reset() override {
+        // libusb releases the interface, resets the port and claims the interface again;
+        // when the device comes back different, the handle is dead and the link must
+        // open the device afresh.
+        const int error = libusb_reset_device(handle_->usb);
+        if (error != LIBUSB_SUCCESS) {
+            handle_->context->setError("cannot reset " + handle_->place + ": " + reasonOf(error));
+            return false;
+        }
+        return true;
+    }
+
   private:
     std::shared_ptr<Handle> handle_;
     const int outEndpoint_;  // -1 when the interface has none
@@ -406,30 +426,21 @@ std::unique_ptr<UsbDevice> LibusbBus::openDevice(const std::string& path) {
             auto handle = std::make_shared<Handle>();
             handle->context = context_;
             handle->place = place;
-            // A driver the kernel bound to the interface would keep it from us.
-            if (libusb_kernel_driver_active(usb, kInterface) == 1) {
-                error = libusb_detach_kernel_driver(usb, kInterface);
-                if (error != LIBUSB_SUCCESS && error != LIBUSB_ERROR_NOT_FOUND) {
-                    context_->setError("cannot detach the kernel driver from " + place + ": " +
-                                       reasonOf(error));
-                    libusb_close(usb);
-                    usb = nullptr;
-                }
-            }
-            if (usb) {
-                error = libusb_claim_interface(usb, kInterface);
-                if (error != LIBUSB_SUCCESS) {
-                    context_->setError("cannot claim interface 0 of " + place + ": " +
-                                       reasonOf(error));
-                    libusb_close(usb);
-                } else {
-                    handle->usb = usb;
-                    int outEndpoint = -1;
-                    int inEndpoint = -1;
-                    findEndpoints(it->device, &outEndpoint, &inEndpoint);
-                    opened =
-                        std::make_unique<LibusbDevice>(std::move(handle), outEndpoint, inEndpoint);
-                }
+            // A driver the kernel bound to the interface would keep it from us: libusb
+            // detaches it when the interface is claimed and binds it again when the
+            // interface is released. Where the platform has no kernel drivers to detach
+            // this is refused, and there is nothing to do.
+            libusb_set_auto_detach_kernel_driver(usb, 1);
+            error = libusb_claim_interface(usb, kInterface);
+            if (error != LIBUSB_SUCCESS) {
+                context_->setError("cannot claim interface 0 of " + place + ": " + reasonOf(error));
+                libusb_close(usb);
+            } else {
+                handle->usb = usb;
+                int outEndpoint = -1;
+                int inEndpoint = -1;
+                findEndpoints(it->device, &outEndpoint, &inEndpoint);
+                opened = std::make_unique<LibusbDevice>(std::move(handle), outEndpoint, inEndpoint);
             }
         }
     }

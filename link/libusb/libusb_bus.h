@@ -1,14 +1,15 @@
 #pragma once
 // The real programmer behind the link: a UsbBus over libusb-1.0 (usbfs on Linux).
 //
-// - Every USB device is listed, ordered by bus number and then port path, under a path
-//   that carries its IDs the way the device finder reads them:
+// - Only programmers (10c4:f5a2) are listed, ordered by bus number and then port path,
+//   under a path that carries their IDs the way the device finder reads them:
 //   "usb#vid_10c4&pid_f5a2#1-4" (bus 1, port 4), "usb#vid_10c4&pid_f5a2#1-4.2" behind a
-//   hub. A root hub has no port path: "usb#vid_1d6b&pid_0002#1".
-// - Opening a device detaches a kernel driver bound to interface 0 and claims the
-//   interface, so a second program (or a second handle) cannot talk to the programmer at
-//   the same time. "PIPE01" is the interface's bulk OUT endpoint, "PIPE00" its bulk IN
-//   endpoint.
+//   hub. No other device is ever opened.
+// - Opening a device claims interface 0, detaching a kernel driver bound to it for as
+//   long as the interface is claimed (it is bound again when the device is closed), so a
+//   second program (or a second handle) cannot talk to the programmer at the same time.
+//   "PIPE01" is the interface's bulk OUT endpoint, "PIPE00" its bulk IN endpoint.
+// - reset() is a USB port reset: the firmware drops whatever bulk phase it was in.
 // - Transfers are asynchronous libusb transfers whose events are handled on the calling
 //   (worker) thread, so cancel() from any other thread stops a waiting request at once;
 //   a blocking libusb_bulk_transfer could not be stopped.

@@ -88,3 +88,33 @@ TEST(Open, DeviceThatCannotOpenReportsWhy) {
     EXPECT_EQ(rig.link.open(), 0);
     EXPECT_NE(rig.link.lastError().find("access denied"), std::string::npos);
 }
+
+TEST(Open, TheDeviceOpenedIsTheOneWhoseIdsWereChecked) {
+    // A keyboard plugged in while the programmer is being looked for takes index 0 of
+    // every listing after the third.
+    class ShiftingBus : public usblink::UsbBus {
+      public:
+        std::vector<std::string> devicePaths() override {
+            if (listings_++ < 3)
+                return {"usb#vid_10c4&pid_f5a2#1-4"};
+            return {"usb#vid_046d&pid_c31c#1-1", "usb#vid_10c4&pid_f5a2#1-4"};
+        }
+        std::unique_ptr<usblink::UsbDevice> openDevice(const std::string& path) override {
+            opened.push_back(path);
+            return nullptr;
+        }
+        std::string lastError() const override { return "not here"; }
+        std::vector<std::string> opened;
+
+      private:
+        int listings_ = 0;
+    };
+    ShiftingBus bus;
+    usblink::DeviceFinder finder(bus);
+    usblink::UsbLink link(finder);
+    EXPECT_EQ(link.open(), 0);
+    EXPECT_EQ(bus.opened, (std::vector<std::string>{"usb#vid_10c4&pid_f5a2#1-4"}));
+    // Nothing but a programmer is ever opened.
+    EXPECT_EQ(finder.openDevice("usb#vid_046d&pid_c31c#1-1"), nullptr);
+    EXPECT_EQ(bus.opened.size(), 1u);
+}

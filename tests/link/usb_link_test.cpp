@@ -6,12 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "tests/support/sim_rig.h"
 #include "tests/support/transport_contract.h"
 
 using testsupport::elapsedMs;
+using testsupport::rawReadCommand;
 using testsupport::SimRig;
 
 namespace testsupport {
@@ -45,4 +48,51 @@ TEST(SimTransport, SilentDeviceFailsAtTheRealThreeSecondStallLimit) {
         elapsedMs([&] { EXPECT_EQ(rig.link.readTimed(buffer, 64, &counter, 10000), 0); });
     EXPECT_GE(ms, 3000u);
     EXPECT_LT(ms, 3200u);
+}
+
+TEST(SimTransport, ReadOffAsksOnlyWhatIsOwedEndsOnTheWireAndIsBounded) {
+    auto limits = testsupport::shortLinkLimits();
+    limits.readOffLimitMs = 400;
+    SimRig rig(limits);
+    ASSERT_EQ(rig.link.open(), 1);
+    // 4096 + 4 bytes wait in the pipe; 4096 + 64 are owed: the second request asks 64.
+    std::vector<std::uint8_t> full(64, 0x5A);
+    for (int i = 0; i < 64; ++i)
+        rig.device->queueInPacket(full);
+    rig.device->queueInPacket(std::vector<std::uint8_t>{1, 2, 3, 4});
+    rig.link.noteOwedRead(4096 + 64);
+    ASSERT_EQ(rig.link.settle(), 1);
+    EXPECT_EQ(rig.device->inRequests(), (std::vector<std::uint32_t>{4096, 64}));
+    EXPECT_EQ(rig.link.owedReadBytes(), 0u);
+
+    // A read that ended on the wire owes nothing, even when it is cancelled before a
+    // poll saw its end.
+    rig.device->insertChip(testsupport::chipOf(catalogue::SpiFlash, 4096));
+    std::atomic<std::uint32_t> counter{0};
+    const auto command = testsupport::rawReadCommand(4096);
+    ASSERT_EQ(rig.link.writeTimed(command.data(), 15, &counter, 500), 1);
+    std::vector<std::uint8_t> data(4096 + 128);
+    ASSERT_EQ(rig.link.readTimed(data.data(), 64, &counter, 1000), 1);  // the reply
+    ASSERT_EQ(rig.link.startRead(data.data(), 4096 + 64, &counter, 1000), 1);
+    while (counter.load() < 4096 + sizeof(sim::kReadTrailer))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    rig.link.cancelRead();
+    EXPECT_EQ(rig.link.owedReadBytes(), 0u);
+
+    // A device that trickles just under the silence limit is read off for at most the
+    // read-off limit, then reset, and the next command finds it clean.
+    rig.device->insertChip(testsupport::chipOf(catalogue::SpiFlash, 1 << 20));
+    ASSERT_EQ(rig.link.writeTimed(rawReadCommand(1 << 20).data(), 15, &counter, 500), 1);
+    ASSERT_EQ(rig.link.readTimed(data.data(), 64, &counter, 1000), 1);
+    rig.device->setThroughput(20'000);  // 4096 bytes every 200 ms
+    rig.link.noteOwedRead((1 << 20) + 64);
+    const std::uint64_t ms = elapsedMs([&] { EXPECT_EQ(rig.link.settle(), 1); });
+    EXPECT_GE(ms, 300u);
+    EXPECT_LT(ms, 700u);
+    EXPECT_EQ(rig.device->resets(), 1);
+    rig.device->setThroughput(0);
+    rig.device->queueInPacket(std::vector<std::uint8_t>{0x13, 0x01, 0x00});
+    ASSERT_EQ(rig.link.readTimed(data.data(), 64, &counter, 1000), 1);
+    EXPECT_EQ(counter.load(), 3u);
 }

@@ -82,30 +82,43 @@ INSTANTIATE_TYPED_TEST_SUITE_P(LibusbTransport, TransportContract, LibusbRig);
 INSTANTIATE_TYPED_TEST_SUITE_P(LibusbProgrammer, ProgrammerContract, LibusbRig);
 }  // namespace testsupport
 
-TEST(LibusbBus, ListsEveryDeviceByBusAndPortAndOpensTheProgrammer) {
+TEST(LibusbBus, ListsOnlyProgrammersByBusAndPortAndOpensTheProgrammer) {
     Testbed bed;
     addOtherDevice(bed.testbed, 1, 2, "10", "046d", "c52b");
     addOtherDevice(bed.testbed, 2, 1, "1", "046d", "c52b");
     addOtherDevice(bed.testbed, 1, 3, "2", "046d", "c52b");
     testsupport::UsbfsProgrammer device(bed.testbed, std::make_shared<sim::SimProgrammer>());
+    testsupport::UsbfsSetup second;
+    second.device = 6;
+    second.ports = "12";
+    testsupport::UsbfsProgrammer other(bed.testbed, std::make_shared<sim::SimProgrammer>(), second);
     device.bindKernelDriver("usbserial_generic");
     usblink::LibusbBus bus;
     ASSERT_TRUE(bus.initialised()) << bus.lastError();
 
-    // Port 10 after port 4: ports compare as numbers, not as text.
-    EXPECT_EQ(bus.devicePaths(), (std::vector<std::string>{
-                                     "usb#vid_046d&pid_c52b#1-2", kProgrammerPath,
-                                     "usb#vid_046d&pid_c52b#1-10", "usb#vid_046d&pid_c52b#2-1"}));
+    // Nothing but programmers; port 12 after port 4: ports compare as numbers, not as
+    // text.
+    EXPECT_EQ(bus.devicePaths(),
+              (std::vector<std::string>{kProgrammerPath, "usb#vid_10c4&pid_f5a2#1-12"}));
+    EXPECT_EQ(bus.openDevice("usb#vid_046d&pid_c52b#1-2"), nullptr);
 
+    {
+        usblink::DeviceFinder finder(bus);
+        usblink::UsbLink link(finder, testsupport::shortLinkLimits());
+        ASSERT_EQ(link.open(), 1) << link.lastError();
+        EXPECT_EQ(finder.path(), kProgrammerPath);
+        EXPECT_TRUE(link.readPipeOpen());
+        EXPECT_TRUE(link.writePipeOpen());
+        // The bound kernel driver was detached, then interface 0 claimed.
+        EXPECT_EQ(device.detaches(), 1);
+        EXPECT_EQ(device.claimingHandles(), 1);
+        EXPECT_EQ(device.kernelDriver(), "");
+    }
+    // Let go, the programmer gets its kernel driver back.
+    EXPECT_EQ(device.kernelDriver(), "usbserial_generic");
     usblink::DeviceFinder finder(bus);
     usblink::UsbLink link(finder, testsupport::shortLinkLimits());
     ASSERT_EQ(link.open(), 1) << link.lastError();
-    EXPECT_EQ(finder.path(), kProgrammerPath);
-    EXPECT_TRUE(link.readPipeOpen());
-    EXPECT_TRUE(link.writePipeOpen());
-    // The bound kernel driver was detached, then interface 0 claimed.
-    EXPECT_EQ(device.detaches(), 1);
-    EXPECT_EQ(device.claimingHandles(), 1);
 
     // A second program finds the interface taken and says so.
     usblink::LibusbBus otherBus;

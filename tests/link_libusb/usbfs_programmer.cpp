@@ -233,6 +233,11 @@ int UsbfsProgrammer::detaches() const {
     return detaches_;
 }
 
+std::string UsbfsProgrammer::kernelDriver() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return kernelDriver_;
+}
+
 int UsbfsProgrammer::urbsInFlight() {
     std::lock_guard<std::mutex> lock(mutex_);
     sweepClosedHandles();
@@ -342,10 +347,16 @@ void UsbfsProgrammer::handleIoctl(UMockdevIoctlClient* client) {
                     result = -1;
                     error = ENODATA;
                 } else {
+                    detachedDriver_ = kernelDriver_;
                     kernelDriver_.clear();
                     ++detaches_;
                 }
-            } else if (!command || command->ioctl_code != static_cast<int>(USBDEVFS_CONNECT)) {
+            } else if (command && command->ioctl_code == static_cast<int>(USBDEVFS_CONNECT)) {
+                // The kernel binds the driver it knows for the interface again, unless
+                // someone holds the interface.
+                if (!claimedBy_ && kernelDriver_.empty())
+                    kernelDriver_ = detachedDriver_;
+            } else {
                 result = -1;
                 error = ENOTTY;
             }
@@ -397,6 +408,17 @@ void UsbfsProgrammer::handleIoctl(UMockdevIoctlClient* client) {
             return;
         case USBDEVFS_CLEAR_HALT:
         case USBDEVFS_RESETEP:
+            break;
+        case USBDEVFS_RESET:
+            // A port reset: the firmware drops its bulk phase. The kernel would refuse
+            // while another handle holds the interface.
+            if (!present() || !model_->reset()) {
+                result = -1;
+                error = ENODEV;
+            } else if (claimedBy_ && claimedBy_ != client) {
+                result = -1;
+                error = EBUSY;
+            }
             break;
         default:
             result = -1;

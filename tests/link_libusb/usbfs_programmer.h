@@ -63,10 +63,11 @@ class UsbfsProgrammer {
     void unplug();
 
     // Observation, for tests.
-    int openHandles();      // device node connections now open
-    int claimingHandles();  // handles holding interface 0 (0 or 1)
-    int detaches() const;   // kernel drivers detached
-    int urbsInFlight();     // submitted and not yet reaped, over all handles
+    int openHandles();           // device node connections now open
+    int claimingHandles();       // handles holding interface 0 (0 or 1)
+    int detaches() const;        // kernel drivers detached
+    std::string kernelDriver();  // bound to interface 0 now, empty when none
+    int urbsInFlight();          // submitted and not yet reaped, over all handles
     std::string devnode() const { return devnode_; }
 
   private:
@@ -104,6 +105,7 @@ class UsbfsProgrammer {
     std::vector<UMockdevIoctlClient*> closed_;
     UMockdevIoctlClient* claimedBy_ = nullptr;
     std::string kernelDriver_;
+    std::string detachedDriver_;  // bound again when the interface is let go
     int detaches_ = 0;
     bool unplugged_ = false;
     std::unique_ptr<Endpoint> out_;

@@ -43,7 +43,7 @@ TEST_F(ProgrammerTest, FlashProgrammingOnlyClearsBitsAndEepromsOverwrite) {
 
     insert(catalogue::Eeprom24, 4096);
     rig.device->fillMemory(0, std::vector<std::uint8_t>(4096, 0xF0));
-    ASSERT_EQ(writeChip(std::vector<std::uint8_t>(4096, 0x3C), 1), protocol::PollDone);
+    ASSERT_EQ(writeChip(std::vector<std::uint8_t>(4096, 0x3C)), protocol::PollDone);
     ASSERT_EQ(readChip(&back, 4096), protocol::PollDone);
     EXPECT_EQ(back[0], 0x3C);
 }
@@ -94,6 +94,32 @@ TEST_F(ProgrammerTest, ReplyContentsAreChecked) {
     rig.device->queueInPacket(std::vector<std::uint8_t>{0x17, 0x00, 'A', 'B'});
     ASSERT_EQ(programmer.readFirmwareVersion(text), 1);
     EXPECT_STREQ(text.data(), "AB");
+    ASSERT_EQ(programmer.receiveReply(0x17, stale, 64, &n), 1);
+
+    // A ReadIds reply too short to hold both IDs fails.
+    rig.device->queueInPacket(std::vector<std::uint8_t>{0x15, 0x02, 0xEF});
+    EXPECT_EQ(programmer.readChipId(&ids), 0);
+    ASSERT_EQ(programmer.receiveReply(0x15, stale, 5, &n), 1);
+
+    // Any busy byte but 1 ends an erase.
+    rig.device->setEraseDurationMs(10000);
+    ASSERT_EQ(programmer.startErase(), 1);
+    EXPECT_EQ(programmer.poll(), protocol::PollErasing);
+    rig.device->queueInPacket(std::vector<std::uint8_t>{0x13, 0x01, 0x02});
+    EXPECT_EQ(programmer.poll(), protocol::PollDone);
+    EXPECT_EQ(programmer.progress(), 100);
+}
+
+TEST_F(ProgrammerTest, SelfTestReportMustArriveWithinItsLimit) {
+    auto limits = testsupport::shortProgrammerLimits();
+    limits.selfTestReportMs = 100;
+    programmer.setLimits(limits);
+    // The 76-byte report takes about 150 ms at this pace.
+    rig.device->setThroughput(500);
+    std::array<char, protocol::kSelfTestReportBytes> report{};
+    const std::uint64_t ms = elapsedMs([&] { EXPECT_EQ(programmer.selfTest(report), 0); });
+    EXPECT_GE(ms, 100u);
+    EXPECT_LT(ms, 140u);
 }
 
 TEST_F(ProgrammerTest, RealLimitsEndAReplyWaitAtOneSecondAndAPacketWriteAtHalfASecond) {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,7 +37,6 @@ inline protocol::ProgrammerLimits shortProgrammerLimits() {
     protocol::ProgrammerLimits limits;
     limits.replyReadMs = 150;  // below the 200 ms stall limit of the rigs
     limits.eraseLimitMs = 150;
-    limits.owedReadSilenceMs = 300;
     return limits;
 }
 
@@ -60,6 +60,7 @@ class ProgrammerContract : public ::testing::Test {
         ASSERT_EQ(rig.link.open(), 1) << rig.link.lastError();
         programmer.attach(rig.link);
     }
+    void TearDown() override { EXPECT_TRUE(rig.device->protocolComplaints().empty()); }
 
     void insert(std::int32_t type, std::uint32_t capacity) {
         const catalogue::ChipRecord chip = chipOf(type, capacity);
@@ -206,6 +207,9 @@ TYPED_TEST_P(ProgrammerContract, AbandonedVerifyReadIsFollowedAtOnceByACommandTh
         ASSERT_EQ(programmer.poll(), protocol::PollReading);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // Progress follows the counter part-way through.
+    EXPECT_GT(programmer.progress(), 0);
+    EXPECT_LT(programmer.progress(), 100);
     programmer.cancelRead();
     EXPECT_EQ(programmer.state(), protocol::Idle);
     EXPECT_LT(programmer.bytesReceived(), size);
@@ -279,6 +283,107 @@ TYPED_TEST_P(ProgrammerContract, SilentDeviceFailsCommandsAtTheReplyLimit) {
     EXPECT_EQ(programmer.state(), protocol::Idle);
     std::uint8_t busy = 0;
     EXPECT_EQ(programmer.queryBusy(&busy), 0);
+    EXPECT_FALSE(this->rig.link.lastError().empty());
+    // The reason describes the latest failure only: gone after a command that worked.
+    this->setFaults({});
+    EXPECT_EQ(programmer.queryBusy(&busy), 1);
+    EXPECT_EQ(this->rig.link.lastError(), "");
+}
+
+TYPED_TEST_P(ProgrammerContract, ChipReadCutShortFailsKeepingWhatArrived) {
+    auto& programmer = this->programmer;
+    constexpr std::uint32_t size = 1 << 20;
+    this->insert(catalogue::SpiFlash, size);
+    const auto data = pattern(size, 6);
+    this->rig.device->fillMemory(0, data);
+    // The programmer ends the read with its short trailer after 4,102 chip bytes.
+    sim::Faults faults;
+    faults.cutReadAfterBytes = 4102;
+    this->setFaults(faults);
+    std::vector<std::uint8_t> back;
+    EXPECT_EQ(this->readChip(&back, size), protocol::PollFailed);
+    EXPECT_EQ(programmer.bytesReceived(), 4102u + kTrailerBytes);
+    EXPECT_EQ(std::memcmp(back.data(), data.data(), 4102), 0);
+    EXPECT_EQ(programmer.state(), protocol::Idle);
+    // The read ended on the wire: nothing is owed, the next command does not wait.
+    EXPECT_EQ(this->rig.link.owedReadBytes(), 0u);
+    std::array<std::uint8_t, 2> ids{};
+    EXPECT_LT(elapsedMs([&] { EXPECT_EQ(programmer.readChipId(&ids), 1); }), 100u);
+}
+
+TYPED_TEST_P(ProgrammerContract, AbandonedWriteNeverTurnsCommandsIntoChipData) {
+    auto& programmer = this->programmer;
+    auto& rig = this->rig;
+    constexpr std::uint32_t size = 64 * 1024;
+    this->insert(catalogue::SpiFlash, size);
+    const auto before = pattern(size, 7);
+    rig.device->fillMemory(0, before);
+    // A write of the first half stalls after 10,000 bytes and is abandoned.
+    sim::Faults faults;
+    faults.stallAfterBytes = 10000;
+    this->setFaults(faults);
+    const auto data = pattern(size / 2, 8);
+    ASSERT_EQ(programmer.startWriteChip(data.data(), 0, size / 2, 256), 1);
+    EXPECT_EQ(this->finish(), protocol::PollFailed);
+
+    // The programmer is reset before the next command, which works at once; no command
+    // packet lands in the chip, and nothing beyond the bytes written changed.
+    this->setFaults({});
+    std::array<std::uint8_t, 2> ids{};
+    EXPECT_LT(elapsedMs([&] { EXPECT_EQ(programmer.readChipId(&ids), 1); }), 100u);
+    std::vector<std::uint8_t> back;
+    ASSERT_EQ(this->readChip(&back, size), protocol::PollDone);
+    for (std::uint32_t i = 10000; i < size; ++i)
+        ASSERT_EQ(back[i], before[i]) << i;
+    EXPECT_EQ(rig.device->resets(), 1);
+
+    // A cancelled write leaves the same debt; when the reset fails, the next command
+    // fails within its normal limit and says what to do.
+    rig.device->setThroughput(1'000'000);
+    ASSERT_EQ(programmer.startWriteChip(data.data(), 0, size / 2, 256), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    programmer.cancelRead();
+    faults = {};
+    faults.resetFails = true;
+    this->setFaults(faults);
+    EXPECT_LT(elapsedMs([&] { EXPECT_EQ(programmer.readChipId(&ids), 0); }), 100u);
+    EXPECT_NE(rig.link.lastError().find("unplug it and plug it in again"), std::string::npos)
+        << rig.link.lastError();
+    this->setFaults({});
+    EXPECT_EQ(programmer.readChipId(&ids), 1);
+}
+
+TYPED_TEST_P(ProgrammerContract, NoPhaseOutlivesItsBufferOrItsProgrammer) {
+    auto& rig = this->rig;
+    constexpr std::uint32_t size = 1 << 20;
+    this->insert(catalogue::SpiFlash, size);
+    rig.device->setThroughput(2'000'000);
+    // Cancelled while it runs, a write lets go of its source before cancelRead returns:
+    // freeing the source at once is safe (AddressSanitizer watches).
+    auto source = std::make_unique<std::vector<std::uint8_t>>(pattern(size, 9));
+    ASSERT_EQ(this->programmer.startWriteChip(source->data(), 0, size, 256), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    this->programmer.cancelRead();
+    EXPECT_EQ(this->programmer.state(), protocol::Idle);
+    source.reset();
+    rig.expectNothingInFlight();
+    const std::size_t sent = rig.device->outRequests().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(rig.device->outRequests().size(), sent);
+
+    // A Programmer destroyed in the middle of a read stops it before its counters go,
+    // and the link stays usable.
+    auto destination = std::make_unique<std::vector<std::uint8_t>>(size + 64);
+    {
+        protocol::Programmer reader{shortProgrammerLimits()};
+        reader.attach(rig.link);
+        ASSERT_EQ(reader.startReadChip(destination->data(), 0, size), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    destination.reset();
+    rig.device->setThroughput(0);
+    std::array<std::uint8_t, 2> ids{};
+    EXPECT_EQ(this->programmer.readChipId(&ids), 1);
 }
 
 TYPED_TEST_P(ProgrammerContract, StalledReadFailsAtTheStallLimit) {
@@ -329,11 +434,10 @@ TYPED_TEST_P(ProgrammerContract, WrongReplyByteFailsEveryCommand) {
     this->setFaults(faults);
     std::vector<std::uint8_t> buffer(size + 64);
     EXPECT_EQ(programmer.startReadChip(buffer.data(), 0, size), 0);
-    // The refused read may still be coming: it is read off before the next command, not
-    // skipped one reply read at a time.
-    EXPECT_EQ(this->rig.link.owedReadBytes(), size + 64);
+    // A refused read sends nothing: nothing is owed and the next command does not wait.
+    EXPECT_EQ(this->rig.link.owedReadBytes(), 0u);
     const std::uint64_t ms = elapsedMs([&] { EXPECT_EQ(programmer.startErase(), 0); });
-    EXPECT_LT(ms, 250u);
+    EXPECT_LT(ms, 100u);
     std::uint8_t busy = 0;
     EXPECT_EQ(programmer.queryBusy(&busy), 0);
     std::array<std::uint8_t, 2> ids{};
@@ -367,14 +471,14 @@ TYPED_TEST_P(ProgrammerContract, DisconnectInTheMiddleFailsAtOnce) {
     EXPECT_LT(ms, 100u);
 }
 
-REGISTER_TYPED_TEST_SUITE_P(ProgrammerContract, IdentificationAndSelfTest,
-                            ChipIsWrittenAndReadBackIdentical, ErasePollsBusyThenDone,
-                            ChipThatNeverStopsBeingBusyFailsAtTheEraseLimit,
-                            AbandonedVerifyReadIsFollowedAtOnceByACommandThatSucceeds,
-                            ReplyMatchingSkipsStaleAndOversizedPackets,
-                            FirmwareImageIsSentInWholeRequestsAfterTheEcho,
-                            SilentDeviceFailsCommandsAtTheReplyLimit,
-                            StalledReadFailsAtTheStallLimit, StalledWriteFailsAtTheStallLimit,
-                            WrongReplyByteFailsEveryCommand, DisconnectInTheMiddleFailsAtOnce);
+REGISTER_TYPED_TEST_SUITE_P(
+    ProgrammerContract, IdentificationAndSelfTest, ChipIsWrittenAndReadBackIdentical,
+    ErasePollsBusyThenDone, ChipThatNeverStopsBeingBusyFailsAtTheEraseLimit,
+    AbandonedVerifyReadIsFollowedAtOnceByACommandThatSucceeds,
+    ReplyMatchingSkipsStaleAndOversizedPackets, FirmwareImageIsSentInWholeRequestsAfterTheEcho,
+    SilentDeviceFailsCommandsAtTheReplyLimit, ChipReadCutShortFailsKeepingWhatArrived,
+    AbandonedWriteNeverTurnsCommandsIntoChipData, NoPhaseOutlivesItsBufferOrItsProgrammer,
+    StalledReadFailsAtTheStallLimit, StalledWriteFailsAtTheStallLimit,
+    WrongReplyByteFailsEveryCommand, DisconnectInTheMiddleFailsAtOnce);
 
 }  // namespace testsupport

@@ -22,6 +22,7 @@ namespace testsupport {
 inline usblink::LinkLimits shortLinkLimits() {
     usblink::LinkLimits limits;
     limits.chunkStallMs = 200;
+    limits.readOffSilenceMs = 300;
     return limits;
 }
 
@@ -42,9 +43,8 @@ struct SimRig {
         EXPECT_EQ(device->openDevices(), 1);
         EXPECT_EQ(device->openPipes(), 2);
     }
-    // A request of this backend runs on the link's worker and has ended when the worker
-    // is joined: none can be left once the link has returned.
-    void expectNothingInFlight() const {}
+    // No request is inside the device.
+    void expectNothingInFlight() const { EXPECT_EQ(device->transfersInProgress(), 0); }
 
     std::shared_ptr<sim::SimProgrammer> device;
     sim::SimBus bus;
@@ -60,6 +60,9 @@ inline catalogue::ChipRecord chipOf(std::int32_t type, std::uint32_t capacity) {
     chip.manufacturerId = 0xEF;
     chip.deviceId = 0x18;
     chip.organisation = 8;
+    // Page writes of 256 bytes, as the command-set tests write them.
+    chip.pageWrite = 1;
+    chip.pageSize = 256;
     return chip;
 }
 

@@ -38,11 +38,11 @@
 namespace testsupport {
 
 // The firmware's read command, written out by hand so the transport tests do not depend
-// on the command set: read `length` bytes of an SPI flash from address 0.
+// on the command set: read `length` bytes of an SPI flash (kind 1, mode 3) from address 0.
 inline std::vector<std::uint8_t> rawReadCommand(std::uint32_t length) {
     return {0x11,
             0x0A,
-            catalogue::SpiFlash,
+            1,
             0,
             0,
             0,
@@ -73,6 +73,7 @@ template <typename Rig>
 class TransportContract : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(rig.link.open(), 1) << rig.link.lastError(); }
+    void TearDown() override { EXPECT_TRUE(rig.device->protocolComplaints().empty()); }
 
     void queueFullPackets(int count) {
         std::vector<std::uint8_t> packet(64, 0x5A);
@@ -221,8 +222,9 @@ TYPED_TEST_P(TransportContract, CancelDuringALongReadStopsTheWorkerBeforeReturni
     const std::uint32_t received = counter.load();
     EXPECT_GE(received, kBeforeCancel);
     EXPECT_LT(received, size);
-    EXPECT_EQ(rig.link.owedReadBytes(), size + 64 - received);
-    rig.expectNothingInFlight();
+    // What is owed at the moment of the cancel; the read-off has already begun.
+    EXPECT_GT(rig.link.owedReadBytes(), 0u);
+    EXPECT_LE(rig.link.owedReadBytes(), size + 64 - received);
 
     // Nothing touches the buffer or the counter any more.
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -230,13 +232,15 @@ TYPED_TEST_P(TransportContract, CancelDuringALongReadStopsTheWorkerBeforeReturni
     EXPECT_EQ(data[received], 0x00);
     EXPECT_EQ(data[size - 1], 0x00);
 
-    // The owed rest is read off in whole requests, and the pipe is clean afterwards.
+    // The rest is read off in the background, with no call to the link, and nothing is
+    // in flight once it has ended; the pipe is clean afterwards.
     rig.device->setThroughput(0);
-    rig.device->clearRequestLog();
-    EXPECT_EQ(rig.link.discardOwedRead(1000), size + sizeof(sim::kReadTrailer) - received);
+    const std::uint64_t until = util::tickMs() + 3000;
+    while (rig.link.owedReadBytes() != 0 && util::tickMs() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(rig.link.owedReadBytes(), 0u);
-    for (std::uint32_t n : rig.device->inRequests())
-        EXPECT_EQ(n, 4096u);
+    EXPECT_LT(elapsedMs([&] { EXPECT_EQ(rig.link.settle(), 1); }), 50u);
+    rig.expectNothingInFlight();
     const std::uint8_t next[] = {0x13, 0x01, 0x00};
     rig.device->queueInPacket(next);
     std::uint8_t reply[64];

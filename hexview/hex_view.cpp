@@ -169,8 +169,9 @@ void HexView::setScrollBar(QScrollBar* bar) {
 
 bool HexView::eventFilter(QObject* watched, QEvent* event) {
     // Left to the bar, a notch would move one bar unit (16 rows on a large chip)
-    // and, as a bar action, take the focus.
-    if (watched == scrollBar_ && event->type() == QEvent::Wheel) {
+    // and, as a bar action, take the focus. The event type is tested first: the bar
+    // still sends events while it is destroyed, when it is no scroll bar any more.
+    if (event->type() == QEvent::Wheel && watched == scrollBar_) {
         wheelEvent(static_cast<QWheelEvent*>(event));
         return true;
     }

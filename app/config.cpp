@@ -1,10 +1,10 @@
 #include "app/config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
-#include <fstream>
-#include <iterator>
 
 #include "util/safe_file.h"
 #include "util/text_codec.h"
@@ -46,12 +46,32 @@ struct Line {
     std::size_t next = 0;  // start of the following line
 };
 
-std::string readWholeFile(const std::string& path, bool* exists) {
-    std::ifstream in(path, std::ios::binary);
-    *exists = static_cast<bool>(in);
-    if (!in)
-        return {};
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// Reads the whole file into `text`. An absent file reads as empty; false when the
+// file exists but cannot be read whole (no read permission, an I/O error part-way,
+// no regular file), so that a writer never mistakes it for an empty one.
+bool readWholeFile(const std::string& path, std::string* text) {
+    text->clear();
+    // O_NONBLOCK: a FIFO in the file's place must not hang the program at open.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT;
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    char chunk[4096];
+    while (ok) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        text->append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    if (!ok)
+        text->clear();
+    return ok;
 }
 
 // Where a setting is, or where it would go, in the file's text.
@@ -132,8 +152,9 @@ std::string programDirectory() {
 
 std::string readSetting(const std::string& iniPath, std::string_view section,
                         std::string_view key) {
-    bool exists = false;
-    std::string text = readWholeFile(iniPath, &exists);
+    // A file that cannot be read gives empty values, as an absent one does.
+    std::string text;
+    readWholeFile(iniPath, &text);
     Location where = locate(text, section, key);
     if (!where.keyFound)
         return {};
@@ -145,8 +166,10 @@ std::string readSetting(const std::string& iniPath, std::string_view section,
 
 bool writeSetting(const std::string& iniPath, std::string_view section, std::string_view key,
                   std::string_view value) {
-    bool exists = false;
-    std::string text = readWholeFile(iniPath, &exists);
+    // Only a file read whole can be written back: the rest of it must stay.
+    std::string text;
+    if (!readWholeFile(iniPath, &text))
+        return false;
     const std::string stored = util::utf8ToGbk(trim(value));
     Location where = locate(text, section, key);
     if (where.keyFound) {

@@ -26,7 +26,8 @@ std::string readSetting(const std::string& iniPath, std::string_view section, st
 
 // Stores `value` (UTF-8) as `key` in `section`, creating the file, the section
 // or the key as needed. Every other byte of the file stays as it was, and the
-// file is replaced safely, so a crash or a full disk never truncates it.
+// file is replaced safely, so a crash or a full disk never truncates it. A file
+// that exists but cannot be read whole is left alone and false is returned.
 bool writeSetting(const std::string& iniPath, std::string_view section, std::string_view key,
                   std::string_view value);
 

@@ -84,14 +84,21 @@ std::string parseRow(const std::vector<std::string_view>& f, ChipRecord& chip) {
     if (!typeKnown)
         return "unknown type '" + std::string(f[0]) + "'";
 
-    const std::string name = util::utf8ToGbk(f[1]);
+    // A character GBK lacks would be stored as "?": a different name.
+    bool exact = true;
+    const std::string name = util::utf8ToGbk(f[1], &exact);
     if (name.empty())
         return "empty name";
+    if (!exact)
+        return "name '" + std::string(f[1]) + "' holds a character GBK cannot store";
     if (!setField(chip.name, name))
         return "name '" + std::string(f[1]) + "' is over 39 bytes";
-    const std::string maker = util::utf8ToGbk(f[2]);
+    const std::string maker = util::utf8ToGbk(f[2], &exact);
     if (maker.empty())
         return "empty manufacturer";
+    if (!exact) {
+        return "manufacturer '" + std::string(f[2]) + "' holds a character GBK cannot store";
+    }
     if (!setField(chip.manufacturer, maker)) {
         return "manufacturer '" + std::string(f[2]) + "' is over 19 bytes";
     }

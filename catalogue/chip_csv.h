@@ -6,7 +6,8 @@
 // then one chip a line. Types are SPI_FLASH, EEPROM24, EEPROM25, EEPROM93;
 // IDs are hexadecimal ("0xEF"); other numbers decimal. Text is UTF-8 and is
 // stored as GBK, so the name and manufacturer limits (39 and 19 bytes) count
-// GBK bytes. Blank lines and lines starting with '#' are skipped.
+// GBK bytes, and a name holding a character GBK lacks is refused. Blank lines and lines starting
+// with '#' are skipped.
 
 #include <string>
 #include <string_view>

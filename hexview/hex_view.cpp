@@ -1,5 +1,6 @@
 #include "hexview/hex_view.h"
 
+#include <QFocusEvent>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QKeyEvent>
@@ -8,6 +9,7 @@
 #include <QScrollBar>
 #include <QWheelEvent>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace hexview {
@@ -19,7 +21,9 @@ constexpr int kFirstGlyph = 0x20;
 constexpr int kLastGlyph = 0x7E;
 constexpr int kGlyphCount = kLastGlyph - kFirstGlyph + 1;
 constexpr int kCellPixels = kCellWidth * kCellHeight;
-constexpr int kFontPointSize = 10;
+// 10 points at the 96 DPI the cell grid was drawn for, and a floor for the shrinking.
+constexpr int kClassicPixelSize = 13;
+constexpr int kSmallestPixelSize = 6;
 
 const QRgb kWhite = qRgb(255, 255, 255);
 const QRgb kBlack = qRgb(0, 0, 0);
@@ -28,25 +32,36 @@ const QRgb kRed = qRgb(255, 0, 0);
 const QRgb kCyan = qRgb(0, 255, 255);
 const QRgb kLavender = qRgb(200, 200, 230);
 
-// 10-point Courier when one is installed, else the system's fixed-pitch font. Without
-// antialiasing every text pixel has exactly the text colour, as in the classic look.
-QFont viewFont() {
-    QString courier;
-    const QStringList families = QFontDatabase::families();
-    for (const QString& family : families) {
-        if (family.compare(QLatin1String("Courier"), Qt::CaseInsensitive) == 0) {
-            courier = family;
-            break;
-        }
-        if (courier.isEmpty() && family.startsWith(QLatin1String("Courier"), Qt::CaseInsensitive))
-            courier = family;
+// "Courier" where it is installed, else a font with Courier's metrics that Linux
+// desktops carry, else the system's fixed-pitch font. Checked by exact family name:
+// the font matcher would quietly hand out any font for a missing name.
+QString viewFontFamily() {
+    for (const char* family : {"Courier", "Nimbus Mono PS", "Liberation Mono"}) {
+        const QString name = QLatin1String(family);
+        if (QFontDatabase::hasFamily(name))
+            return name;
     }
-    QFont font =
-        courier.isEmpty() ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : QFont(courier);
-    font.setPointSize(kFontPointSize);
+    return QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
+}
+
+// The font, sized in pixels so that its glyphs fit the fixed 8 x 16 cells whatever
+// the DPI setting: a point size grows with the DPI and would be clipped. It starts
+// from the classic 10 points at 96 DPI (13 pixels) and shrinks until a digit is at
+// most a cell wide and the whole line, ascent and descent, at most a cell high.
+// Without antialiasing every text pixel has exactly the text colour, as in the
+// classic look.
+QFont viewFont() {
+    QFont font(viewFontFamily());
     font.setFixedPitch(true);
     font.setStyleHint(QFont::TypeWriter);
     font.setStyleStrategy(QFont::NoAntialias);
+    for (int pixels = kClassicPixelSize; pixels >= kSmallestPixelSize; --pixels) {
+        font.setPixelSize(pixels);
+        const QFontMetrics metrics(font);
+        if (metrics.horizontalAdvance(QLatin1Char('0')) <= kCellWidth &&
+            metrics.ascent() + metrics.descent() <= kCellHeight)
+            break;
+    }
     return font;
 }
 
@@ -72,9 +87,10 @@ HexView::HexView(QWidget* parent) : QWidget(parent) {
     // Every pixel comes from the composed picture: no background erase before it.
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
-    // Focus comes from a left click or the scroll bar (taken by hand), never from
-    // the wheel or another mouse button.
-    setFocusPolicy(Qt::TabFocus);
+    // Focus comes only from a left click or the scroll bar, taken by hand: never from
+    // Tab (only the chip lists and the search button are in the tab chain), the
+    // wheel or another mouse button.
+    setFocusPolicy(Qt::NoFocus);
     setContextMenuPolicy(Qt::PreventContextMenu);
     setFont(viewFont());
     buildGlyphCells();
@@ -131,8 +147,10 @@ void HexView::buildGlyphCells() {
 }
 
 void HexView::setScrollBar(QScrollBar* bar) {
-    if (scrollBar_)
+    if (scrollBar_) {
         disconnect(scrollBar_, nullptr, this, nullptr);
+        scrollBar_->removeEventFilter(this);
+    }
     scrollBar_ = bar;
     if (!bar)
         return;
@@ -143,6 +161,21 @@ void HexView::setScrollBar(QScrollBar* bar) {
     bar->setRange(0, static_cast<int>(layout_.scrollRangeMaximum()));
     bar->setValue(static_cast<int>(layout_.scrollBarPosition()));
     connect(bar, &QAbstractSlider::actionTriggered, this, &HexView::onScrollAction);
+    // Pressing the thumb is a use of the bar even before it moves.
+    connect(bar, &QAbstractSlider::sliderPressed, this, [this] { setFocus(Qt::MouseFocusReason); });
+    // The wheel over the bar scrolls as over the view (see eventFilter).
+    bar->installEventFilter(this);
+}
+
+bool HexView::eventFilter(QObject* watched, QEvent* event) {
+    // Left to the bar, a notch would move one bar unit (16 rows on a large chip)
+    // and, as a bar action, take the focus. The event type is tested first: the bar
+    // still sends events while it is destroyed, when it is no scroll bar any more.
+    if (event->type() == QEvent::Wheel && watched == scrollBar_) {
+        wheelEvent(static_cast<QWheelEvent*>(event));
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void HexView::setData(uint8_t* image, uint8_t* changedMap, uint32_t dataLength) {
@@ -247,9 +280,20 @@ void HexView::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton)
         return;
     setFocus(Qt::MouseFocusReason);
-    const QPoint at = event->position().toPoint();
-    if (layout_.click(at.x(), at.y()))
+    // Under fractional display scaling the position lies between pixels; the cell is
+    // the one the pixel it falls in belongs to, so truncate, never round.
+    const QPointF at = event->position();
+    if (layout_.click(static_cast<int>(std::floor(at.x())), static_cast<int>(std::floor(at.y()))))
         refresh();
+}
+
+// The caret is drawn only while the view has the focus, but a focus change itself
+// repaints nothing: the next blink, at most half a second later, shows or removes it.
+void HexView::focusInEvent(QFocusEvent* event) {
+    event->accept();
+}
+void HexView::focusOutEvent(QFocusEvent* event) {
+    event->accept();
 }
 
 // Releases, moves, double clicks and the other buttons are swallowed: there is no

@@ -33,7 +33,8 @@ class HexView : public QWidget {
 
     // The separate vertical scroll bar the view drives. The view handles the bar's
     // actions itself and then puts the slider where the view is, so the bar's own step
-    // never moves the view a second time.
+    // never moves the view a second time. Every use of the bar gives the view the
+    // focus; the wheel over the bar moves one row, as over the view, and does not.
     void setScrollBar(QScrollBar* bar);
 
     // Shows `dataLength` bytes of `image` (changed bits in `changedMap`) from the top.
@@ -58,6 +59,9 @@ class HexView : public QWidget {
 
   protected:
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;

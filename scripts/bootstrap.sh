@@ -12,7 +12,7 @@ packages=(
   srecord binutils
   flashrom python3
   clang libclang-rt-14-dev
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-urw-base35 fonts-liberation
 )
 
 missing=()

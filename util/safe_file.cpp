@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace util {
 namespace {
@@ -77,30 +78,68 @@ bool closeChecked(int fd) {
     return close(fd) == 0;
 }
 
+// An open descriptor that is closed when it goes out of scope, unless released.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) {
+            if (fd_ >= 0)
+                close(fd_);
+            fd_ = other.release();
+        }
+        return *this;
+    }
+
+    bool valid() const { return fd_ >= 0; }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_;
+};
+
 mode_t defaultCreationMode() {
     mode_t mask = umask(0);
     umask(mask);
     return 0666 & ~mask;
 }
 
-bool writeInPlace(const std::string& path, std::span<const unsigned char> contents, bool regular,
+// Opens the target for writing without emptying it, as writing in place starts.
+// O_NONBLOCK: should the name turn into a FIFO meanwhile, the open must not wait
+// for a reader; the caller checks that a regular file was opened.
+Descriptor openForWriting(const std::string& path, int createFlag) {
+    return Descriptor(
+        open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | createFlag, 0666));
+}
+
+bool isRegularFile(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool notRegular(std::string* error, const std::string& path) {
+    if (error)
+        *error = path + " is no regular file";
+    return false;
+}
+
+// Overwrites the open file from its start and then cuts it to the new length:
+// overwriting takes no more disk space where the old contents lay.
+bool writeInPlace(Descriptor file, const std::string& path, std::span<const unsigned char> contents,
                   std::string* error) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return fail(error, "cannot open", path, errno);
-    if (!writeAll(fd, contents)) {
-        int err = errno;
-        close(fd);
-        return fail(error, "cannot write", path, err);
-    }
-    // A device or a FIFO may not support fsync; for them the write itself is
-    // the whole story.
-    if (fsync(fd) != 0 && (regular || (errno != EINVAL && errno != EROFS))) {
-        int err = errno;
-        close(fd);
-        return fail(error, "cannot sync", path, err);
-    }
-    if (!closeChecked(fd))
+    if (!writeAll(file.get(), contents))
+        return fail(error, "cannot write", path, errno);
+    if (ftruncate(file.get(), static_cast<off_t>(contents.size())) != 0)
+        return fail(error, "cannot truncate", path, errno);
+    if (fsync(file.get()) != 0)
+        return fail(error, "cannot sync", path, errno);
+    if (!closeChecked(file.release()))
         return fail(error, "cannot close", path, errno);
     return true;
 }
@@ -114,39 +153,78 @@ bool replaceFileSafely(const std::string& path, std::span<const unsigned char> c
         return false;
 
     struct stat st {};
-    bool exists = stat(target.c_str(), &st) == 0;
+    const bool exists = stat(target.c_str(), &st) == 0;
     if (!exists && errno != ENOENT)
         return fail(error, "cannot examine", target, errno);
-    if (exists && (!S_ISREG(st.st_mode) || st.st_nlink > 1)) {
-        return writeInPlace(target, contents, S_ISREG(st.st_mode), error);
-    }
+    // A FIFO would wait for a reader, a device would take the bytes elsewhere, a
+    // folder cannot hold them: only a file can be saved to.
+    if (exists && !S_ISREG(st.st_mode))
+        return notRegular(error, target);
 
+    // Renaming would replace even a file its user may not write. Opening it for
+    // writing first refuses exactly what writing in place would refuse, with the
+    // same error, and gives the descriptor to write in place where renaming must
+    // not be used.
+    Descriptor existing;
+    if (exists) {
+        existing = openForWriting(target, 0);
+        if (!existing.valid())
+            return fail(error, "cannot open", target, errno);
+        if (!isRegularFile(existing.get()))
+            return notRegular(error, target);
+    }
+    const bool root = geteuid() == 0;
+    // Several names share the file: a new file would split them. Someone else's
+    // file: a new file would belong to the saver, and only root can give it back.
+    if (exists && (st.st_nlink > 1 || (!root && st.st_uid != geteuid())))
+        return writeInPlace(std::move(existing), target, contents, error);
+
+    // The temporary name does not grow with the target's: a target name of the
+    // longest length a folder allows must still be saved.
     const std::string folder = directoryOf(target);
-    std::string name =
-        target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
-    std::string temp = folder + "/." + name + ".XXXXXX";
+    std::string temp = folder + "/.chipwright-XXXXXX";
     int fd = mkstemp(temp.data());
     if (fd < 0) {
         // A folder we cannot create files in: the file itself may still be writable.
         if (errno == EACCES || errno == EPERM || errno == EROFS) {
-            return writeInPlace(target, contents, true, error);
+            if (!exists) {
+                existing = openForWriting(target, O_CREAT);
+                if (!existing.valid())
+                    return fail(error, "cannot open", target, errno);
+                if (!isRegularFile(existing.get()))
+                    return notRegular(error, target);
+            }
+            return writeInPlace(std::move(existing), target, contents, error);
         }
         return fail(error, "cannot create a temporary file in", folder, errno);
     }
-    auto abandon = [&](std::string_view step, int err) {
+    auto discardTemp = [&] {
         close(fd);
         unlink(temp.c_str());
+    };
+    auto abandon = [&](std::string_view step, int err) {
+        discardTemp();
         return fail(error, step, target, err);
     };
     mode_t mode = exists ? (st.st_mode & 07777) : defaultCreationMode();
+    if (exists) {
+        struct stat created {};
+        if (fstat(fd, &created) != 0)
+            return abandon("cannot examine the temporary file for", errno);
+        if (root) {
+            // Root editing a user's file must not take it away from them.
+            if (fchown(fd, st.st_uid, st.st_gid) != 0)
+                return abandon("cannot set the owner of", errno);
+        } else if (created.st_gid != st.st_gid &&
+                   fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+            // The file's group is not one of ours: a new file could not keep it.
+            discardTemp();
+            return writeInPlace(std::move(existing), target, contents, error);
+        }
+    }
+    // After the owner: changing the owner may clear the set-id bits.
     if (fchmod(fd, mode) != 0)
         return abandon("cannot set the mode of", errno);
-    if (exists && geteuid() == 0) {
-        // Only root can give the new file the old owner; keep it so root editing
-        // a user's file does not take it away from them.
-        if (fchown(fd, st.st_uid, st.st_gid) != 0)
-            return abandon("cannot set the owner of", errno);
-    }
     if (!writeAll(fd, contents))
         return abandon("cannot write", errno);
     if (fsync(fd) != 0)

@@ -4,12 +4,16 @@
 //
 // The new contents go to a temporary file beside the target (beside the file a
 // symbolic link points to, so the link stays a link), which is written, synced
-// and closed, given the target's permission bits, and renamed over the target;
-// then the folder is synced. Where that cannot be done without changing what the
-// target is — its folder is not writable, it has several hard links, or it is
-// not a regular file (a device, a FIFO) — the contents are written in place,
-// still checking every step. Success is reported only when every step
-// succeeded; on failure the error text says which step failed and why.
+// and closed, given the target's owner and permission bits, and renamed over the
+// target; then the folder is synced. The rename never does what writing in place
+// could not: a target its user may not write is refused with the error opening it
+// for writing gives. Where a new file cannot stand in for the old one — its folder
+// is not writable, it has several hard links, it belongs to someone else (or to a
+// group the user is not in) and only root could give the new file that owner — the
+// contents are written in place, still checking every step. Only a regular file
+// (or a name not yet taken) is written: a FIFO, a device or a folder is refused.
+// Success is reported only when every step succeeded; on failure the error text
+// says which step failed and why.
 
 #include <span>
 #include <string>

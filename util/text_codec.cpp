@@ -33,14 +33,18 @@ class Converter {
     bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
 
     // Converts `in`; at a byte that cannot be converted appends `replacement`
-    // and skips `skip(at, left)` input bytes. iconv reports an error for the whole
-    // call even when it converted everything before the bad byte, so the output
-    // it produced up to then is always kept.
+    // and skips `skip(at, left)` input bytes, and clears `*exact`. iconv reports
+    // an error for the whole call even when it converted everything before the
+    // bad byte, so the output it produced up to then is always kept.
     template <typename Skip>
-    std::string run(std::string_view in, std::string_view replacement, Skip skip) {
+    std::string run(std::string_view in, std::string_view replacement, Skip skip,
+                    bool* exact = nullptr) {
         std::string out;
-        if (!valid())
+        if (!valid()) {
+            if (exact)
+                *exact = in.empty();
             return out;
+        }
         out.reserve(in.size() * 3 / 2 + 8);
         char* src = const_cast<char*>(in.data());
         std::size_t srcLeft = in.size();
@@ -56,6 +60,8 @@ class Converter {
                 continue;
             // EILSEQ: an invalid sequence; EINVAL: a sequence cut off at the end.
             out.append(replacement);
+            if (exact)
+                *exact = false;
             std::size_t n = skip(src, srcLeft);
             if (errno == EINVAL || n > srcLeft)
                 n = srcLeft;
@@ -87,11 +93,13 @@ std::string gbkToUtf8(std::string_view gbk) {
     return converter.run(gbk, "\xEF\xBF\xBD", oneByte);
 }
 
-std::string utf8ToGbk(std::string_view utf8) {
+std::string utf8ToGbk(std::string_view utf8, bool* exact) {
+    if (exact)
+        *exact = true;
     if (isAscii(utf8))
         return std::string(utf8);
     Converter converter("GBK", "UTF-8");
-    return converter.run(utf8, "?", utf8SkipLength);
+    return converter.run(utf8, "?", utf8SkipLength, exact);
 }
 
 }  // namespace util

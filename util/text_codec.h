@@ -16,7 +16,8 @@ namespace util {
 std::string gbkToUtf8(std::string_view gbk);
 
 // UTF-8 -> GBK bytes. A character GBK cannot hold, or a malformed UTF-8
-// sequence, becomes '?'.
-std::string utf8ToGbk(std::string_view utf8);
+// sequence, becomes '?'; `exact`, when given, then says false, so that a caller
+// that must store the text as it is can refuse it.
+std::string utf8ToGbk(std::string_view utf8, bool* exact = nullptr);
 
 }  // namespace util

@@ -1,12 +1,18 @@
 #include "app/config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
 
 #include "tests/support/temp_dir.h"
 #include "util/text_codec.h"
 
 using app::readSetting;
 using app::writeSetting;
+using testsupport::asUnprivilegedUser;
+using testsupport::kUnprivilegedId;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
@@ -82,11 +88,26 @@ TEST(WriteSetting, AddsKeysAndSectionsWhereTheyBelong) {
               "[New]\r\nD=4\r\n");
 }
 
-TEST(WriteSetting, FailsWithoutTouchingTheFileWhenItCannotBeWritten) {
+TEST(WriteSetting, FailsWithoutTouchingAFileItCannotReadOrWrite) {
     TempDir dir;
     writeFile(dir.file("plain"), "x");
     EXPECT_FALSE(writeSetting(dir.file("plain/config.ini"), "Run", "A", "1"));
     EXPECT_EQ(readFile(dir.file("plain")), "x");
+
+    // Write-only for its user, in a folder the user may create files in: writing
+    // back only what could be read would throw away every other setting.
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    const std::string ini = dir.file("config.ini");
+    const std::string before = "[Run]\nDefaultLanguage=English\nDefaultChipName=W25Q64\n";
+    writeFile(ini, before);
+    ASSERT_EQ(chmod(ini.c_str(), 0200), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(ini.c_str(), kUnprivilegedId, kUnprivilegedId), 0);
+    }
+    EXPECT_EQ(asUnprivilegedUser([&] { return app::setDefaultChipName(ini, "EN25T80"); }),
+              std::optional<bool>(false));
+    ASSERT_EQ(chmod(ini.c_str(), 0600), 0);
+    EXPECT_EQ(readFile(ini), before);
 }
 
 TEST(ProgramDirectory, IsTheFolderOfThisTestBinary) {

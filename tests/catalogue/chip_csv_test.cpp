@@ -39,6 +39,9 @@ TEST(ChipCsv, RejectsBadRowsWithLineAndReason) {
         {"SPI FLASH,A,M,1024,1,256,0x1C,0x13,33,0,8", "unknown type"},
         {"SPI_FLASH," + std::string(40, 'N') + ",M,1024,1,256,0x1C,0x13,33,0,8", "over 39 bytes"},
         {"SPI_FLASH,A," + chinese19 + ",1024,1,256,0x1C,0x13,33,0,8", "over 19 bytes"},
+        // "ä" and U+1F600 have no GBK code: stored as "?" they would name another chip.
+        {"SPI_FLASH,Aä,M,1024,1,256,0x1C,0x13,33,0,8", "GBK cannot store"},
+        {"SPI_FLASH,A,M\U0001F600,1024,1,256,0x1C,0x13,33,0,8", "GBK cannot store"},
         {"SPI_FLASH,A,M,0,1,256,0x1C,0x13,33,0,8", "capacity"},
         {"SPI_FLASH,A,M,16777217,1,1,0x1C,0x13,33,0,8", "capacity"},
         {"SPI_FLASH,A,M,1024,1,256,0x1G,0x13,33,0,8", "bad hex ID"},

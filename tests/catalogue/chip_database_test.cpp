@@ -42,6 +42,61 @@ TEST(Keystream, ScrambleAndDescrambleAreInverse) {
     EXPECT_EQ(copy, bytes);
 }
 
+// One record typed out from the file layout, not made by encodeRecord: the encoder
+// and the decoder could agree on a wrong offset, the file format cannot. Every field
+// holds a value no other field holds, so a field read from another's place shows.
+TEST(ChipRecordLayout, AHandTypedRecordIsReadFieldByField) {
+    std::vector<std::uint8_t> record;
+    auto put = [&](std::initializer_list<std::uint8_t> bytes) {
+        record.insert(record.end(), bytes);
+    };
+    auto putText = [&](std::string_view text, std::size_t width) {
+        record.insert(record.end(), text.begin(), text.end());
+        record.resize(record.size() + width - text.size(), 0);
+    };
+    put({0x02, 0x00, 0x00, 0x00});  //  0 type: 25-series EEPROM
+    putText("AT25010", 40);         //  4 name
+    putText("ATMEL", 20);           // 44 manufacturer
+    put({0x11, 0x2A, 0xEE, 0xEE});  // 64 spare, 65 level, 66 reserved
+    put({0xEF, 0xCD, 0xAB, 0x00});  // 68 capacity 0x00ABCDEF
+    put({0x07, 0x00, 0x00, 0x00});  // 72 pageWrite
+    put({0x34, 0x12});              // 76 pageSize 0x1234
+    put({0x1F, 0x45, 0x03, 0x10});  // 78 manufacturerId, 79 deviceId, 80 mode93, 81 organisation
+    record.resize(catalogue::kRecordBytes, 0x5A);  // 82 reserved
+    ASSERT_EQ(record.size(), 108u);
+
+    catalogue::ChipRecord expected;
+    expected.type = catalogue::Eeprom25;
+    catalogue::setField(expected.name, "AT25010");
+    catalogue::setField(expected.manufacturer, "ATMEL");
+    expected.spare = 0x11;
+    expected.level = 0x2A;
+    expected.capacity = 0x00ABCDEF;
+    expected.pageWrite = 7;
+    expected.pageSize = 0x1234;
+    expected.manufacturerId = 0x1F;
+    expected.deviceId = 0x45;
+    expected.mode93 = 0x03;
+    expected.organisation = 0x10;
+    EXPECT_EQ(catalogue::decodeRecord(std::span<const std::uint8_t, 108>(record.data(), 108)),
+              expected);
+
+    // The same record in a file: header count 1 and the bytes' sum, all scrambled.
+    std::vector<std::uint8_t> file(catalogue::kHeaderBytes, 0);
+    file[0] = 1;
+    for (std::uint8_t b : record)
+        file[2] = static_cast<std::uint8_t>(file[2] + b);
+    file.insert(file.end(), record.begin(), record.end());
+    Keystream stream;
+    catalogue::scramble(file, stream);
+    TempDir dir;
+    testsupport::writeFile(dir.file("one.cwdb"), asText(file));
+    auto db = std::make_unique<ChipDatabase>();
+    ASSERT_TRUE(loadDatabase(dir.file("one.cwdb"), *db));
+    ASSERT_EQ(db->count(), 1);
+    EXPECT_EQ(db->records[0], expected);
+}
+
 class DatabaseFile : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTest>
 #include <QWheelEvent>
 #include <algorithm>
@@ -61,6 +66,43 @@ class KeyRecorder : public QWidget {
     void keyPressEvent(QKeyEvent* event) override { keys.push_back(event->key()); }
 };
 
+// A scroll bar that tells where its thumb is.
+class ThumbBar : public QScrollBar {
+  public:
+    using QScrollBar::QScrollBar;
+    QPoint thumbCentre() const {
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        return style()
+            ->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this)
+            .center();
+    }
+};
+
+// Counts the view's repaints that are no blink: a blink flips the phase, anything
+// else repaints the phase already shown.
+class RepaintCounter : public QObject {
+  public:
+    explicit RepaintCounter(HexView* view) : view_(view), phase_(view->caretHidden()) {
+        view->installEventFilter(this);
+    }
+    int others = 0;
+
+  protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            if (view_->caretHidden() == phase_)
+                ++others;
+            phase_ = view_->caretHidden();
+        }
+        return false;
+    }
+
+  private:
+    HexView* view_;
+    bool phase_;
+};
+
 class HexViewTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -68,6 +110,12 @@ class HexViewTest : public testing::Test {
             return;
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
+        // A desktop set to 120 DPI (without scaling the window), where a font sized in
+        // points no longer fits the fixed 8 x 16 cells.
+        if (qEnvironmentVariableIsEmpty("QT_FONT_DPI")) {
+            qputenv("QT_FONT_DPI", "120");
+            qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
+        }
         static int argc = 1;
         static char name[] = "hexview_tests";
         static char* argv[] = {name, nullptr};
@@ -95,11 +143,12 @@ class HexViewTest : public testing::Test {
         QTest::mouseClick(view, button, {}, QPoint(columnX(column) + 3, lineY(line) + 7));
     }
 
-    void sendWheel(int delta, Qt::ScrollPhase phase = Qt::NoScrollPhase) {
-        const QPointF at(100, 100);
-        QWheelEvent event(at, view->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
+    void sendWheel(int delta, Qt::ScrollPhase phase = Qt::NoScrollPhase, QWidget* over = nullptr) {
+        QWidget* target = over != nullptr ? over : view;
+        const QPointF at(5, 100);
+        QWheelEvent event(at, target->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
                           Qt::NoModifier, phase, false);
-        QApplication::sendEvent(view, &event);
+        QApplication::sendEvent(target, &event);
     }
 
     uint32_t topRow() const { return view->hexLayout().topRow; }
@@ -256,6 +305,61 @@ TEST_F(HexViewTest, WheelMovesOneRowPerNotchWithoutTakingFocus) {
     sendWheel(360);
     EXPECT_EQ(topRow(), 1u);
     EXPECT_FALSE(view->hasFocus());
+
+    // Over the scroll bar a notch is one row too, not a 16-row unit.
+    view->setData(image.data(), map.data(), kImageSize);
+    sendWheel(-120, Qt::NoScrollPhase, &bar);
+    EXPECT_EQ(topRow(), 1u);
+    EXPECT_EQ(bar.value(), 0);
+    EXPECT_FALSE(view->hasFocus());
+}
+
+TEST_F(HexViewTest, FocusComesFromClicksAndTheBarAndRepaintsNothing) {
+    ThumbBar bar(Qt::Vertical, &window);
+    bar.setGeometry(582, 0, 16, 402);
+    bar.show();
+    view->setScrollBar(&bar);
+    view->setData(image.data(), map.data(), kImageSize);
+    QLineEdit other(&window);
+    other.setGeometry(0, 404, 100, 6);
+    other.show();
+    other.setFocus();
+    QTest::keyClick(&other, Qt::Key_Tab);
+    EXPECT_FALSE(view->hasFocus()) << "Tab never lands in the view";
+
+    // Gaining and losing the focus show only at the next blink.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view->caretHidden(); }, 400));
+    QTest::qWait(20);
+    RepaintCounter repaints(view);
+    view->setFocus();
+    QTest::qWait(50);
+    other.setFocus();
+    QTest::qWait(50);
+    EXPECT_EQ(repaints.others, 0);
+
+    // Pressing the thumb, without moving it, takes the focus as every use of the bar does.
+    QTest::mousePress(&bar, Qt::LeftButton, {}, bar.thumbCentre());
+    EXPECT_TRUE(view->hasFocus());
+    QTest::mouseRelease(&bar, Qt::LeftButton, {}, bar.thumbCentre());
+    EXPECT_EQ(topRow(), 0u);
+}
+
+// Digits no wider than the 8-pixel cell and lines no taller than 16 pixels, in the
+// first of the fonts the view prefers that is installed, whatever the DPI setting.
+TEST_F(HexViewTest, TheFontFitsTheCells) {
+    const QFont font = view->font();
+    const QFontMetrics metrics(font);
+    EXPECT_LE(metrics.horizontalAdvance(QLatin1Char('0')), hexview::kCellWidth);
+    EXPECT_LE(metrics.ascent() + metrics.descent(), hexview::kCellHeight);
+    EXPECT_GE(metrics.ascent() + metrics.descent(), hexview::kCellHeight * 3 / 4)
+        << "not shrunk more than needed";
+    for (const char* preferred : {"Courier", "Nimbus Mono PS", "Liberation Mono"}) {
+        if (QFontDatabase::hasFamily(QLatin1String(preferred))) {
+            EXPECT_TRUE(QFontInfo(font).family().startsWith(QLatin1String(preferred)))
+                << QFontInfo(font).family().toStdString();
+            break;
+        }
+    }
 }
 
 TEST_F(HexViewTest, KeysChangeNothingAndEnterStaysInTheView) {
@@ -293,6 +397,14 @@ TEST_F(HexViewTest, OnlyLeftClicksOnTheFirst20LinesPlaceTheCaret) {
             EXPECT_EQ(coloursOf(cellAt(f, hexLowColumn(j), line)), (Colours{kWhite, kBlack}));
     QTest::keyClicks(view, QStringLiteral("12"));
     EXPECT_EQ(image[128], 0xFFu) << "nothing is typed behind the data";
+
+    // With fractional display scaling a click lies between pixels: x = 65.6 is still in
+    // column 7 (pixels 58 to 65), the high digit of byte 0.
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(65.6, lineY(1) + 7.9),
+                      view->mapToGlobal(QPointF(65.6, lineY(1) + 7.9)), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view, &press);
+    EXPECT_EQ(view->hexLayout().caret, 0u);
 }
 
 }  // namespace

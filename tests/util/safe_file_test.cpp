@@ -1,14 +1,20 @@
 #include "util/safe_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include "tests/support/temp_dir.h"
 
+using testsupport::asUnprivilegedUser;
+using testsupport::kUnprivilegedId;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
@@ -66,6 +72,69 @@ TEST(ReplaceFileSafely, ReportsAPathThatCannotBeCreated) {
     EXPECT_FALSE(util::replaceFileSafely(dir.file("plain/inside"), "data", &error));
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(util::replaceFileSafely(dir.file("missing/inside"), "data"));
+}
+
+// Replacing must not do what writing in place could not: a file its user may not
+// write stays as it is (with the error an in-place open gives), and a file of
+// someone else's is written, never handed over to the one who saved it.
+TEST(ReplaceFileSafely, RefusesAReadOnlyFileAndNeverTakesAFileOver) {
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);  // anyone may create files here
+    const std::string readOnly = dir.file("read-only.bin");
+    writeFile(readOnly, "kept");
+    ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(readOnly.c_str(), kUnprivilegedId, kUnprivilegedId), 0);
+    }
+    EXPECT_EQ(asUnprivilegedUser([&] {
+                  std::string error;
+                  return !util::replaceFileSafely(readOnly, "lost", &error) &&
+                         error.find(std::strerror(EACCES)) != std::string::npos;
+              }),
+              std::optional<bool>(true));
+    EXPECT_EQ(readFile(readOnly), "kept");
+    EXPECT_EQ(modeOf(readOnly), 0444u);
+    if (geteuid() != 0)
+        return;  // only root can make a file that belongs to someone else
+
+    // Root may write anything, and the file keeps its owner and mode.
+    ASSERT_TRUE(util::replaceFileSafely(readOnly, "root's"));
+    struct stat st {};
+    ASSERT_EQ(stat(readOnly.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kUnprivilegedId);
+    EXPECT_EQ(modeOf(readOnly), 0444u);
+
+    const std::string shared = dir.file("shared.bin");
+    writeFile(shared, "old");
+    ASSERT_EQ(chmod(shared.c_str(), 0666), 0);
+    EXPECT_EQ(asUnprivilegedUser([&] { return util::replaceFileSafely(shared, "new"); }),
+              std::optional<bool>(true));
+    EXPECT_EQ(readFile(shared), "new");
+    ASSERT_EQ(stat(shared.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u) << "still root's file";
+    EXPECT_EQ(modeOf(shared), 0666u);
+}
+
+TEST(ReplaceFileSafely, WritesOnlyRegularFilesButUnderAnyName) {
+    TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    // With a reader waiting a write would not even block; it must still be refused.
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    std::string error;
+    EXPECT_FALSE(util::replaceFileSafely(fifo, "data", &error));
+    EXPECT_NE(error.find("regular file"), std::string::npos) << error;
+    char byte = 0;
+    EXPECT_LE(read(reader, &byte, 1), 0) << "nothing went into the FIFO";
+    close(reader);
+
+    // The longest name a folder entry may have: the temporary name must not grow with it.
+    const std::string longest = dir.file(std::string(255, 'n'));
+    ASSERT_TRUE(util::replaceFileSafely(longest, "first", &error)) << error;
+    ASSERT_TRUE(util::replaceFileSafely(longest, "second", &error)) << error;
+    EXPECT_EQ(readFile(longest), "second");
+    EXPECT_EQ(entriesIn(dir.path()), 2u);
 }
 
 // A full disk, simulated with a file size limit (tests run as root, so a

@@ -45,7 +45,8 @@ int UsbLink::open() {
         }
     }
     if (found.empty()) {
-        lastError_ = "no programmer (10c4:f5a2) found";
+        // Absence has no reason to tell beyond itself.
+        lastError_.clear();
         return 0;
     }
     // The device may still be sending an abandoned read: let the read-off finish on the

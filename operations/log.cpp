@@ -1,0 +1,84 @@
+#include "operations/log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/messages.h"
+#include "util/text_codec.h"
+#include "util/tick.h"
+
+namespace operations {
+namespace {
+
+constexpr char kEntryStart[] = "\r\n";
+// The clock's hours, minutes and seconds in a fixed form: the program's locale (which a
+// toolkit may set from the environment) must not change the log's shape.
+constexpr char kStampFormat[] = "%Y/%m/%d/ %H:%M:%S";
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string logStamp(std::time_t now, std::uint64_t tickMs) {
+    std::tm local{};
+    localtime_r(&now, &local);
+    char date[64];
+    if (std::strftime(date, sizeof date, kStampFormat, &local) == 0)
+        date[0] = '\0';
+    char stamp[96];
+    std::snprintf(stamp, sizeof stamp, "%s.%03u: ", date, static_cast<unsigned>(tickMs % 1000));
+    return stamp;
+}
+
+Log::Log(PathSource path)
+    : path_(path ? std::move(path) : [] { return app::messageText(app::MsgLogFile); }),
+      tick_(util::tickMs),
+      now_([] { return std::time(nullptr); }) {}
+
+std::string Log::path() const {
+    return path_();
+}
+
+void Log::setClock(TickSource tick, ClockSource now) {
+    tick_ = std::move(tick);
+    now_ = std::move(now);
+}
+
+void Log::write(std::string_view text) const {
+    const std::string file = path_();
+    if (file.empty())
+        return;
+    // O_NONBLOCK: a FIFO put in the log's place must not block the program; only a
+    // regular file takes entries.
+    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0)
+        return;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return;
+    }
+    if (static_cast<std::uint64_t>(st.st_size) > kLogSizeLimit && ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return;
+    }
+    std::string entry = kEntryStart;
+    entry += logStamp(now_(), tick_());
+    entry += util::utf8ToGbk(text);
+    if (lseek(fd, 0, SEEK_END) >= 0)
+        writeAll(fd, entry);
+    ::close(fd);
+}
+
+}  // namespace operations

@@ -187,25 +187,3 @@ TEST_F(LibusbTransport, FailuresAreKeptAsTextForTheLog) {
     EXPECT_EQ(rig.link.lastError(), "cannot claim interface 0 of 10c4:f5a2 at 1-4: unplugged");
     EXPECT_EQ(rig.usbfs.claimingHandles(), 0);
 }
-
-int main(int argc, char** argv) {
-    // umockdev works through its preload library, which must be in place before the
-    // process starts: run again with it.
-    const char* preload = std::getenv("LD_PRELOAD");
-    if (!preload || !std::strstr(preload, "libumockdev-preload")) {
-        std::string list = "libumockdev-preload.so.0";
-        if (preload && *preload)
-            list = std::string(preload) + ":" + list;
-        setenv("LD_PRELOAD", list.c_str(), 1);
-        // Under AddressSanitizer the preload comes before the sanitizer's runtime.
-        std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
-        if (asan.find("verify_asan_link_order") == std::string::npos)
-            asan += (asan.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
-        setenv("ASAN_OPTIONS", asan.c_str(), 1);
-        execv("/proc/self/exe", argv);
-        std::perror("cannot run again with libumockdev-preload.so.0");
-        return 1;
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

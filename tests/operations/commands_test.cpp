@@ -1,0 +1,227 @@
+// Detect, version, self test, the firmware update, the file and buffer commands, start-up
+// and the log file.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "buffer/data_buffer.h"
+#include "operations/commands.h"
+#include "operations/log.h"
+#include "tests/operations/operations_rig.h"
+
+using operations::Outcome;
+using testsupport::readFile;
+using testsupport::writeFile;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+class Commands : public testsupport::OperationsRig {};
+
+TEST_F(Commands, DetectSelectsAKnownChipAndReportsAnUnknownOne) {
+    // The socket holds the 16 MB chip while the 1 MB one is selected.
+    catalogue::ChipRecord other = testsupport::testChips()[1];
+    device->insertChip(other);
+    forget();
+    EXPECT_EQ(operations::detectChip(*bench, ui), Outcome::Done);
+    EXPECT_EQ(bench->chip.nameBytes(), "W25Q128");
+    EXPECT_EQ(bench->buffer->dataLength(), 0x1000000u);
+    EXPECT_EQ(ui.capacity, "16MB\r\n\r\n");
+    EXPECT_EQ(takeEvents(), (Strings{"status:Chip type: W25Q128   ", "box:Chip type: W25Q128   "}));
+    EXPECT_EQ(newLogEntries(), (Strings{"Detect chip!", "Chip:W25Q128, ManuWINBOND, 16MB\r\n\r\n",
+                                        "ShowInfo: Chip type: W25Q128   "}));
+
+    // An empty socket reads FF FF, never looked up; an unknown pair is shown as read.
+    device->removeChip();
+    EXPECT_EQ(operations::detectChip(*bench, ui), Outcome::Failed);
+    EXPECT_EQ(takeEvents(), (Strings{"status:Chip type is unknown!",
+                                     "box:Chip type is unknown!ManufacturerID:FF\r\nDeviceID:FF"}));
+    other.manufacturerId = 0x1C;
+    other.deviceId = 0x05;
+    device->insertChip(other);
+    EXPECT_EQ(operations::detectChip(*bench, ui), Outcome::Failed);
+    EXPECT_EQ(newLogEntries().back(), "ManufacturerID:1C\r\nDeviceID:5");
+    EXPECT_EQ(bench->chip.nameBytes(), "W25Q128");
+    device->insertChip(bench->chip);
+}
+
+TEST_F(Commands, VersionAndSelfTestShowTheirAnswers) {
+    forget();
+    EXPECT_EQ(operations::readFirmwareVersion(*bench, ui), Outcome::Done);
+    EXPECT_EQ(takeEvents().back(), "box:Firmware version:  Chipwright SIM V1.00    ");
+    EXPECT_EQ(operations::selfTest(*bench, ui), Outcome::Done);
+    EXPECT_EQ(takeEvents(),
+              (Strings{"status:Auto test start!", "status:Auto test result: Hardware is OK!",
+                       "box:Auto test result: Hardware is OK!"}));
+    EXPECT_EQ(newLogEntries().back(), "Auto test result: Hardware is OK!");
+}
+
+TEST_F(Commands, FirmwareUpdateSendsTheFileAsItIs) {
+    const std::string image(262144, '\x5A');
+    writeFile(dir.file("full.tnx"), image);
+    writeFile(dir.file("over.tnx"), image + "x");
+    writeFile(dir.file("small.tnx"), std::string(1000, '\x33'));
+    writeFile(dir.file("empty.tnx"), "");
+    ui.files = {dir.file("full.tnx"), dir.file("over.tnx"), dir.file("small.tnx"),
+                dir.file("empty.tnx")};
+    forget();
+    EXPECT_EQ(operations::updateFirmware(*bench, ui), Outcome::Done);
+    EXPECT_EQ(device->firmwareImage().size(), 262144u);
+    EXPECT_EQ(ui.lastDialog.filters[0].description, "Updata File(*.tnx)");
+    // A programmer that answers at once is never asked about.
+    EXPECT_EQ(newLogEntries(),
+              (Strings{"Firmware updata!", "ShowInfo: Wait for linking!",
+                       "ShowInfo: Firmware updating...", "ShowInfo: Firmware updata ok!"}));
+    EXPECT_EQ(takeEvents().back(), "box:Firmware updata ok!");
+
+    EXPECT_EQ(operations::updateFirmware(*bench, ui), Outcome::Failed);
+    EXPECT_EQ(takeEvents(), (Strings{"box:File format error!"}));
+    EXPECT_EQ(operations::updateFirmware(*bench, ui), Outcome::Done);
+    EXPECT_EQ(device->firmwareImage(), std::vector<std::uint8_t>(1000, 0x33));
+    EXPECT_EQ(operations::updateFirmware(*bench, ui), Outcome::Failed);
+    EXPECT_EQ(takeEvents().back(), "box:File format error!");
+    EXPECT_FALSE(bench->firmwareUpdateRunning);
+}
+
+TEST_F(Commands, FirmwareUpdateWaitsForTheProgrammerAndLetsChipCommandsRunMeanwhile) {
+    writeFile(dir.file("fw.tnx"), std::string(4096, '\x11'));
+    device->setPresent(false);
+    ui.files = {dir.file("fw.tnx"), dir.file("fw.tnx")};
+    // While it waits: a second update is refused; a chip read runs to its end; then the
+    // programmer comes back and the first update goes on.
+    Outcome second = Outcome::Done;
+    Outcome read = Outcome::Failed;
+    ui.at(3, [&] { second = operations::updateFirmware(*bench, ui); });
+    ui.at(6, [&] {
+        device->setPresent(true);
+        read = operations::readChip(*bench, ui);
+    });
+    EXPECT_EQ(operations::updateFirmware(*bench, ui), Outcome::Done);
+    EXPECT_EQ(second, Outcome::Busy);
+    EXPECT_EQ(read, Outcome::Done);
+    EXPECT_EQ(device->firmwareImage().size(), 4096u);
+
+    // Cancel at the question before the 51st attempt ends it with message 68.
+    device->setPresent(false);
+    ui.answers = {false};
+    ui.files = {dir.file("fw.tnx")};
+    forget();
+    EXPECT_EQ(operations::updateFirmware(*bench, ui), Outcome::Cancelled);
+    EXPECT_EQ(takeEvents(),
+              (Strings{"status:Wait for linking!",
+                       "ask:Please click \"OK\", and link programmer to computer in 10 seconds!",
+                       "status:Firmware updata error!", "box:Firmware updata error!"}));
+    EXPECT_FALSE(bench->busy());
+}
+
+TEST_F(Commands, FilesLoadAndSaveAndSayWhenTheyCannot) {
+    const std::string data = std::string(0x100000, '\x12') + "xyz";
+    writeFile(dir.file("long.bin"), data);
+    ui.files = {dir.file("long.bin"), std::nullopt, dir.file("missing.hex")};
+    forget();
+    EXPECT_EQ(operations::openFile(*bench, ui), Outcome::Done);
+    EXPECT_EQ(takeEvents(), (Strings{"box:File is too long!"}));
+    EXPECT_EQ(ui.caption, "   " + dir.file("long.bin"));
+    EXPECT_EQ(bench->buffer->image()[0xFFFFF], 0x12);
+    EXPECT_EQ(operations::openFile(*bench, ui), Outcome::Cancelled);
+    EXPECT_EQ(operations::openFile(*bench, ui), Outcome::Failed);
+    EXPECT_EQ(takeEvents(), (Strings{"box:Open file error!"}));
+    const Strings log = newLogEntries();
+    EXPECT_EQ(Strings(log.begin(), log.begin() + 5),
+              (Strings{"Load file!", dir.file("long.bin"), "Load file!", "Load file cancel!",
+                       "Load file!"}));
+    EXPECT_EQ(log[6], "Open file error!");
+
+    // A save writes the chip's bytes; one that cannot happen says so.
+    ui.files = {dir.file("out.bin"), dir.file("no-such-folder/out.bin")};
+    EXPECT_EQ(operations::saveFile(*bench, ui), Outcome::Done);
+    EXPECT_EQ(readFile(dir.file("out.bin")), data.substr(0, 0x100000));
+    EXPECT_TRUE(ui.lastDialog.confirmOverwrite);
+    EXPECT_EQ(operations::saveFile(*bench, ui), Outcome::Failed);
+    EXPECT_EQ(takeEvents(), (Strings{"status:Save file successful!", "box:Open file error!"}));
+}
+
+TEST_F(Commands, CaptionSuffixKeepsTheLast50BytesOfALongPathWholeCharacters) {
+    const std::string sixty(60, 'a');
+    EXPECT_EQ(operations::captionSuffixFor(sixty), "   " + sixty);
+    const std::string sixtyOne = "b" + sixty;
+    EXPECT_EQ(operations::captionSuffixFor(sixtyOne), "   ..." + sixty.substr(10));
+    // "é" is two bytes; the cut would fall inside one.
+    std::string accented = std::string(12, 'c') + "\xC3\xA9" + std::string(49, 'd');
+    EXPECT_EQ(operations::captionSuffixFor(accented), "   ..." + std::string(49, 'd'));
+}
+
+TEST_F(Commands, FillAndSwapChangeTheBufferAndItsMarks) {
+    ui.fill = {true, "10", "4", "AA"};
+    EXPECT_EQ(operations::fillBuffer(*bench, ui), Outcome::Done);
+    EXPECT_EQ(bench->buffer->image()[0x13], 0xAA);
+    EXPECT_TRUE(bench->buffer->isChanged(0x10));
+    ui.fill = {true, "100000", "1", "0"};
+    EXPECT_EQ(operations::fillBuffer(*bench, ui), Outcome::Failed);
+    EXPECT_EQ(takeEvents().back(), "box:Start address error!");
+    ui.fill = {false, "0", "1", "0"};
+    EXPECT_EQ(operations::fillBuffer(*bench, ui), Outcome::Cancelled);
+
+    bench->buffer->image()[0] = 0x12;
+    bench->buffer->image()[1] = 0x34;
+    forget();
+    EXPECT_EQ(operations::swapBytes(*bench, ui), Outcome::Done);
+    EXPECT_EQ(bench->buffer->image()[0], 0x34);
+    EXPECT_FALSE(bench->buffer->isChanged(0x10));
+    EXPECT_TRUE(newLogEntries().empty());
+}
+
+TEST_F(Commands, StartUpFallsBackToTheDefaultChipAndSaysWhenNoProgrammerIsThere) {
+    writeConfig("English", "NO-SUCH-CHIP");
+    app::loadMessageTable(dir.dir());
+    device->setPresent(false);
+    writeFile(dir.file("start.bin"), std::string(16, '\x77'));
+    testsupport::ScriptedFrontend fresh;
+    operations::Workbench other(bus);
+    ASSERT_EQ(operations::startUp(other, fresh, {dir.file("start.bin")}),
+              operations::StartupResult::Ready);
+    EXPECT_EQ(other.chip.nameBytes(), "EN25T80");
+    EXPECT_NE(readFile(dir.file("config.ini")).find("DefaultChipName=EN25T80"), std::string::npos);
+    EXPECT_EQ(fresh.events, (Strings{"status:No programmer linked to computer!",
+                                     "box:No programmer linked to computer!"}));
+    EXPECT_EQ(other.buffer->image()[15], 0x77);
+
+    // Without the database nothing else starts; without memory the program ends.
+    ::unlink(dir.file("chips.cwdb").c_str());
+    operations::Workbench third(bus);
+    EXPECT_EQ(operations::startUp(third, fresh, {}), operations::StartupResult::NoDatabase);
+    EXPECT_FALSE(third.ready());
+    EXPECT_EQ(operations::readChip(third, fresh), Outcome::Failed);
+    EXPECT_EQ(fresh.events.back(), "box:Database error!");
+}
+
+TEST(Log, EntriesStartOnANewLineAndAFullFileStartsAgain) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("log.txt");
+    operations::Log log([&] { return path; });
+    log.setClock([] { return std::uint64_t{123456007}; }, [] { return std::time_t{0}; });
+    log.write("first");
+    const std::string first = readFile(path);
+    EXPECT_EQ(first.substr(0, 2), "\r\n");
+    EXPECT_EQ(first.substr(first.size() - 11), ".007: first");
+
+    // At the limit an entry is appended; one byte more and the file starts again.
+    writeFile(path, std::string(operations::kLogSizeLimit, 'x'));
+    log.write("kept");
+    EXPECT_EQ(readFile(path).size(), operations::kLogSizeLimit + first.size() - 1);
+    writeFile(path, std::string(operations::kLogSizeLimit + 1, 'x'));
+    log.write("alone");
+    EXPECT_EQ(readFile(path), first.substr(0, first.size() - 5) + "alone");
+
+    // Text is GBK on disk; an entry that cannot be written is dropped.
+    log.write("芯片");
+    EXPECT_EQ(readFile(path).substr(readFile(path).size() - 4), "\xD0\xBE\xC6\xAC");
+    operations::Log nowhere([&] { return dir.file("missing/log.txt"); });
+    nowhere.write("dropped");
+}
+
+}  // namespace

@@ -18,7 +18,7 @@ constexpr std::uint32_t kPollPauseMs = 5;
 
 class Frame {
   public:
-    Frame(Workbench& bench, Frontend& ui) : bench(bench), ui(ui) {}
+    Frame(Workbench& workbench, Frontend& frontend) : bench(workbench), ui(frontend) {}
     ~Frame();
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "buffer/data_buffer.h"
+#include "util/hex_digit.h"
+
 namespace hexview {
 
 namespace {
@@ -19,14 +22,12 @@ int cellIndex(int pixel, int cellSize) {
     return pixel < kMargin ? 0 : (pixel - kMargin) / cellSize;
 }
 
-int hexDigitValue(uint32_t code) {
-    if (code >= '0' && code <= '9')
-        return static_cast<int>(code - '0');
-    if (code >= 'A' && code <= 'F')
-        return static_cast<int>(code - 'A' + 10);
-    if (code >= 'a' && code <= 'f')
-        return static_cast<int>(code - 'a' + 10);
-    return -1;
+// A typed character code is a hex digit only within 7-bit ASCII.
+constexpr uint32_t kLastAsciiCode = 0x7F;
+
+int hexDigitOfCode(uint32_t code) {
+    return code <= kLastAsciiCode ? util::hexDigitValue(static_cast<char>(code))
+                                  : util::kNotHexDigit;
 }
 
 }  // namespace
@@ -83,7 +84,7 @@ int WheelNotches::feed(int verticalDelta) {
 }
 
 void HexLayout::setDataLength(uint32_t length) {
-    dataLength = std::min(length, kMaxDataLength);
+    dataLength = std::min(length, buffer::kImageSize);
     topRow = 0;
     scrollStep = scrollStepFor(length);
 }
@@ -193,8 +194,8 @@ bool HexLayout::typeChar(uint32_t code, uint8_t* image, uint8_t* changedMap) {
         image[byte] = static_cast<uint8_t>(code);
         caret = (caret & ~1u) + 2;
     } else {
-        const int value = hexDigitValue(code);
-        if (value < 0)
+        const int value = hexDigitOfCode(code);
+        if (value == util::kNotHexDigit)
             return false;
         const bool lowNibble = (caret & 1u) != 0;
         image[byte] = lowNibble ? static_cast<uint8_t>((image[byte] & 0xF0) | value)
@@ -202,7 +203,7 @@ bool HexLayout::typeChar(uint32_t code, uint8_t* image, uint8_t* changedMap) {
         caret += 1;
     }
     // Marked even when the value stays the same.
-    markChanged(changedMap, byte);
+    buffer::markChangedIn(changedMap, byte);
     markCaret();
     return true;
 }

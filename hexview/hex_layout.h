@@ -26,8 +26,6 @@ inline constexpr int kLastClickableLine = 20;
 // scroll range of a 16 MB image (65535 units) within 16 bits.
 inline constexpr uint32_t kOneRowScrollLimit = 65536;
 inline constexpr uint32_t kLargeScrollStep = 16;
-// The buffer's image holds 16 MB of chip data; no chip is larger.
-inline constexpr uint32_t kMaxDataLength = 0x1000000;
 
 // Columns of the grid: address "XXXXXX " in 0..6, byte j's hex digits in 3j + 7 and
 // 3j + 8 with a gap cell in 3j + 9, byte j's character in 55 + j.
@@ -93,13 +91,6 @@ uint32_t scrollStepFor(uint32_t dataLength);
 // The scroll bar's range is 0 .. maxTopRow / scrollStep + 1.
 uint32_t scrollRangeMaximum(uint32_t dataLength);
 
-inline bool isChanged(const uint8_t* changedMap, uint32_t byte) {
-    return (changedMap[byte / 8] >> (byte % 8)) & 1u;
-}
-inline void markChanged(uint8_t* changedMap, uint32_t byte) {
-    changedMap[byte / 8] = static_cast<uint8_t>(changedMap[byte / 8] | (1u << (byte % 8)));
-}
-
 enum class ScrollCode {
     LineUp,
     LineDown,
@@ -139,7 +130,8 @@ struct HexLayout {
     uint32_t markEnd = 0;
 
     // New data: back to the top with the step for this length; caret and highlight stay.
-    // A length above the 16 MB image is cut to it, so no row beyond the image is read.
+    // A length above the buffer's 16 MB image (buffer::kImageSize) is cut to it, so no
+    // row beyond the image is read.
     void setDataLength(uint32_t length);
 
     uint32_t maxTopRow() const { return hexview::maxTopRow(dataLength); }

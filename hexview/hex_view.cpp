@@ -12,6 +12,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "buffer/data_buffer.h"
+
 namespace hexview {
 
 namespace {
@@ -360,46 +362,56 @@ const QImage& HexView::composeFrame() {
     frameBits_ = reinterpret_cast<uint32_t*>(frame_.bits());
     frameStride_ = static_cast<int>(frame_.bytesPerLine() / sizeof(uint32_t));
 
+    drawHeadings();
+    if (image_ != nullptr && changedMap_ != nullptr) {
+        const uint32_t rows = layout_.rowsShown();
+        for (uint32_t i = 0; i < rows; ++i)
+            drawRow(layout_.topRow + i, lineY(static_cast<int>(i) + 1));
+    }
+    drawRules();
+    return frame_;
+}
+
+void HexView::drawHeadings() {
     drawText(columnX(kAddressHeadingColumn), lineY(0), kAddressHeading, kHeadingStyle);
     drawText(columnX(kFirstHexColumn) + kHeadingShift, lineY(0), kHexHeading, kHeadingStyle);
     drawText(columnX(kAsciiHeadingColumn) + kHeadingShift, lineY(0), kAsciiHeading, kHeadingStyle);
+}
 
-    if (image_ != nullptr && changedMap_ != nullptr) {
-        const uint32_t rows = layout_.rowsShown();
-        const uint32_t first = layout_.highlightFirst();
-        const uint32_t last = layout_.highlightLast();
-        const bool caretShown = !caretHidden_ && hasFocus();
-        const uint32_t caretByte = layout_.caretByte();
-        for (uint32_t i = 0; i < rows; ++i) {
-            const uint32_t row = layout_.topRow + i;
-            const int y = lineY(static_cast<int>(i) + 1);
-            drawText(columnX(0), y, rowAddressText(row).text, kHeadingStyle);
-            for (int j = 0; j < static_cast<int>(kBytesPerRow); ++j) {
-                const uint32_t p = row * kBytesPerRow + static_cast<uint32_t>(j);
-                const uint8_t value = image_[p];
-                const bool changed = isChanged(changedMap_, p);
-                const bool marked = p >= first && p <= last;
-                const Style style = marked ? (changed ? kMarkedChangedStyle : kMarkedStyle)
-                                           : (changed ? kChangedStyle : kPlainStyle);
-                drawCell(columnX(charColumn(j)), y, displayChar(value), style);
-                drawCell(columnX(hexHighColumn(j)), y, hexDigit(value >> 4), style);
-                drawCell(columnX(hexLowColumn(j)), y, hexDigit(value), style);
-                // A highlighted run continues through the gaps between its bytes.
-                if (marked && p < last && j + 1 < static_cast<int>(kBytesPerRow))
-                    fillCell(columnX(gapColumn(j)), y, lavender_);
-                if (caretShown && p == caretByte) {
-                    const Style caretStyle = changed ? kCaretChangedStyle : kCaretStyle;
-                    if (layout_.asciiArea)
-                        drawCell(columnX(charColumn(j)), y, displayChar(value), caretStyle);
-                    else if (layout_.caret & 1u)
-                        drawCell(columnX(hexLowColumn(j)), y, hexDigit(value), caretStyle);
-                    else
-                        drawCell(columnX(hexHighColumn(j)), y, hexDigit(value >> 4), caretStyle);
-                }
-            }
-        }
+void HexView::drawRow(uint32_t row, int y) {
+    const uint32_t first = layout_.highlightFirst();
+    const uint32_t last = layout_.highlightLast();
+    const bool caretShown = !caretHidden_ && hasFocus();
+    drawText(columnX(0), y, rowAddressText(row).text, kHeadingStyle);
+    for (int j = 0; j < static_cast<int>(kBytesPerRow); ++j) {
+        const uint32_t p = row * kBytesPerRow + static_cast<uint32_t>(j);
+        const uint8_t value = image_[p];
+        const bool changed = buffer::isChangedIn(changedMap_, p);
+        const bool marked = p >= first && p <= last;
+        const Style style = marked ? (changed ? kMarkedChangedStyle : kMarkedStyle)
+                                   : (changed ? kChangedStyle : kPlainStyle);
+        drawCell(columnX(charColumn(j)), y, displayChar(value), style);
+        drawCell(columnX(hexHighColumn(j)), y, hexDigit(value >> 4), style);
+        drawCell(columnX(hexLowColumn(j)), y, hexDigit(value), style);
+        // A highlighted run continues through the gaps between its bytes.
+        if (marked && p < last && j + 1 < static_cast<int>(kBytesPerRow))
+            fillCell(columnX(gapColumn(j)), y, lavender_);
+        if (caretShown && p == layout_.caretByte())
+            drawCaret(j, y, value, changed);
     }
+}
 
+void HexView::drawCaret(int j, int y, uint8_t value, bool changed) {
+    const Style caretStyle = changed ? kCaretChangedStyle : kCaretStyle;
+    if (layout_.asciiArea)
+        drawCell(columnX(charColumn(j)), y, displayChar(value), caretStyle);
+    else if (layout_.caret & 1u)
+        drawCell(columnX(hexLowColumn(j)), y, hexDigit(value), caretStyle);
+    else
+        drawCell(columnX(hexHighColumn(j)), y, hexDigit(value >> 4), caretStyle);
+}
+
+void HexView::drawRules() {
     const int width = frame_.width(), height = frame_.height();
     if (kHeadingRuleY < height) {
         uint32_t* line = frameBits_ + size_t{1} * kHeadingRuleY * frameStride_;
@@ -411,7 +423,6 @@ const QImage& HexView::composeFrame() {
         for (int y = 0; y < height; ++y)
             frameBits_[size_t{1} * y * frameStride_ + x] = lavender_;
     }
-    return frame_;
 }
 
 }  // namespace hexview

@@ -92,6 +92,12 @@ class HexView : public QWidget {
     void drawCell(int x, int y, char ch, Style style);
     void fillCell(int x, int y, uint32_t colour);
     void drawText(int x, int y, const char* text, Style style);
+    // The steps of composeFrame: the heading line, one row of bytes at line top y (the
+    // caret over byte j of it), and the grid lines.
+    void drawHeadings();
+    void drawRow(uint32_t row, int y);
+    void drawCaret(int j, int y, uint8_t value, bool changed);
+    void drawRules();
 
     HexLayout layout_;
     WheelNotches wheelNotches_;

@@ -15,14 +15,15 @@
 #include <new>
 #include <vector>
 
+#include "buffer/data_buffer.h"
 #include "hexview/hex_view.h"
 
 namespace {
 
 std::atomic<long> newCalls{0};
 
-constexpr uint32_t kImageSize = 0x1000000;
-constexpr uint32_t kSpareBytes = 64;
+using buffer::kImageSize;
+using buffer::kSpareBytes;
 
 // One view over a filled 16 MB image with some changed bytes, in a shown window.
 struct Fixture {

@@ -16,6 +16,8 @@
 #include <set>
 #include <vector>
 
+#include "buffer/data_buffer.h"
+
 using hexview::charColumn;
 using hexview::columnX;
 using hexview::hexHighColumn;
@@ -26,7 +28,7 @@ using Colours = std::set<QRgb>;
 
 namespace {
 
-constexpr uint32_t kImageSize = 0x1000000;
+using buffer::kImageSize;
 const QRgb kWhite = qRgb(255, 255, 255);
 const QRgb kBlack = qRgb(0, 0, 0);
 const QRgb kBlue = qRgb(0, 0, 255);
@@ -217,7 +219,7 @@ TEST_F(HexViewTest, ChangedBytesAreRedAndTheCaretIsInverted) {
     view->setData(image.data(), map.data(), 4096);
     clickCell(23, 3);  // byte 37, low digit
     ASSERT_TRUE(view->hasFocus());
-    hexview::markChanged(map.data(), 40);
+    buffer::markChangedIn(map.data(), 40);
 
     QImage f = frame();
     for (int column : {hexHighColumn(8), hexLowColumn(8), charColumn(8)})
@@ -238,7 +240,7 @@ TEST_F(HexViewTest, ChangedBytesAreRedAndTheCaretIsInverted) {
     clickCell(23, 3);
     QTest::keyClicks(view, QStringLiteral("c"));
     EXPECT_EQ(image[37], 0x0Cu);
-    hexview::markChanged(map.data(), 38);
+    buffer::markChangedIn(map.data(), 38);
     f = frame();
     EXPECT_EQ(coloursOf(cellAt(f, hexLowColumn(5), 3)), (Colours{kWhite, kRed}));
     EXPECT_EQ(coloursOf(cellAt(f, hexHighColumn(6), 3)), (Colours{kBlack, kCyan}));

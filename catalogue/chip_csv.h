@@ -10,6 +10,7 @@
 // GBK bytes, and a name holding a character GBK lacks is refused. Blank lines and lines starting
 // with '#' are skipped.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -8,6 +8,7 @@
 // sensitive; callers convert UTF-8 input to GBK and fold case themselves. Each
 // list query stores at most the caller's `capacity` results.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>

@@ -57,6 +57,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "catalogue/chip_record.h"

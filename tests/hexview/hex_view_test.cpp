@@ -153,10 +153,10 @@ class HexViewTest : public testing::Test {
         QApplication::sendEvent(target, &event);
     }
 
-    uint32_t topRow() const { return view->hexLayout().topRow; }
+    std::uint32_t topRow() const { return view->hexLayout().topRow; }
 
-    std::vector<uint8_t> image;
-    std::vector<uint8_t> map;
+    std::vector<std::uint8_t> image;
+    std::vector<std::uint8_t> map;
     KeyRecorder window;
     HexView* view = nullptr;
 };
@@ -194,7 +194,7 @@ TEST_F(HexViewTest, DrawsHeadingsGridAndOnlyWholeRows) {
 }
 
 TEST_F(HexViewTest, CharacterColumnShowsDigitsAndLettersOnly) {
-    const uint8_t row[] = {0x41, 0xE9, 0x20, 0x7B, 0x2F, 0xA0, 0x30, 0x00, 0x7A, 0x14};
+    const std::uint8_t row[] = {0x41, 0xE9, 0x20, 0x7B, 0x2F, 0xA0, 0x30, 0x00, 0x7A, 0x14};
     std::copy(std::begin(row), std::end(row), image.begin() + 16);
     view->setData(image.data(), map.data(), 4096);
     const QImage f = frame();
@@ -276,7 +276,7 @@ TEST_F(HexViewTest, ScrollBarActionsMoveTheViewOnce) {
 
     // New data: back to the top, the caret stays, the caret shows at once.
     clickCell(10, 2);
-    const uint32_t caret = view->hexLayout().caret;
+    const std::uint32_t caret = view->hexLayout().caret;
     bar.triggerAction(QAbstractSlider::SliderToMaximum);
     view->setData(image.data(), map.data(), 65536);
     EXPECT_EQ(bar.maximum(), 4073);

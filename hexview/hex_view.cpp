@@ -138,7 +138,8 @@ void HexView::buildGlyphCells() {
     glyphCells_.resize(std::size_t{kStyleCount} * kGlyphCount * kCellPixels);
     for (int style = 0; style < kStyleCount; ++style) {
         for (int glyph = 0; glyph < kGlyphCount; ++glyph) {
-            std::uint32_t* cell = &glyphCells_[(std::size_t{1} * style * kGlyphCount + glyph) * kCellPixels];
+            std::uint32_t* cell =
+                &glyphCells_[(std::size_t{1} * style * kGlyphCount + glyph) * kCellPixels];
             for (int row = 0; row < kCellHeight; ++row) {
                 const auto* line = reinterpret_cast<const std::uint32_t*>(
                     sheet.constScanLine(style * kCellHeight + row));
@@ -337,7 +338,8 @@ void HexView::fillCell(int x, int y, std::uint32_t colour) {
 void HexView::drawCell(int x, int y, char ch, Style style) {
     const int code = static_cast<unsigned char>(ch);
     const int glyph = code >= kFirstGlyph && code <= kLastGlyph ? code - kFirstGlyph : 0;
-    const std::uint32_t* cell = &glyphCells_[(std::size_t{1} * style * kGlyphCount + glyph) * kCellPixels];
+    const std::uint32_t* cell =
+        &glyphCells_[(std::size_t{1} * style * kGlyphCount + glyph) * kCellPixels];
     const int x0 = std::max(x, 0), x1 = std::min(x + kCellWidth, frame_.width());
     const int y0 = std::max(y, 0), y1 = std::min(y + kCellHeight, frame_.height());
     if (x0 >= x1)

@@ -96,7 +96,7 @@ class ProgrammerContract : public ::testing::Test {
     protocol::PollStatus writeChip(const std::vector<std::uint8_t>& data,
                                    std::uint16_t pageSize = 256) {
         if (!programmer_.startWriteChip(data.data(), 0, static_cast<std::uint32_t>(data.size()),
-                                       pageSize))
+                                        pageSize))
             return protocol::PollFailed;
         return finish();
     }

@@ -86,7 +86,7 @@ class TransportContract : public ::testing::Test {
     void startChipRead(std::uint32_t length) {
         const auto command = rawReadCommand(length);
         ASSERT_EQ(rig_.link.writeTimed(command.data(), static_cast<std::uint32_t>(command.size()),
-                                      &counter_, 500),
+                                       &counter_, 500),
                   1);
         std::uint8_t reply[64];
         ASSERT_EQ(rig_.link.readTimed(reply, 64, &counter_, 1000), 1);

@@ -193,6 +193,7 @@ class SimProgrammer {
     void startChipWrite(const std::uint8_t* packet);
     void startErase();
     void startImage(const std::uint8_t* packet);
+    void sendVersion();
     void sendSelfTestReport();
     // Notes each parameter byte of a chip command that disagrees with the chip in the
     // socket.

@@ -8,6 +8,7 @@
 // reads as the empty text. Every function takes the file's path; only the
 // program's main() asks where the program lives.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 

@@ -54,13 +54,13 @@ void DataBuffer::clearMarks() {
 void DataBuffer::markChanged(std::uint32_t index) {
     if (index >= kImageSize)
         return;
-    changedMap_[index / 8] |= static_cast<unsigned char>(1u << (index % 8));
+    markChangedIn(changedMap_, index);
 }
 
 bool DataBuffer::isChanged(std::uint32_t index) const {
     if (index >= kImageSize)
         return false;
-    return (changedMap_[index / 8] >> (index % 8)) & 1u;
+    return isChangedIn(changedMap_, index);
 }
 
 bool DataBuffer::fillRange(std::uint32_t start, std::uint32_t count, unsigned char value) {

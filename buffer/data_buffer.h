@@ -30,6 +30,15 @@ constexpr std::uint32_t kChangedMapSize = kImageSize / 8;
 // What an erased memory chip reads; an empty buffer looks like an erased chip.
 constexpr unsigned char kErasedByte = 0xFF;
 
+// The changed-byte map's bit rule, for code that holds only the map (the hex
+// view borrows it). `index` must be inside the image.
+inline bool isChangedIn(const unsigned char* changedMap, std::uint32_t index) {
+    return ((changedMap[index / 8] >> (index % 8)) & 1u) != 0;
+}
+inline void markChangedIn(unsigned char* changedMap, std::uint32_t index) {
+    changedMap[index / 8] = static_cast<unsigned char>(changedMap[index / 8] | (1u << (index % 8)));
+}
+
 // Hands out a block of `size` bytes, or nullptr when there is no memory. The
 // block is released with std::free. Start-up uses std::malloc; tests pass one
 // that fails, since a real 16 MB allocation practically never does.

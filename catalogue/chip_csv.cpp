@@ -16,15 +16,6 @@ constexpr std::string_view kHeader =
     "mode93,organisation";
 constexpr std::size_t kColumns = 11;
 
-struct TypeName {
-    std::string_view text;
-    ChipType type;
-};
-constexpr std::array<TypeName, 4> kTypes = {{{"SPI_FLASH", SpiFlash},
-                                             {"EEPROM24", Eeprom24},
-                                             {"EEPROM25", Eeprom25},
-                                             {"EEPROM93", Eeprom93}}};
-
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
         s.remove_prefix(1);
@@ -75,8 +66,8 @@ std::string parseRow(const std::vector<std::string_view>& f, ChipRecord& chip) {
                std::to_string(f.size());
     }
     bool typeKnown = false;
-    for (const TypeName& t : kTypes) {
-        if (f[0] == t.text) {
+    for (const ChipTypeName& t : kChipTypes) {
+        if (f[0] == t.csvName) {
             chip.type = t.type;
             typeKnown = true;
         }

@@ -3,12 +3,14 @@
 //
 // One header line naming the columns
 //   type,name,manufacturer,capacity,page_write,page_size,manufacturer_id,device_id,level,mode93,organisation
-// then one chip a line. Types are SPI_FLASH, EEPROM24, EEPROM25, EEPROM93;
+// then one chip a line. Types are the CSV names of kChipTypes (chip_record.h):
+// SPI_FLASH, EEPROM24, EEPROM25, EEPROM93;
 // IDs are hexadecimal ("0xEF"); other numbers decimal. Text is UTF-8 and is
 // stored as GBK, so the name and manufacturer limits (39 and 19 bytes) count
 // GBK bytes, and a name holding a character GBK lacks is refused. Blank lines and lines starting
 // with '#' are skipped.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>

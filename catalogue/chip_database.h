@@ -14,6 +14,7 @@
 // only be read with the values it was made with, so they never change.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>

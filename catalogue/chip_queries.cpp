@@ -1,13 +1,9 @@
 #include "catalogue/chip_queries.h"
 
-#include <array>
 #include <cstdio>
 
 namespace catalogue {
 namespace {
-
-constexpr std::array<const char*, 4> kTypeNames = {"SPI FLASH", "24 EEPROM", "25 EEPROM",
-                                                   "93 EEPROM"};
 
 bool admits(int typeKey, const ChipRecord& chip) {
     return typeKey == AnyType || chip.type == typeKey;
@@ -145,15 +141,14 @@ PatternMatches searchByPattern(const ChipDatabase& db, std::string_view pattern,
 }
 
 std::string typeText(int type) {
-    if (type >= 0 && type < static_cast<int>(kTypeNames.size()))
-        return kTypeNames[type];
-    return "UNKNOWN";
+    const ChipTypeName* row = findChipType(type);
+    return row != nullptr ? std::string(row->text) : "UNKNOWN";
 }
 
 int typeFromText(std::string_view text) {
-    for (std::size_t i = 0; i < kTypeNames.size(); ++i) {
-        if (text == kTypeNames[i])
-            return static_cast<int>(i);
+    for (const ChipTypeName& row : kChipTypes) {
+        if (text == row.text)
+            return row.type;
     }
     return AnyType;
 }

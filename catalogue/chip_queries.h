@@ -8,6 +8,7 @@
 // sensitive; callers convert UTF-8 input to GBK and fold case themselves. Each
 // list query stores at most the caller's `capacity` results.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -61,9 +62,11 @@ std::vector<std::string_view> splitPattern(std::string_view pattern);
 // std::string_view::npos.
 std::size_t findFrom(std::string_view name, std::string_view part, std::size_t start);
 
-// "SPI FLASH", "24 EEPROM", "25 EEPROM", "93 EEPROM"; "UNKNOWN" otherwise.
+// The type's text in kChipTypes ("SPI FLASH", "24 EEPROM", "25 EEPROM", "93 EEPROM");
+// "UNKNOWN" for any other value.
 std::string typeText(int type);
-// The inverse of typeText for those four texts, compared exactly; AnyType otherwise.
+// The inverse of typeText for the texts of kChipTypes, compared exactly; AnyType
+// otherwise.
 int typeFromText(std::string_view text);
 
 // The capacity as the search list shows it: "512B", "1024KB", "64 x16bit", "1K x8bit".

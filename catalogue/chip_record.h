@@ -5,6 +5,7 @@
 // are converted to UTF-8 only where they are shown or logged (see nameText()).
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,6 +20,41 @@ enum ChipType : std::int32_t {
     // Query key that admits every type; never stored in a record.
     AnyType = 4,
 };
+
+// Every chip type once: its stored value, its name in the CSV chip table
+// (resources/chips.csv) and the text the program shows for it. The CSV reader,
+// typeText/typeFromText and the chipdb tool take the names from here.
+//
+// A new chip type needs, besides a value above (before AnyType) and a row here:
+//   - protocol/chip_params.cpp: its addressing mode and flags in applyChip (the
+//     compiler's switch warning points there);
+//   - sim/sim_programmer.cpp: the simulated firmware's own reading of it
+//     (checkParameters) and how its memory takes a write; the simulator keeps
+//     its own wire values on purpose and does not read this table;
+//   - catalogue/chip_queries.cpp: capacityText, if its size is not counted in
+//     bytes;
+//   - resources/chips.csv: its chips.
+struct ChipTypeName {
+    ChipType type;
+    std::string_view csvName;
+    std::string_view text;
+};
+
+inline constexpr std::array<ChipTypeName, 4> kChipTypes = {{
+    {SpiFlash, "SPI_FLASH", "SPI FLASH"},
+    {Eeprom24, "EEPROM24", "24 EEPROM"},
+    {Eeprom25, "EEPROM25", "25 EEPROM"},
+    {Eeprom93, "EEPROM93", "93 EEPROM"},
+}};
+
+// The row of a stored type value; nullptr for a value that is no chip type.
+constexpr const ChipTypeName* findChipType(std::int32_t type) {
+    for (const ChipTypeName& row : kChipTypes) {
+        if (row.type == type)
+            return &row;
+    }
+    return nullptr;
+}
 
 constexpr std::size_t kNameBytes = 40;
 constexpr std::size_t kManufacturerBytes = 20;

@@ -2,16 +2,19 @@
 
 #include <algorithm>
 
+#include "buffer/data_buffer.h"
+#include "util/hex_digit.h"
+
 namespace hexview {
 
 namespace {
 
-constexpr uint8_t kFirstShownChar = 0x30;  // "0"
-constexpr uint8_t kLastShownChar = 0x7A;   // "z"
+constexpr std::uint8_t kFirstShownChar = 0x30;  // "0"
+constexpr std::uint8_t kLastShownChar = 0x7A;   // "z"
 constexpr char kHiddenChar = '.';
 // The character column accepts the blank up to "z"; "{" and above are ignored.
-constexpr uint32_t kFirstTypeableChar = 0x20;
-constexpr uint32_t kLastTypeableChar = 0x7A;
+constexpr std::uint32_t kFirstTypeableChar = 0x20;
+constexpr std::uint32_t kLastTypeableChar = 0x7A;
 constexpr int kMinAddressDigits = 6;
 
 // Cell column or line of a pixel coordinate; coordinates in the margin count as 0.
@@ -19,19 +22,17 @@ int cellIndex(int pixel, int cellSize) {
     return pixel < kMargin ? 0 : (pixel - kMargin) / cellSize;
 }
 
-int hexDigitValue(uint32_t code) {
-    if (code >= '0' && code <= '9')
-        return static_cast<int>(code - '0');
-    if (code >= 'A' && code <= 'F')
-        return static_cast<int>(code - 'A' + 10);
-    if (code >= 'a' && code <= 'f')
-        return static_cast<int>(code - 'a' + 10);
-    return -1;
+// A typed character code is a hex digit only within 7-bit ASCII.
+constexpr std::uint32_t kLastAsciiCode = 0x7F;
+
+int hexDigitOfCode(std::uint32_t code) {
+    return code <= kLastAsciiCode ? util::hexDigitValue(static_cast<char>(code))
+                                  : util::kNotHexDigit;
 }
 
 }  // namespace
 
-char displayChar(uint8_t byte) {
+char displayChar(std::uint8_t byte) {
     return byte >= kFirstShownChar && byte <= kLastShownChar ? static_cast<char>(byte)
                                                              : kHiddenChar;
 }
@@ -40,8 +41,8 @@ char hexDigit(unsigned nibble) {
     return "0123456789ABCDEF"[nibble & 0xFu];
 }
 
-RowAddressText rowAddressText(uint32_t row) {
-    const uint32_t address = row * kBytesPerRow;
+RowAddressText rowAddressText(std::uint32_t row) {
+    const std::uint32_t address = row * kBytesPerRow;
     int digits = kMinAddressDigits;
     while (digits < 8 && (address >> (4 * digits)) != 0)
         ++digits;
@@ -54,16 +55,16 @@ RowAddressText rowAddressText(uint32_t row) {
     return out;
 }
 
-uint32_t maxTopRow(uint32_t dataLength) {
-    const uint32_t rows = dataLength / kBytesPerRow;
+std::uint32_t maxTopRow(std::uint32_t dataLength) {
+    const std::uint32_t rows = dataLength / kBytesPerRow;
     return rows <= kVisibleRows ? 0 : rows - kVisibleRows;
 }
 
-uint32_t scrollStepFor(uint32_t dataLength) {
+std::uint32_t scrollStepFor(std::uint32_t dataLength) {
     return dataLength > kOneRowScrollLimit ? kLargeScrollStep : 1;
 }
 
-uint32_t scrollRangeMaximum(uint32_t dataLength) {
+std::uint32_t scrollRangeMaximum(std::uint32_t dataLength) {
     return maxTopRow(dataLength) / scrollStepFor(dataLength) + 1;
 }
 
@@ -82,26 +83,26 @@ int WheelNotches::feed(int verticalDelta) {
     return 0;
 }
 
-void HexLayout::setDataLength(uint32_t length) {
-    dataLength = std::min(length, kMaxDataLength);
+void HexLayout::setDataLength(std::uint32_t length) {
+    dataLength = std::min(length, buffer::kImageSize);
     topRow = 0;
     scrollStep = scrollStepFor(length);
 }
 
-uint32_t HexLayout::rowsShown() const {
-    const uint32_t rows = dataLength / kBytesPerRow;
+std::uint32_t HexLayout::rowsShown() const {
+    const std::uint32_t rows = dataLength / kBytesPerRow;
     return topRow >= rows ? 0 : std::min(kVisibleRows, rows - topRow);
 }
 
-uint32_t HexLayout::highlightFirst() const {
+std::uint32_t HexLayout::highlightFirst() const {
     return std::min(markStart, markEnd) / 2;
 }
-uint32_t HexLayout::highlightLast() const {
+std::uint32_t HexLayout::highlightLast() const {
     return std::max(markStart, markEnd) / 2;
 }
 
 bool HexLayout::scroll(ScrollCode code, int thumbPosition) {
-    const uint32_t last = maxTopRow();
+    const std::uint32_t last = maxTopRow();
     switch (code) {
         case ScrollCode::LineUp:
             if (topRow == 0)
@@ -125,9 +126,9 @@ bool HexLayout::scroll(ScrollCode code, int thumbPosition) {
             break;
         case ScrollCode::ThumbPosition:
         case ScrollCode::ThumbTrack: {
-            const uint64_t rows =
-                uint64_t{scrollStep} * static_cast<uint32_t>(std::max(thumbPosition, 0));
-            topRow = static_cast<uint32_t>(std::min<uint64_t>(rows, last));
+            const std::uint64_t rows =
+                std::uint64_t{scrollStep} * static_cast<std::uint32_t>(std::max(thumbPosition, 0));
+            topRow = static_cast<std::uint32_t>(std::min<std::uint64_t>(rows, last));
             break;
         }
         case ScrollCode::Top:
@@ -162,47 +163,47 @@ bool HexLayout::click(int x, int y) {
     if (column < kAddressColumns || line < 1 || line > kLastClickableLine)
         return false;
 
-    const uint64_t row = uint64_t{topRow} + static_cast<uint32_t>(line - 1);
-    uint64_t nibble = caret;
+    const std::uint64_t row = std::uint64_t{topRow} + static_cast<std::uint32_t>(line - 1);
+    std::uint64_t nibble = caret;
     if (column < kFirstCharColumn) {
         // Each byte takes three columns: high digit, low digit, gap. The gap counts as
         // the next byte's high digit.
         asciiArea = false;
-        nibble = 2 * kBytesPerRow * row + static_cast<uint32_t>(2 * column - 12) / 3;
+        nibble = 2 * kBytesPerRow * row + static_cast<std::uint32_t>(2 * column - 12) / 3;
     } else if (column < kEndCharColumn) {
         asciiArea = true;
-        nibble = 2 * (kBytesPerRow * row + static_cast<uint32_t>(column - kFirstCharColumn));
+        nibble = 2 * (kBytesPerRow * row + static_cast<std::uint32_t>(column - kFirstCharColumn));
     }
     // Rows below the data put the caret behind the last byte.
     if (nibble / 2 >= dataLength)
-        nibble = uint64_t{2} * dataLength;
-    caret = static_cast<uint32_t>(nibble);
+        nibble = std::uint64_t{2} * dataLength;
+    caret = static_cast<std::uint32_t>(nibble);
     markCaret();
     return true;
 }
 
-bool HexLayout::typeChar(uint32_t code, uint8_t* image, uint8_t* changedMap) {
+bool HexLayout::typeChar(std::uint32_t code, std::uint8_t* image, std::uint8_t* changedMap) {
     // Behind the last byte (also after a new, shorter chip was chosen) nothing is written:
     // the bytes there do not belong to the chip.
     if (image == nullptr || changedMap == nullptr || caretByte() >= dataLength)
         return false;
-    const uint32_t byte = caretByte();
+    const std::uint32_t byte = caretByte();
     if (asciiArea) {
         if (code < kFirstTypeableChar || code > kLastTypeableChar)
             return false;
-        image[byte] = static_cast<uint8_t>(code);
+        image[byte] = static_cast<std::uint8_t>(code);
         caret = (caret & ~1u) + 2;
     } else {
-        const int value = hexDigitValue(code);
-        if (value < 0)
+        const int value = hexDigitOfCode(code);
+        if (value == util::kNotHexDigit)
             return false;
         const bool lowNibble = (caret & 1u) != 0;
-        image[byte] = lowNibble ? static_cast<uint8_t>((image[byte] & 0xF0) | value)
-                                : static_cast<uint8_t>((image[byte] & 0x0F) | (value << 4));
+        image[byte] = lowNibble ? static_cast<std::uint8_t>((image[byte] & 0xF0) | value)
+                                : static_cast<std::uint8_t>((image[byte] & 0x0F) | (value << 4));
         caret += 1;
     }
     // Marked even when the value stays the same.
-    markChanged(changedMap, byte);
+    buffer::markChangedIn(changedMap, byte);
     markCaret();
     return true;
 }

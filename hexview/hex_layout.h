@@ -17,17 +17,15 @@ inline constexpr int kCellWidth = 8;
 inline constexpr int kCellHeight = 16;
 inline constexpr int kMargin = 2;
 
-inline constexpr uint32_t kBytesPerRow = 16;
+inline constexpr std::uint32_t kBytesPerRow = 16;
 // Lines 1..24 show rows; line 0 holds the headings.
-inline constexpr uint32_t kVisibleRows = 24;
+inline constexpr std::uint32_t kVisibleRows = 24;
 // Only lines 1..20 take clicks, although 24 rows are shown.
 inline constexpr int kLastClickableLine = 20;
 // Up to 64 KB one scroll-bar unit is one row; above it is 16 rows, which keeps the
 // scroll range of a 16 MB image (65535 units) within 16 bits.
-inline constexpr uint32_t kOneRowScrollLimit = 65536;
-inline constexpr uint32_t kLargeScrollStep = 16;
-// The buffer's image holds 16 MB of chip data; no chip is larger.
-inline constexpr uint32_t kMaxDataLength = 0x1000000;
+inline constexpr std::uint32_t kOneRowScrollLimit = 65536;
+inline constexpr std::uint32_t kLargeScrollStep = 16;
 
 // Columns of the grid: address "XXXXXX " in 0..6, byte j's hex digits in 3j + 7 and
 // 3j + 8 with a gap cell in 3j + 9, byte j's character in 55 + j.
@@ -73,7 +71,7 @@ inline constexpr char kAsciiHeading[] = "ASCII";
 
 // The character column shows "0" (0x30) to "z" (0x7A) as themselves, every other byte
 // (blank, punctuation below "0", "{" "|" "}" "~", control codes, 0x80 and up) as ".".
-char displayChar(uint8_t byte);
+char displayChar(std::uint8_t byte);
 // Upper-case hex digit of a nibble (0..15).
 char hexDigit(unsigned nibble);
 
@@ -83,22 +81,15 @@ struct RowAddressText {
     char text[10];
     int length;
 };
-RowAddressText rowAddressText(uint32_t row);
+RowAddressText rowAddressText(std::uint32_t row);
 
 // Highest first row: 0 while the whole rows fit in the 24 lines, else rows - 24. A final
 // partial row is never shown.
-uint32_t maxTopRow(uint32_t dataLength);
+std::uint32_t maxTopRow(std::uint32_t dataLength);
 // Rows per scroll-bar unit: 1 up to 64 KB, 16 above.
-uint32_t scrollStepFor(uint32_t dataLength);
+std::uint32_t scrollStepFor(std::uint32_t dataLength);
 // The scroll bar's range is 0 .. maxTopRow / scrollStep + 1.
-uint32_t scrollRangeMaximum(uint32_t dataLength);
-
-inline bool isChanged(const uint8_t* changedMap, uint32_t byte) {
-    return (changedMap[byte / 8] >> (byte % 8)) & 1u;
-}
-inline void markChanged(uint8_t* changedMap, uint32_t byte) {
-    changedMap[byte / 8] = static_cast<uint8_t>(changedMap[byte / 8] | (1u << (byte % 8)));
-}
+std::uint32_t scrollRangeMaximum(std::uint32_t dataLength);
 
 enum class ScrollCode {
     LineUp,
@@ -128,30 +119,31 @@ class WheelNotches {
 
 // Everything the view knows besides its window, its data pointers and its blink phase.
 struct HexLayout {
-    uint32_t dataLength = 0;
-    uint32_t topRow = 0;
-    uint32_t scrollStep = 1;
+    std::uint32_t dataLength = 0;
+    std::uint32_t topRow = 0;
+    std::uint32_t scrollStep = 1;
     // Byte 0, high nibble, in the hex columns, with byte 0 highlighted, until the first
     // click.
-    uint32_t caret = 0;
+    std::uint32_t caret = 0;
     bool asciiArea = false;
-    uint32_t markStart = 0;
-    uint32_t markEnd = 0;
+    std::uint32_t markStart = 0;
+    std::uint32_t markEnd = 0;
 
     // New data: back to the top with the step for this length; caret and highlight stay.
-    // A length above the 16 MB image is cut to it, so no row beyond the image is read.
-    void setDataLength(uint32_t length);
+    // A length above the buffer's 16 MB image (buffer::kImageSize) is cut to it, so no
+    // row beyond the image is read.
+    void setDataLength(std::uint32_t length);
 
-    uint32_t maxTopRow() const { return hexview::maxTopRow(dataLength); }
-    uint32_t scrollRangeMaximum() const { return hexview::scrollRangeMaximum(dataLength); }
-    uint32_t scrollBarPosition() const { return topRow / scrollStep; }
+    std::uint32_t maxTopRow() const { return hexview::maxTopRow(dataLength); }
+    std::uint32_t scrollRangeMaximum() const { return hexview::scrollRangeMaximum(dataLength); }
+    std::uint32_t scrollBarPosition() const { return topRow / scrollStep; }
     // Rows drawn from topRow on: at most 24, only whole rows of the data.
-    uint32_t rowsShown() const;
+    std::uint32_t rowsShown() const;
     // The highlighted byte range, both ends included.
-    uint32_t highlightFirst() const;
-    uint32_t highlightLast() const;
+    std::uint32_t highlightFirst() const;
+    std::uint32_t highlightLast() const;
     // The byte the caret stands on; equal to dataLength behind the last byte.
-    uint32_t caretByte() const { return caret / 2; }
+    std::uint32_t caretByte() const { return caret / 2; }
 
     // Applies a scroll-bar request; thumbPosition counts scroll-bar units. Returns false
     // when nothing happens (already at that end, end of scroll): no repaint then.
@@ -164,7 +156,7 @@ struct HexLayout {
     // A typed character code. Returns false when it is ignored (not a hex digit in the
     // hex columns, outside blank..'z' in the character column, caret behind the data,
     // no data). Otherwise writes the byte, sets its changed bit and moves the caret.
-    bool typeChar(uint32_t code, uint8_t* image, uint8_t* changedMap);
+    bool typeChar(std::uint32_t code, std::uint8_t* image, std::uint8_t* changedMap);
 
   private:
     void markCaret() { markStart = markEnd = caret; }

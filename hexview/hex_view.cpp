@@ -10,7 +10,10 @@
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
+
+#include "buffer/data_buffer.h"
 
 namespace hexview {
 
@@ -67,13 +70,13 @@ QFont viewFont() {
 
 // Typed character of a key press, or 0 when the key types nothing the view could take
 // (control codes, keys with Ctrl/Alt/Meta, which belong to the window's shortcuts).
-uint32_t typedCode(const QKeyEvent& event) {
+std::uint32_t typedCode(const QKeyEvent& event) {
     if (event.modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
         return 0;
     const QString text = event.text();
     if (text.size() != 1)
         return 0;
-    const uint32_t code = text.at(0).unicode();
+    const std::uint32_t code = text.at(0).unicode();
     return code < 0x20 || code == 0x7F ? 0 : code;
 }
 
@@ -132,15 +135,16 @@ void HexView::buildGlyphCells() {
     }
     painter.end();
 
-    glyphCells_.resize(size_t{kStyleCount} * kGlyphCount * kCellPixels);
+    glyphCells_.resize(std::size_t{kStyleCount} * kGlyphCount * kCellPixels);
     for (int style = 0; style < kStyleCount; ++style) {
         for (int glyph = 0; glyph < kGlyphCount; ++glyph) {
-            uint32_t* cell = &glyphCells_[(size_t{1} * style * kGlyphCount + glyph) * kCellPixels];
+            std::uint32_t* cell =
+                &glyphCells_[(std::size_t{1} * style * kGlyphCount + glyph) * kCellPixels];
             for (int row = 0; row < kCellHeight; ++row) {
-                const auto* line = reinterpret_cast<const uint32_t*>(
+                const auto* line = reinterpret_cast<const std::uint32_t*>(
                     sheet.constScanLine(style * kCellHeight + row));
                 std::memcpy(cell + row * kCellWidth, line + glyph * kCellWidth,
-                            kCellWidth * sizeof(uint32_t));
+                            kCellWidth * sizeof(std::uint32_t));
             }
         }
     }
@@ -178,7 +182,7 @@ bool HexView::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-void HexView::setData(uint8_t* image, uint8_t* changedMap, uint32_t dataLength) {
+void HexView::setData(std::uint8_t* image, std::uint8_t* changedMap, std::uint32_t dataLength) {
     image_ = image;
     changedMap_ = changedMap;
     layout_.setDataLength(dataLength);
@@ -264,7 +268,7 @@ void HexView::keyPressEvent(QKeyEvent* event) {
         event->accept();
         return;
     }
-    const uint32_t code = typedCode(*event);
+    const std::uint32_t code = typedCode(*event);
     if (code == 0) {
         // Arrows, page keys, Delete and the like move nothing here.
         QWidget::keyPressEvent(event);
@@ -322,11 +326,11 @@ void HexView::paintEvent(QPaintEvent*) {
     painter.drawImage(0, 0, composeFrame());
 }
 
-void HexView::fillCell(int x, int y, uint32_t colour) {
+void HexView::fillCell(int x, int y, std::uint32_t colour) {
     const int x0 = std::max(x, 0), x1 = std::min(x + kCellWidth, frame_.width());
     const int y0 = std::max(y, 0), y1 = std::min(y + kCellHeight, frame_.height());
     for (int row = y0; row < y1; ++row) {
-        uint32_t* line = frameBits_ + size_t{1} * row * frameStride_;
+        std::uint32_t* line = frameBits_ + std::size_t{1} * row * frameStride_;
         std::fill(line + x0, line + std::max(x0, x1), colour);
     }
 }
@@ -334,14 +338,15 @@ void HexView::fillCell(int x, int y, uint32_t colour) {
 void HexView::drawCell(int x, int y, char ch, Style style) {
     const int code = static_cast<unsigned char>(ch);
     const int glyph = code >= kFirstGlyph && code <= kLastGlyph ? code - kFirstGlyph : 0;
-    const uint32_t* cell = &glyphCells_[(size_t{1} * style * kGlyphCount + glyph) * kCellPixels];
+    const std::uint32_t* cell =
+        &glyphCells_[(std::size_t{1} * style * kGlyphCount + glyph) * kCellPixels];
     const int x0 = std::max(x, 0), x1 = std::min(x + kCellWidth, frame_.width());
     const int y0 = std::max(y, 0), y1 = std::min(y + kCellHeight, frame_.height());
     if (x0 >= x1)
         return;
     for (int row = y0; row < y1; ++row) {
-        std::memcpy(frameBits_ + size_t{1} * row * frameStride_ + x0,
-                    cell + (row - y) * kCellWidth + (x0 - x), (x1 - x0) * sizeof(uint32_t));
+        std::memcpy(frameBits_ + std::size_t{1} * row * frameStride_ + x0,
+                    cell + (row - y) * kCellWidth + (x0 - x), (x1 - x0) * sizeof(std::uint32_t));
     }
 }
 
@@ -357,61 +362,70 @@ const QImage& HexView::composeFrame() {
     if (frame_.isNull())
         return frame_;
     frame_.fill(kWhite);
-    frameBits_ = reinterpret_cast<uint32_t*>(frame_.bits());
-    frameStride_ = static_cast<int>(frame_.bytesPerLine() / sizeof(uint32_t));
+    frameBits_ = reinterpret_cast<std::uint32_t*>(frame_.bits());
+    frameStride_ = static_cast<int>(frame_.bytesPerLine() / sizeof(std::uint32_t));
 
+    drawHeadings();
+    if (image_ != nullptr && changedMap_ != nullptr) {
+        const std::uint32_t rows = layout_.rowsShown();
+        for (std::uint32_t i = 0; i < rows; ++i)
+            drawRow(layout_.topRow + i, lineY(static_cast<int>(i) + 1));
+    }
+    drawRules();
+    return frame_;
+}
+
+void HexView::drawHeadings() {
     drawText(columnX(kAddressHeadingColumn), lineY(0), kAddressHeading, kHeadingStyle);
     drawText(columnX(kFirstHexColumn) + kHeadingShift, lineY(0), kHexHeading, kHeadingStyle);
     drawText(columnX(kAsciiHeadingColumn) + kHeadingShift, lineY(0), kAsciiHeading, kHeadingStyle);
+}
 
-    if (image_ != nullptr && changedMap_ != nullptr) {
-        const uint32_t rows = layout_.rowsShown();
-        const uint32_t first = layout_.highlightFirst();
-        const uint32_t last = layout_.highlightLast();
-        const bool caretShown = !caretHidden_ && hasFocus();
-        const uint32_t caretByte = layout_.caretByte();
-        for (uint32_t i = 0; i < rows; ++i) {
-            const uint32_t row = layout_.topRow + i;
-            const int y = lineY(static_cast<int>(i) + 1);
-            drawText(columnX(0), y, rowAddressText(row).text, kHeadingStyle);
-            for (int j = 0; j < static_cast<int>(kBytesPerRow); ++j) {
-                const uint32_t p = row * kBytesPerRow + static_cast<uint32_t>(j);
-                const uint8_t value = image_[p];
-                const bool changed = isChanged(changedMap_, p);
-                const bool marked = p >= first && p <= last;
-                const Style style = marked ? (changed ? kMarkedChangedStyle : kMarkedStyle)
-                                           : (changed ? kChangedStyle : kPlainStyle);
-                drawCell(columnX(charColumn(j)), y, displayChar(value), style);
-                drawCell(columnX(hexHighColumn(j)), y, hexDigit(value >> 4), style);
-                drawCell(columnX(hexLowColumn(j)), y, hexDigit(value), style);
-                // A highlighted run continues through the gaps between its bytes.
-                if (marked && p < last && j + 1 < static_cast<int>(kBytesPerRow))
-                    fillCell(columnX(gapColumn(j)), y, lavender_);
-                if (caretShown && p == caretByte) {
-                    const Style caretStyle = changed ? kCaretChangedStyle : kCaretStyle;
-                    if (layout_.asciiArea)
-                        drawCell(columnX(charColumn(j)), y, displayChar(value), caretStyle);
-                    else if (layout_.caret & 1u)
-                        drawCell(columnX(hexLowColumn(j)), y, hexDigit(value), caretStyle);
-                    else
-                        drawCell(columnX(hexHighColumn(j)), y, hexDigit(value >> 4), caretStyle);
-                }
-            }
-        }
+void HexView::drawRow(std::uint32_t row, int y) {
+    const std::uint32_t first = layout_.highlightFirst();
+    const std::uint32_t last = layout_.highlightLast();
+    const bool caretShown = !caretHidden_ && hasFocus();
+    drawText(columnX(0), y, rowAddressText(row).text, kHeadingStyle);
+    for (int j = 0; j < static_cast<int>(kBytesPerRow); ++j) {
+        const std::uint32_t p = row * kBytesPerRow + static_cast<std::uint32_t>(j);
+        const std::uint8_t value = image_[p];
+        const bool changed = buffer::isChangedIn(changedMap_, p);
+        const bool marked = p >= first && p <= last;
+        const Style style = marked ? (changed ? kMarkedChangedStyle : kMarkedStyle)
+                                   : (changed ? kChangedStyle : kPlainStyle);
+        drawCell(columnX(charColumn(j)), y, displayChar(value), style);
+        drawCell(columnX(hexHighColumn(j)), y, hexDigit(value >> 4), style);
+        drawCell(columnX(hexLowColumn(j)), y, hexDigit(value), style);
+        // A highlighted run continues through the gaps between its bytes.
+        if (marked && p < last && j + 1 < static_cast<int>(kBytesPerRow))
+            fillCell(columnX(gapColumn(j)), y, lavender_);
+        if (caretShown && p == layout_.caretByte())
+            drawCaret(j, y, value, changed);
     }
+}
 
+void HexView::drawCaret(int j, int y, std::uint8_t value, bool changed) {
+    const Style caretStyle = changed ? kCaretChangedStyle : kCaretStyle;
+    if (layout_.asciiArea)
+        drawCell(columnX(charColumn(j)), y, displayChar(value), caretStyle);
+    else if (layout_.caret & 1u)
+        drawCell(columnX(hexLowColumn(j)), y, hexDigit(value), caretStyle);
+    else
+        drawCell(columnX(hexHighColumn(j)), y, hexDigit(value >> 4), caretStyle);
+}
+
+void HexView::drawRules() {
     const int width = frame_.width(), height = frame_.height();
     if (kHeadingRuleY < height) {
-        uint32_t* line = frameBits_ + size_t{1} * kHeadingRuleY * frameStride_;
+        std::uint32_t* line = frameBits_ + std::size_t{1} * kHeadingRuleY * frameStride_;
         std::fill(line, line + std::min(kHeadingRuleEndX, width), lavender_);
     }
     for (const int x : {kAddressRuleX, kCharRuleX}) {
         if (x >= width)
             continue;
         for (int y = 0; y < height; ++y)
-            frameBits_[size_t{1} * y * frameStride_ + x] = lavender_;
+            frameBits_[std::size_t{1} * y * frameStride_ + x] = lavender_;
     }
-    return frame_;
 }
 
 }  // namespace hexview

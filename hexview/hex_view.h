@@ -39,7 +39,7 @@ class HexView : public QWidget {
 
     // Shows `dataLength` bytes of `image` (changed bits in `changedMap`) from the top.
     // The caret and the highlight stay where they were.
-    void setData(uint8_t* image, uint8_t* changedMap, uint32_t dataLength);
+    void setData(std::uint8_t* image, std::uint8_t* changedMap, std::uint32_t dataLength);
 
     // Repaints at once with the caret visible and restarts the blink. Called after every
     // change made to the buffer elsewhere.
@@ -90,24 +90,30 @@ class HexView : public QWidget {
     // only the slider position may be set: the bar applies it as its value afterwards.
     void syncScrollBar(bool insideAction);
     void drawCell(int x, int y, char ch, Style style);
-    void fillCell(int x, int y, uint32_t colour);
+    void fillCell(int x, int y, std::uint32_t colour);
     void drawText(int x, int y, const char* text, Style style);
+    // The steps of composeFrame: the heading line, one row of bytes at line top y (the
+    // caret over byte j of it), and the grid lines.
+    void drawHeadings();
+    void drawRow(std::uint32_t row, int y);
+    void drawCaret(int j, int y, std::uint8_t value, bool changed);
+    void drawRules();
 
     HexLayout layout_;
     WheelNotches wheelNotches_;
-    uint8_t* image_ = nullptr;
-    uint8_t* changedMap_ = nullptr;
+    std::uint8_t* image_ = nullptr;
+    std::uint8_t* changedMap_ = nullptr;
     bool caretHidden_ = true;
     QTimer blinkTimer_;
     QPointer<QScrollBar> scrollBar_;
 
     // Pre-rendered cells of the printable ASCII glyphs, per style: kCellHeight rows of
     // kCellWidth pixels each.
-    std::vector<uint32_t> glyphCells_;
-    uint32_t lavender_ = 0;
+    std::vector<std::uint32_t> glyphCells_;
+    std::uint32_t lavender_ = 0;
 
     QImage frame_;
-    uint32_t* frameBits_ = nullptr;
+    std::uint32_t* frameBits_ = nullptr;
     int frameStride_ = 0;  // in pixels
 };
 

@@ -34,6 +34,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "link/device_finder.h"
 #include "link/usb_bus.h"

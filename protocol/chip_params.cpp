@@ -29,8 +29,12 @@ ChipParams& chipParams() {
 }
 
 bool applyChip(ChipParams& params, const catalogue::ChipRecord& chip) {
+    const catalogue::ChipTypeName* known = catalogue::findChipType(chip.type);
+    if (known == nullptr)
+        return false;
     const std::uint8_t levelFlag = chip.level > kLevelFlagAbove ? 1 : 0;
-    switch (chip.type) {
+    // No default: the compiler names a chip type that has no case here.
+    switch (known->type) {
         case catalogue::SpiFlash:
             params.mode = kSpiFlashMode;
             params.levelFlag = 0;
@@ -56,7 +60,7 @@ bool applyChip(ChipParams& params, const catalogue::ChipRecord& chip) {
             params.org = chip.organisation == kOrganisation8Bit ? kOrg8 : kOrg16;
             params.levelFlag = levelFlag;
             break;
-        default:
+        case catalogue::AnyType:  // a query key, never a chip's type
             return false;
     }
     params.kind = static_cast<std::uint8_t>(chip.type + 1);

@@ -5,6 +5,7 @@
 // end.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "protocol/chip_params.h"

@@ -11,7 +11,7 @@ packages=(
   umockdev libumockdev-dev
   srecord binutils
   flashrom python3
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   fonts-dejavu-core fonts-urw-base35 fonts-liberation
 )
 

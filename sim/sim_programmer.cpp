@@ -317,15 +317,9 @@ void SimProgrammer::handleCommand(const std::uint8_t* p, std::uint32_t length) {
             reply({kCmdReadIds, 0x02, hasChip_ ? chip_.manufacturerId : kAbsentId,
                    hasChip_ ? chip_.deviceId : kAbsentId});
             break;
-        case kCmdVersion: {
-            // Two header bytes and the terminating zero leave 61 characters in a packet.
-            const std::size_t textBytes = std::min<std::size_t>(kPacketBytes - 3, version_.size());
-            std::vector<std::uint8_t> r(2 + textBytes + 1, 0);
-            r[0] = kCmdVersion;
-            std::memcpy(r.data() + 2, version_.data(), textBytes);
-            reply(std::move(r));
+        case kCmdVersion:
+            sendVersion();
             break;
-        }
         case kCmdBoot:
             if (length < kBootPacketBytes || std::memcmp(p + 1, kBootText, kBootTextBytes) != 0 ||
                 p[kBootEchoEnd] != 0)
@@ -340,6 +334,15 @@ void SimProgrammer::handleCommand(const std::uint8_t* p, std::uint32_t length) {
             break;
     }
     wake_.notify_all();
+}
+
+void SimProgrammer::sendVersion() {
+    // Two header bytes and the terminating zero leave 61 characters in a packet.
+    const std::size_t textBytes = std::min<std::size_t>(kPacketBytes - 3, version_.size());
+    std::vector<std::uint8_t> r(2 + textBytes + 1, 0);
+    r[0] = kCmdVersion;
+    std::memcpy(r.data() + 2, version_.data(), textBytes);
+    reply(std::move(r));
 }
 
 void SimProgrammer::startChipRead(const std::uint8_t* p) {

@@ -57,6 +57,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "catalogue/chip_record.h"
@@ -192,6 +193,7 @@ class SimProgrammer {
     void startChipWrite(const std::uint8_t* packet);
     void startErase();
     void startImage(const std::uint8_t* packet);
+    void sendVersion();
     void sendSelfTestReport();
     // Notes each parameter byte of a chip command that disagrees with the chip in the
     // socket.

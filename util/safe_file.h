@@ -17,6 +17,7 @@
 
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace util {
 

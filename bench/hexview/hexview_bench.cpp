@@ -15,28 +15,29 @@
 #include <new>
 #include <vector>
 
+#include "buffer/data_buffer.h"
 #include "hexview/hex_view.h"
 
 namespace {
 
 std::atomic<long> newCalls{0};
 
-constexpr uint32_t kImageSize = 0x1000000;
-constexpr uint32_t kSpareBytes = 64;
+using buffer::kImageSize;
+using buffer::kSpareBytes;
 
 // One view over a filled 16 MB image with some changed bytes, in a shown window.
 struct Fixture {
-    std::vector<uint8_t> image = std::vector<uint8_t>(kImageSize + kSpareBytes);
-    std::vector<uint8_t> map = std::vector<uint8_t>(kImageSize / 8);
+    std::vector<std::uint8_t> image = std::vector<std::uint8_t>(kImageSize + kSpareBytes);
+    std::vector<std::uint8_t> map = std::vector<std::uint8_t>(kImageSize / 8);
     QWidget window;
     hexview::HexView* view;
     QScrollBar* bar;
 
     Fixture() {
-        uint32_t x = 12345;
+        std::uint32_t x = 12345;
         for (auto& b : image)
-            b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
-        for (size_t i = 0; i < map.size(); i += 3)
+            b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+        for (std::size_t i = 0; i < map.size(); i += 3)
             map[i] = 0x5A;
         window.resize(600, 402);
         view = new hexview::HexView(&window);
@@ -91,7 +92,7 @@ void BM_ThumbDragTopToBottom(benchmark::State& state) {
         f.bar->setSliderPosition(0);
         f.view->repaint();
         long news[2] = {0, 0}, frames[2] = {0, 0};
-        size_t heapAtHalf = 0;
+        std::size_t heapAtHalf = 0;
         for (int pos = step;; pos = pos + step > last && pos != last ? last : pos + step) {
             if (pos > last)
                 break;
@@ -123,13 +124,13 @@ BENCHMARK(BM_ThumbDragTopToBottom)->Arg(16)->Iterations(1)->Unit(benchmark::kMil
 }  // namespace
 
 // Counting C++ allocations for the drag benchmark.
-void* operator new(size_t size) {
+void* operator new(std::size_t size) {
     newCalls.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(size ? size : 1))
         return p;
     throw std::bad_alloc();
 }
-void* operator new[](size_t size) {
+void* operator new[](std::size_t size) {
     return operator new(size);
 }
 void operator delete(void* p) noexcept {
@@ -138,10 +139,10 @@ void operator delete(void* p) noexcept {
 void operator delete[](void* p) noexcept {
     std::free(p);
 }
-void operator delete(void* p, size_t) noexcept {
+void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
-void operator delete[](void* p, size_t) noexcept {
+void operator delete[](void* p, std::size_t) noexcept {
     std::free(p);
 }
 

@@ -34,7 +34,7 @@ std::string record(unsigned type, unsigned address, const std::vector<unsigned c
 }
 
 std::string linear(unsigned upper) {
-    return record(4, 0, {uint8_t(upper >> 8), uint8_t(upper)});
+    return record(4, 0, {std::uint8_t(upper >> 8), std::uint8_t(upper)});
 }
 const std::string kEnd = ":00000001FF\r\n";
 

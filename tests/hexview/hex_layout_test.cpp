@@ -9,7 +9,7 @@ using hexview::ScrollCode;
 
 namespace {
 
-constexpr uint32_t k16MB = 16777216;
+constexpr std::uint32_t k16MB = 16777216;
 
 // Inside a cell, as a user would click it.
 int clickX(int column) {
@@ -19,7 +19,7 @@ int clickY(int line) {
     return hexview::lineY(line) + 7;
 }
 
-HexLayout layoutFor(uint32_t length) {
+HexLayout layoutFor(std::uint32_t length) {
     HexLayout layout;
     layout.setDataLength(length);
     return layout;
@@ -27,7 +27,7 @@ HexLayout layoutFor(uint32_t length) {
 
 TEST(HexLayoutScroll, RowsStepAndRangeFollowTheDataLength) {
     struct Case {
-        uint32_t length, maxTopRow, step, rangeMax, rowsShown;
+        std::uint32_t length, maxTopRow, step, rangeMax, rowsShown;
     };
     for (const Case& c :
          {Case{0, 0, 1, 1, 0}, Case{128, 0, 1, 1, 8}, Case{384, 0, 1, 1, 24},
@@ -97,7 +97,7 @@ TEST(HexLayoutClick, CellsGiveNibblesOrCharacters) {
     HexLayout layout = layoutFor(k16MB);
     struct Case {
         int column, line;
-        uint32_t caret;
+        std::uint32_t caret;
         bool ascii;
     };
     for (const Case& c : {Case{23, 3, 75, false},  // byte 5's low digit on line 3: byte 37
@@ -135,10 +135,10 @@ TEST(HexLayoutClick, CellsGiveNibblesOrCharacters) {
 
 class HexLayoutTyping : public testing::Test {
   protected:
-    static constexpr uint32_t kLength = 128;
+    static constexpr std::uint32_t kLength = 128;
     // Bytes beyond the data length exist, as in the real image; typing never reaches them.
-    std::vector<uint8_t> image = std::vector<uint8_t>(kLength + 64, 0xA5);
-    std::vector<uint8_t> map = std::vector<uint8_t>(kLength / 8 + 8, 0);
+    std::vector<std::uint8_t> image = std::vector<std::uint8_t>(kLength + 64, 0xA5);
+    std::vector<std::uint8_t> map = std::vector<std::uint8_t>(kLength / 8 + 8, 0);
     HexLayout layout = layoutFor(kLength);
 
     bool type(const std::string& text) {
@@ -183,7 +183,7 @@ TEST_F(HexLayoutTyping, CharacterColumnTakesBlankToLowerZ) {
 
     ASSERT_TRUE(type(" z"));
     EXPECT_EQ(image[0], 0x20u);
-    EXPECT_EQ(image[1], uint8_t{'z'});
+    EXPECT_EQ(image[1], std::uint8_t{'z'});
     EXPECT_EQ(map[0], 0x03u);
     EXPECT_EQ(layout.caret, 4u);
 }
@@ -215,7 +215,7 @@ TEST(HexLayoutText, CharacterColumnAndAddresses) {
     EXPECT_EQ(hexview::displayChar(0x41), 'A');
     EXPECT_EQ(hexview::displayChar(0x30), '0');
     EXPECT_EQ(hexview::displayChar(0x7A), 'z');
-    for (uint8_t hidden : {0x20, 0x2F, 0x7B, 0x7E, 0x80, 0xE9, 0x00, 0xFF})
+    for (std::uint8_t hidden : {0x20, 0x2F, 0x7B, 0x7E, 0x80, 0xE9, 0x00, 0xFF})
         EXPECT_EQ(hexview::displayChar(hidden), '.') << int{hidden};
 
     EXPECT_STREQ(hexview::rowAddressText(0x12345).text, "123450 ");

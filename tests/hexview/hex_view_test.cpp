@@ -16,6 +16,8 @@
 #include <set>
 #include <vector>
 
+#include "buffer/data_buffer.h"
+
 using hexview::charColumn;
 using hexview::columnX;
 using hexview::hexHighColumn;
@@ -26,7 +28,7 @@ using Colours = std::set<QRgb>;
 
 namespace {
 
-constexpr uint32_t kImageSize = 0x1000000;
+using buffer::kImageSize;
 const QRgb kWhite = qRgb(255, 255, 255);
 const QRgb kBlack = qRgb(0, 0, 0);
 const QRgb kBlue = qRgb(0, 0, 255);
@@ -151,10 +153,10 @@ class HexViewTest : public testing::Test {
         QApplication::sendEvent(target, &event);
     }
 
-    uint32_t topRow() const { return view->hexLayout().topRow; }
+    std::uint32_t topRow() const { return view->hexLayout().topRow; }
 
-    std::vector<uint8_t> image;
-    std::vector<uint8_t> map;
+    std::vector<std::uint8_t> image;
+    std::vector<std::uint8_t> map;
     KeyRecorder window;
     HexView* view = nullptr;
 };
@@ -192,7 +194,7 @@ TEST_F(HexViewTest, DrawsHeadingsGridAndOnlyWholeRows) {
 }
 
 TEST_F(HexViewTest, CharacterColumnShowsDigitsAndLettersOnly) {
-    const uint8_t row[] = {0x41, 0xE9, 0x20, 0x7B, 0x2F, 0xA0, 0x30, 0x00, 0x7A, 0x14};
+    const std::uint8_t row[] = {0x41, 0xE9, 0x20, 0x7B, 0x2F, 0xA0, 0x30, 0x00, 0x7A, 0x14};
     std::copy(std::begin(row), std::end(row), image.begin() + 16);
     view->setData(image.data(), map.data(), 4096);
     const QImage f = frame();
@@ -217,7 +219,7 @@ TEST_F(HexViewTest, ChangedBytesAreRedAndTheCaretIsInverted) {
     view->setData(image.data(), map.data(), 4096);
     clickCell(23, 3);  // byte 37, low digit
     ASSERT_TRUE(view->hasFocus());
-    hexview::markChanged(map.data(), 40);
+    buffer::markChangedIn(map.data(), 40);
 
     QImage f = frame();
     for (int column : {hexHighColumn(8), hexLowColumn(8), charColumn(8)})
@@ -238,7 +240,7 @@ TEST_F(HexViewTest, ChangedBytesAreRedAndTheCaretIsInverted) {
     clickCell(23, 3);
     QTest::keyClicks(view, QStringLiteral("c"));
     EXPECT_EQ(image[37], 0x0Cu);
-    hexview::markChanged(map.data(), 38);
+    buffer::markChangedIn(map.data(), 38);
     f = frame();
     EXPECT_EQ(coloursOf(cellAt(f, hexLowColumn(5), 3)), (Colours{kWhite, kRed}));
     EXPECT_EQ(coloursOf(cellAt(f, hexHighColumn(6), 3)), (Colours{kBlack, kCyan}));
@@ -274,7 +276,7 @@ TEST_F(HexViewTest, ScrollBarActionsMoveTheViewOnce) {
 
     // New data: back to the top, the caret stays, the caret shows at once.
     clickCell(10, 2);
-    const uint32_t caret = view->hexLayout().caret;
+    const std::uint32_t caret = view->hexLayout().caret;
     bar.triggerAction(QAbstractSlider::SliderToMaximum);
     view->setData(image.data(), map.data(), 65536);
     EXPECT_EQ(bar.maximum(), 4073);

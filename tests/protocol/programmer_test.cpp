@@ -34,7 +34,7 @@ using ProgrammerTest = testsupport::ProgrammerContract<SimRig>;
 
 TEST_F(ProgrammerTest, FlashProgrammingOnlyClearsBitsAndEepromsOverwrite) {
     insert(catalogue::SpiFlash, 4096);
-    rig.device->fillMemory(0, std::vector<std::uint8_t>(4096, 0xF0));
+    rig_.device->fillMemory(0, std::vector<std::uint8_t>(4096, 0xF0));
     ASSERT_EQ(writeChip(std::vector<std::uint8_t>(4096, 0x3C)), protocol::PollDone);
     std::vector<std::uint8_t> back;
     ASSERT_EQ(readChip(&back, 4096), protocol::PollDone);
@@ -42,7 +42,7 @@ TEST_F(ProgrammerTest, FlashProgrammingOnlyClearsBitsAndEepromsOverwrite) {
     EXPECT_EQ(back[4095], 0x30);
 
     insert(catalogue::Eeprom24, 4096);
-    rig.device->fillMemory(0, std::vector<std::uint8_t>(4096, 0xF0));
+    rig_.device->fillMemory(0, std::vector<std::uint8_t>(4096, 0xF0));
     ASSERT_EQ(writeChip(std::vector<std::uint8_t>(4096, 0x3C)), protocol::PollDone);
     ASSERT_EQ(readChip(&back, 4096), protocol::PollDone);
     EXPECT_EQ(back[0], 0x3C);
@@ -50,16 +50,16 @@ TEST_F(ProgrammerTest, FlashProgrammingOnlyClearsBitsAndEepromsOverwrite) {
 
 TEST_F(ProgrammerTest, StartRefusesWhileAnotherOperationRuns) {
     insert(catalogue::SpiFlash, k1MB);
-    rig.device->setThroughput(20'000'000);
+    rig_.device->setThroughput(20'000'000);
     const auto data = pattern(k1MB, 2);
-    ASSERT_EQ(programmer.startWriteChip(data.data(), 0, k1MB, 256), 1);
+    ASSERT_EQ(programmer_.startWriteChip(data.data(), 0, k1MB, 256), 1);
     std::vector<std::uint8_t> back(k1MB + 64);
-    EXPECT_EQ(programmer.startReadChip(back.data(), 0, k1MB), 0);
-    EXPECT_EQ(programmer.startErase(), 0);
+    EXPECT_EQ(programmer_.startReadChip(back.data(), 0, k1MB), 0);
+    EXPECT_EQ(programmer_.startErase(), 0);
     std::array<char, protocol::kVersionTextBytes> text{};
-    EXPECT_EQ(programmer.readFirmwareVersion(text), 0);
+    EXPECT_EQ(programmer_.readFirmwareVersion(text), 0);
     // Only the bulk write went on: no command packet reached the device.
-    const auto requests = rig.device->outRequests();
+    const auto requests = rig_.device->outRequests();
     for (std::size_t i = 1; i < requests.size(); ++i)
         EXPECT_TRUE(requests[i] == 4096 || requests[i] == 0) << requests[i];
     EXPECT_EQ(finish(), protocol::PollDone);
@@ -69,74 +69,74 @@ TEST_F(ProgrammerTest, ReplyContentsAreChecked) {
     // Small, so the read the device still sends after the refused reply is soon skipped.
     insert(catalogue::SpiFlash, 256);
     // A ReadChip reply 11 01 01 waiting ahead of the real one refuses the read.
-    rig.device->queueInPacket(std::vector<std::uint8_t>{0x11, 0x01, 0x01});
+    rig_.device->queueInPacket(std::vector<std::uint8_t>{0x11, 0x01, 0x01});
     std::vector<std::uint8_t> back(256 + 64);
-    EXPECT_EQ(programmer.startReadChip(back.data(), 0, 256), 0);
-    EXPECT_EQ(programmer.state(), protocol::Idle);
+    EXPECT_EQ(programmer_.startReadChip(back.data(), 0, 256), 0);
+    EXPECT_EQ(programmer_.state(), protocol::Idle);
 
     // Each raw reply is met before the simulator's own, which is then taken off.
     std::uint8_t stale[64];
     std::uint32_t n = 0;
-    rig.device->queueInPacket(std::vector<std::uint8_t>{0x15, 0x02, 0xEF, 0x14});
+    rig_.device->queueInPacket(std::vector<std::uint8_t>{0x15, 0x02, 0xEF, 0x14});
     std::array<std::uint8_t, 2> ids{};
-    ASSERT_EQ(programmer.readChipId(&ids), 1);
+    ASSERT_EQ(programmer_.readChipId(&ids), 1);
     EXPECT_EQ(ids, (std::array<std::uint8_t, 2>{0xEF, 0x14}));
-    ASSERT_EQ(programmer.receiveReply(0x15, stale, 5, &n), 1);
-    rig.device->queueInPacket(std::vector<std::uint8_t>{0x15, 0x01, 0xEF, 0x14});
-    EXPECT_EQ(programmer.readChipId(&ids), 0);
-    ASSERT_EQ(programmer.receiveReply(0x15, stale, 5, &n), 1);
+    ASSERT_EQ(programmer_.receiveReply(0x15, stale, 5, &n), 1);
+    rig_.device->queueInPacket(std::vector<std::uint8_t>{0x15, 0x01, 0xEF, 0x14});
+    EXPECT_EQ(programmer_.readChipId(&ids), 0);
+    ASSERT_EQ(programmer_.receiveReply(0x15, stale, 5, &n), 1);
 
     std::array<char, protocol::kVersionTextBytes> text{};
-    rig.device->queueInPacket(std::vector<std::uint8_t>{0x17, 0x00, 'V', '1', '.', '2', 0, 'x'});
-    ASSERT_EQ(programmer.readFirmwareVersion(text), 1);
+    rig_.device->queueInPacket(std::vector<std::uint8_t>{0x17, 0x00, 'V', '1', '.', '2', 0, 'x'});
+    ASSERT_EQ(programmer_.readFirmwareVersion(text), 1);
     EXPECT_STREQ(text.data(), "V1.2");
-    ASSERT_EQ(programmer.receiveReply(0x17, stale, 64, &n), 1);
-    rig.device->queueInPacket(std::vector<std::uint8_t>{0x17, 0x00, 'A', 'B'});
-    ASSERT_EQ(programmer.readFirmwareVersion(text), 1);
+    ASSERT_EQ(programmer_.receiveReply(0x17, stale, 64, &n), 1);
+    rig_.device->queueInPacket(std::vector<std::uint8_t>{0x17, 0x00, 'A', 'B'});
+    ASSERT_EQ(programmer_.readFirmwareVersion(text), 1);
     EXPECT_STREQ(text.data(), "AB");
-    ASSERT_EQ(programmer.receiveReply(0x17, stale, 64, &n), 1);
+    ASSERT_EQ(programmer_.receiveReply(0x17, stale, 64, &n), 1);
 
     // A ReadIds reply too short to hold both IDs fails.
-    rig.device->queueInPacket(std::vector<std::uint8_t>{0x15, 0x02, 0xEF});
-    EXPECT_EQ(programmer.readChipId(&ids), 0);
-    ASSERT_EQ(programmer.receiveReply(0x15, stale, 5, &n), 1);
+    rig_.device->queueInPacket(std::vector<std::uint8_t>{0x15, 0x02, 0xEF});
+    EXPECT_EQ(programmer_.readChipId(&ids), 0);
+    ASSERT_EQ(programmer_.receiveReply(0x15, stale, 5, &n), 1);
 
     // Any busy byte but 1 ends an erase.
-    rig.device->setEraseDurationMs(10000);
-    ASSERT_EQ(programmer.startErase(), 1);
-    EXPECT_EQ(programmer.poll(), protocol::PollErasing);
-    rig.device->queueInPacket(std::vector<std::uint8_t>{0x13, 0x01, 0x02});
-    EXPECT_EQ(programmer.poll(), protocol::PollDone);
-    EXPECT_EQ(programmer.progress(), 100);
+    rig_.device->setEraseDurationMs(10000);
+    ASSERT_EQ(programmer_.startErase(), 1);
+    EXPECT_EQ(programmer_.poll(), protocol::PollErasing);
+    rig_.device->queueInPacket(std::vector<std::uint8_t>{0x13, 0x01, 0x02});
+    EXPECT_EQ(programmer_.poll(), protocol::PollDone);
+    EXPECT_EQ(programmer_.progress(), 100);
 }
 
 TEST_F(ProgrammerTest, SelfTestReportMustArriveWithinItsLimit) {
     auto limits = testsupport::shortProgrammerLimits();
     limits.selfTestReportMs = 100;
-    programmer.setLimits(limits);
+    programmer_.setLimits(limits);
     // The 76-byte report takes about 150 ms at this pace.
-    rig.device->setThroughput(500);
+    rig_.device->setThroughput(500);
     std::array<char, protocol::kSelfTestReportBytes> report{};
-    const std::uint64_t ms = elapsedMs([&] { EXPECT_EQ(programmer.selfTest(report), 0); });
+    const std::uint64_t ms = elapsedMs([&] { EXPECT_EQ(programmer_.selfTest(report), 0); });
     EXPECT_GE(ms, 100u);
     EXPECT_LT(ms, 140u);
 }
 
 TEST_F(ProgrammerTest, RealLimitsEndAReplyWaitAtOneSecondAndAPacketWriteAtHalfASecond) {
-    programmer.setLimits(protocol::ProgrammerLimits{});
-    rig.link.setLimits(usblink::LinkLimits{});
+    programmer_.setLimits(protocol::ProgrammerLimits{});
+    rig_.link.setLimits(usblink::LinkLimits{});
     sim::Faults faults;
     faults.silent = true;
     setFaults(faults);
     std::array<char, protocol::kVersionTextBytes> text{};
-    std::uint64_t ms = elapsedMs([&] { EXPECT_EQ(programmer.readFirmwareVersion(text), 0); });
+    std::uint64_t ms = elapsedMs([&] { EXPECT_EQ(programmer_.readFirmwareVersion(text), 0); });
     EXPECT_GE(ms, 1000u);
     EXPECT_LT(ms, 1200u);
 
     faults = {};
     faults.writeFails = true;
     setFaults(faults);
-    ms = elapsedMs([&] { EXPECT_EQ(programmer.startErase(), 0); });
+    ms = elapsedMs([&] { EXPECT_EQ(programmer_.startErase(), 0); });
     EXPECT_GE(ms, 500u);
     EXPECT_LT(ms, 700u);
 }
@@ -146,24 +146,24 @@ TEST_F(ProgrammerTest, FailingPipesFailCommandsAtOnce) {
     sim::Faults faults;
     faults.failPipe = "PIPE00";
     setFaults(faults);
-    ASSERT_EQ(rig.link.open(), 1);
+    ASSERT_EQ(rig_.link.open(), 1);
     std::vector<std::uint8_t> back(k1MB + 64);
     std::uint64_t ms =
-        elapsedMs([&] { EXPECT_EQ(programmer.startReadChip(back.data(), 0, k1MB), 0); });
+        elapsedMs([&] { EXPECT_EQ(programmer_.startReadChip(back.data(), 0, k1MB), 0); });
     EXPECT_LT(ms, 100u);
 
     faults.failPipe = "PIPE01";
     setFaults(faults);
-    ASSERT_EQ(rig.link.open(), 1);
-    ms = elapsedMs([&] { EXPECT_EQ(programmer.startErase(), 0); });
+    ASSERT_EQ(rig_.link.open(), 1);
+    ms = elapsedMs([&] { EXPECT_EQ(programmer_.startErase(), 0); });
     EXPECT_LT(ms, 100u);
 
     // A write endpoint that refuses every packet: the command fails at the stall limit.
     faults = {};
     faults.writeFails = true;
     setFaults(faults);
-    ASSERT_EQ(rig.link.open(), 1);
-    ms = elapsedMs([&] { EXPECT_EQ(programmer.startErase(), 0); });
+    ASSERT_EQ(rig_.link.open(), 1);
+    ms = elapsedMs([&] { EXPECT_EQ(programmer_.startErase(), 0); });
     EXPECT_GE(ms, 200u);
     EXPECT_LT(ms, 350u);
 }
@@ -174,14 +174,14 @@ TEST_F(ProgrammerTest, GarbageBeforeRepliesIsSkipped) {
     faults.garbagePackets = 5;
     setFaults(faults);
     const auto data = pattern(k1MB, 6);
-    ASSERT_EQ(programmer.startErase(), 1);
+    ASSERT_EQ(programmer_.startErase(), 1);
     ASSERT_EQ(finish(), protocol::PollDone);
     ASSERT_EQ(writeChip(data), protocol::PollDone);
     std::vector<std::uint8_t> back;
     ASSERT_EQ(readChip(&back, k1MB), protocol::PollDone);
     EXPECT_EQ(std::memcmp(back.data(), data.data(), k1MB), 0);
     std::array<char, protocol::kVersionTextBytes> text{};
-    EXPECT_EQ(programmer.readFirmwareVersion(text), 1);
+    EXPECT_EQ(programmer_.readFirmwareVersion(text), 1);
     EXPECT_STREQ(text.data(), "Chipwright SIM V1.00");
 }
 
@@ -203,7 +203,7 @@ TEST_F(ProgrammerTest, BitFlipsArriveAsReadSoAVerifyFindsThem) {
 }
 
 TEST_F(ProgrammerTest, PollWithNothingRunningIsDone) {
-    EXPECT_EQ(programmer.poll(), protocol::PollDone);
+    EXPECT_EQ(programmer_.poll(), protocol::PollDone);
     Programmer unattached;
     EXPECT_EQ(unattached.poll(), protocol::PollDone);
     EXPECT_EQ(unattached.startErase(), 0);

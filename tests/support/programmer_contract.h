@@ -13,6 +13,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -56,25 +57,25 @@ class ProgrammerContract : public ::testing::Test {
   protected:
     void SetUp() override {
         protocol::chipParams() = {};
-        rig.device->setEraseDurationMs(30);
-        ASSERT_EQ(rig.link.open(), 1) << rig.link.lastError();
-        programmer.attach(rig.link);
+        rig_.device->setEraseDurationMs(30);
+        ASSERT_EQ(rig_.link.open(), 1) << rig_.link.lastError();
+        programmer_.attach(rig_.link);
     }
-    void TearDown() override { EXPECT_TRUE(rig.device->protocolComplaints().empty()); }
+    void TearDown() override { EXPECT_TRUE(rig_.device->protocolComplaints().empty()); }
 
     void insert(std::int32_t type, std::uint32_t capacity) {
         const catalogue::ChipRecord chip = chipOf(type, capacity);
-        rig.device->insertChip(chip);
-        ASSERT_EQ(programmer.setChip(chip), 1);
+        rig_.device->insertChip(chip);
+        ASSERT_EQ(programmer_.setChip(chip), 1);
     }
 
-    void setFaults(const sim::Faults& faults) { rig.device->setFaults(faults); }
+    void setFaults(const sim::Faults& faults) { rig_.device->setFaults(faults); }
 
     // Polls as the operations do until the running operation ends; every wait bounded.
     protocol::PollStatus finish(std::vector<protocol::PollStatus>* seen = nullptr) {
         const std::uint64_t limit = util::tickMs() + 20000;
         for (;;) {
-            const protocol::PollStatus s = programmer.poll();
+            const protocol::PollStatus s = programmer_.poll();
             if (seen)
                 seen->push_back(s);
             if (s == protocol::PollDone || s == protocol::PollFailed)
@@ -87,27 +88,27 @@ class ProgrammerContract : public ::testing::Test {
 
     protocol::PollStatus readChip(std::vector<std::uint8_t>* out, std::uint32_t length) {
         out->assign(length + protocol::kReadSlackBytes, 0);
-        if (!programmer.startReadChip(out->data(), 0, length))
+        if (!programmer_.startReadChip(out->data(), 0, length))
             return protocol::PollFailed;
         return finish();
     }
 
     protocol::PollStatus writeChip(const std::vector<std::uint8_t>& data,
                                    std::uint16_t pageSize = 256) {
-        if (!programmer.startWriteChip(data.data(), 0, static_cast<std::uint32_t>(data.size()),
-                                       pageSize))
+        if (!programmer_.startWriteChip(data.data(), 0, static_cast<std::uint32_t>(data.size()),
+                                        pageSize))
             return protocol::PollFailed;
         return finish();
     }
 
-    Rig rig;
-    protocol::Programmer programmer{shortProgrammerLimits()};
+    Rig rig_;
+    protocol::Programmer programmer_{shortProgrammerLimits()};
 };
 
 TYPED_TEST_SUITE_P(ProgrammerContract);
 
 TYPED_TEST_P(ProgrammerContract, IdentificationAndSelfTest) {
-    auto& programmer = this->programmer;
+    auto& programmer = this->programmer_;
     std::array<std::uint8_t, 2> ids{};
     ASSERT_EQ(programmer.readChipId(&ids), 1);
     EXPECT_EQ(ids, (std::array<std::uint8_t, 2>{0xFF, 0xFF}));  // empty socket
@@ -134,8 +135,8 @@ TYPED_TEST_P(ProgrammerContract, IdentificationAndSelfTest) {
 }
 
 TYPED_TEST_P(ProgrammerContract, ChipIsWrittenAndReadBackIdentical) {
-    auto& programmer = this->programmer;
-    auto& rig = this->rig;
+    auto& programmer = this->programmer_;
+    auto& rig = this->rig_;
     constexpr std::uint32_t size = TypeParam::kLongReadBytes;
     this->insert(catalogue::SpiFlash, size);
     ASSERT_EQ(programmer.startErase(), 1);
@@ -163,9 +164,9 @@ TYPED_TEST_P(ProgrammerContract, ChipIsWrittenAndReadBackIdentical) {
 }
 
 TYPED_TEST_P(ProgrammerContract, ErasePollsBusyThenDone) {
-    auto& programmer = this->programmer;
+    auto& programmer = this->programmer_;
     this->insert(catalogue::SpiFlash, 1 << 20);
-    this->rig.device->setEraseDurationMs(60);
+    this->rig_.device->setEraseDurationMs(60);
     ASSERT_EQ(programmer.startErase(), 1);
     EXPECT_EQ(programmer.startReadChip(nullptr, 0, 1 << 20), 0);  // busy: refused
     std::vector<protocol::PollStatus> seen;
@@ -177,7 +178,7 @@ TYPED_TEST_P(ProgrammerContract, ErasePollsBusyThenDone) {
 }
 
 TYPED_TEST_P(ProgrammerContract, ChipThatNeverStopsBeingBusyFailsAtTheEraseLimit) {
-    auto& programmer = this->programmer;
+    auto& programmer = this->programmer_;
     this->insert(catalogue::SpiFlash, 1 << 20);
     sim::Faults faults;
     faults.neverReady = true;
@@ -193,8 +194,8 @@ TYPED_TEST_P(ProgrammerContract, ChipThatNeverStopsBeingBusyFailsAtTheEraseLimit
 }
 
 TYPED_TEST_P(ProgrammerContract, AbandonedVerifyReadIsFollowedAtOnceByACommandThatSucceeds) {
-    auto& programmer = this->programmer;
-    auto& rig = this->rig;
+    auto& programmer = this->programmer_;
+    auto& rig = this->rig_;
     constexpr std::uint32_t size = TypeParam::kLongReadBytes;
     constexpr std::uint32_t kBeforeCancel = 200'000;
     this->insert(catalogue::SpiFlash, size);
@@ -227,8 +228,8 @@ TYPED_TEST_P(ProgrammerContract, AbandonedVerifyReadIsFollowedAtOnceByACommandTh
 }
 
 TYPED_TEST_P(ProgrammerContract, ReplyMatchingSkipsStaleAndOversizedPackets) {
-    auto& programmer = this->programmer;
-    auto& rig = this->rig;
+    auto& programmer = this->programmer_;
+    auto& rig = this->rig_;
     std::vector<std::uint8_t> oversized(64, 0);
     oversized[0] = 0x11;
     rig.device->queueInPacket(oversized);
@@ -248,8 +249,8 @@ TYPED_TEST_P(ProgrammerContract, ReplyMatchingSkipsStaleAndOversizedPackets) {
 }
 
 TYPED_TEST_P(ProgrammerContract, FirmwareImageIsSentInWholeRequestsAfterTheEcho) {
-    auto& programmer = this->programmer;
-    auto& rig = this->rig;
+    auto& programmer = this->programmer_;
+    auto& rig = this->rig_;
     const auto image = pattern(0x40000, 3);
     ASSERT_EQ(programmer.startFirmwareUpdate(image.data(), 0x40000), 1);
     ASSERT_EQ(this->finish(), protocol::PollDone);
@@ -270,7 +271,7 @@ TYPED_TEST_P(ProgrammerContract, FirmwareImageIsSentInWholeRequestsAfterTheEcho)
 }
 
 TYPED_TEST_P(ProgrammerContract, SilentDeviceFailsCommandsAtTheReplyLimit) {
-    auto& programmer = this->programmer;
+    auto& programmer = this->programmer_;
     this->insert(catalogue::SpiFlash, 1 << 20);
     sim::Faults faults;
     faults.silent = true;
@@ -283,19 +284,19 @@ TYPED_TEST_P(ProgrammerContract, SilentDeviceFailsCommandsAtTheReplyLimit) {
     EXPECT_EQ(programmer.state(), protocol::Idle);
     std::uint8_t busy = 0;
     EXPECT_EQ(programmer.queryBusy(&busy), 0);
-    EXPECT_FALSE(this->rig.link.lastError().empty());
+    EXPECT_FALSE(this->rig_.link.lastError().empty());
     // The reason describes the latest failure only: gone after a command that worked.
     this->setFaults({});
     EXPECT_EQ(programmer.queryBusy(&busy), 1);
-    EXPECT_EQ(this->rig.link.lastError(), "");
+    EXPECT_EQ(this->rig_.link.lastError(), "");
 }
 
 TYPED_TEST_P(ProgrammerContract, ChipReadCutShortFailsKeepingWhatArrived) {
-    auto& programmer = this->programmer;
+    auto& programmer = this->programmer_;
     constexpr std::uint32_t size = 1 << 20;
     this->insert(catalogue::SpiFlash, size);
     const auto data = pattern(size, 6);
-    this->rig.device->fillMemory(0, data);
+    this->rig_.device->fillMemory(0, data);
     // The programmer ends the read with its short trailer after 4,102 chip bytes.
     sim::Faults faults;
     faults.cutReadAfterBytes = 4102;
@@ -306,14 +307,14 @@ TYPED_TEST_P(ProgrammerContract, ChipReadCutShortFailsKeepingWhatArrived) {
     EXPECT_EQ(std::memcmp(back.data(), data.data(), 4102), 0);
     EXPECT_EQ(programmer.state(), protocol::Idle);
     // The read ended on the wire: nothing is owed, the next command does not wait.
-    EXPECT_EQ(this->rig.link.owedReadBytes(), 0u);
+    EXPECT_EQ(this->rig_.link.owedReadBytes(), 0u);
     std::array<std::uint8_t, 2> ids{};
     EXPECT_LT(elapsedMs([&] { EXPECT_EQ(programmer.readChipId(&ids), 1); }), 100u);
 }
 
 TYPED_TEST_P(ProgrammerContract, AbandonedWriteNeverTurnsCommandsIntoChipData) {
-    auto& programmer = this->programmer;
-    auto& rig = this->rig;
+    auto& programmer = this->programmer_;
+    auto& rig = this->rig_;
     constexpr std::uint32_t size = 64 * 1024;
     this->insert(catalogue::SpiFlash, size);
     const auto before = pattern(size, 7);
@@ -354,17 +355,17 @@ TYPED_TEST_P(ProgrammerContract, AbandonedWriteNeverTurnsCommandsIntoChipData) {
 }
 
 TYPED_TEST_P(ProgrammerContract, NoPhaseOutlivesItsBufferOrItsProgrammer) {
-    auto& rig = this->rig;
+    auto& rig = this->rig_;
     constexpr std::uint32_t size = 1 << 20;
     this->insert(catalogue::SpiFlash, size);
     rig.device->setThroughput(2'000'000);
     // Cancelled while it runs, a write lets go of its source before cancelRead returns:
     // freeing the source at once is safe (AddressSanitizer watches).
     auto source = std::make_unique<std::vector<std::uint8_t>>(pattern(size, 9));
-    ASSERT_EQ(this->programmer.startWriteChip(source->data(), 0, size, 256), 1);
+    ASSERT_EQ(this->programmer_.startWriteChip(source->data(), 0, size, 256), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    this->programmer.cancelRead();
-    EXPECT_EQ(this->programmer.state(), protocol::Idle);
+    this->programmer_.cancelRead();
+    EXPECT_EQ(this->programmer_.state(), protocol::Idle);
     source.reset();
     rig.expectNothingInFlight();
     const std::size_t sent = rig.device->outRequests().size();
@@ -383,11 +384,11 @@ TYPED_TEST_P(ProgrammerContract, NoPhaseOutlivesItsBufferOrItsProgrammer) {
     destination.reset();
     rig.device->setThroughput(0);
     std::array<std::uint8_t, 2> ids{};
-    EXPECT_EQ(this->programmer.readChipId(&ids), 1);
+    EXPECT_EQ(this->programmer_.readChipId(&ids), 1);
 }
 
 TYPED_TEST_P(ProgrammerContract, StalledReadFailsAtTheStallLimit) {
-    auto& programmer = this->programmer;
+    auto& programmer = this->programmer_;
     // Small, so that reading off the rest after the stall takes little time on every
     // backend (the emulated usbfs device moves about 5 MB/s).
     constexpr std::uint32_t size = 256 * 1024;
@@ -412,7 +413,7 @@ TYPED_TEST_P(ProgrammerContract, StalledReadFailsAtTheStallLimit) {
 }
 
 TYPED_TEST_P(ProgrammerContract, StalledWriteFailsAtTheStallLimit) {
-    auto& programmer = this->programmer;
+    auto& programmer = this->programmer_;
     constexpr std::uint32_t size = 1 << 20;
     this->insert(catalogue::SpiFlash, size);
     sim::Faults faults;
@@ -426,7 +427,7 @@ TYPED_TEST_P(ProgrammerContract, StalledWriteFailsAtTheStallLimit) {
 }
 
 TYPED_TEST_P(ProgrammerContract, WrongReplyByteFailsEveryCommand) {
-    auto& programmer = this->programmer;
+    auto& programmer = this->programmer_;
     constexpr std::uint32_t size = 256 * 1024;
     this->insert(catalogue::SpiFlash, size);
     sim::Faults faults;
@@ -435,7 +436,7 @@ TYPED_TEST_P(ProgrammerContract, WrongReplyByteFailsEveryCommand) {
     std::vector<std::uint8_t> buffer(size + 64);
     EXPECT_EQ(programmer.startReadChip(buffer.data(), 0, size), 0);
     // A refused read sends nothing: nothing is owed and the next command does not wait.
-    EXPECT_EQ(this->rig.link.owedReadBytes(), 0u);
+    EXPECT_EQ(this->rig_.link.owedReadBytes(), 0u);
     const std::uint64_t ms = elapsedMs([&] { EXPECT_EQ(programmer.startErase(), 0); });
     EXPECT_LT(ms, 100u);
     std::uint8_t busy = 0;
@@ -447,8 +448,8 @@ TYPED_TEST_P(ProgrammerContract, WrongReplyByteFailsEveryCommand) {
 }
 
 TYPED_TEST_P(ProgrammerContract, DisconnectInTheMiddleFailsAtOnce) {
-    auto& programmer = this->programmer;
-    auto& rig = this->rig;
+    auto& programmer = this->programmer_;
+    auto& rig = this->rig_;
     constexpr std::uint32_t size = 1 << 20;
     this->insert(catalogue::SpiFlash, size);
     sim::Faults faults;

@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -72,36 +73,36 @@ inline int countEntries(const char* directory) {
 template <typename Rig>
 class TransportContract : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_EQ(rig.link.open(), 1) << rig.link.lastError(); }
-    void TearDown() override { EXPECT_TRUE(rig.device->protocolComplaints().empty()); }
+    void SetUp() override { ASSERT_EQ(rig_.link.open(), 1) << rig_.link.lastError(); }
+    void TearDown() override { EXPECT_TRUE(rig_.device->protocolComplaints().empty()); }
 
     void queueFullPackets(int count) {
         std::vector<std::uint8_t> packet(64, 0x5A);
         for (int i = 0; i < count; ++i)
-            rig.device->queueInPacket(packet);
+            rig_.device->queueInPacket(packet);
     }
 
     // Sends the read command and takes its 3-byte reply; the chip data follows.
     void startChipRead(std::uint32_t length) {
         const auto command = rawReadCommand(length);
-        ASSERT_EQ(rig.link.writeTimed(command.data(), static_cast<std::uint32_t>(command.size()),
-                                      &counter, 500),
+        ASSERT_EQ(rig_.link.writeTimed(command.data(), static_cast<std::uint32_t>(command.size()),
+                                       &counter_, 500),
                   1);
         std::uint8_t reply[64];
-        ASSERT_EQ(rig.link.readTimed(reply, 64, &counter, 1000), 1);
-        ASSERT_EQ(counter.load(), 3u);
+        ASSERT_EQ(rig_.link.readTimed(reply, 64, &counter_, 1000), 1);
+        ASSERT_EQ(counter_.load(), 3u);
         ASSERT_EQ(reply[0], 0x11);
     }
 
-    Rig rig;
-    std::atomic<std::uint32_t> counter{0};
+    Rig rig_;
+    std::atomic<std::uint32_t> counter_{0};
 };
 
 TYPED_TEST_SUITE_P(TransportContract);
 
 TYPED_TEST_P(TransportContract, WholeMultiplesOf4096EndWithAZeroLengthRequest) {
-    auto& rig = this->rig;
-    auto& counter = this->counter;
+    auto& rig = this->rig_;
+    auto& counter = this->counter_;
     std::vector<std::uint8_t> data(8192, 0);
     ASSERT_EQ(rig.link.writeTimed(data.data(), 8192, &counter, 1000), 1);
     EXPECT_EQ(counter.load(), 8192u);
@@ -131,19 +132,19 @@ TYPED_TEST_P(TransportContract, WholeMultiplesOf4096EndWithAZeroLengthRequest) {
 }
 
 TYPED_TEST_P(TransportContract, ShortPacketEndsTheReadWell) {
-    auto& rig = this->rig;
+    auto& rig = this->rig_;
     const std::uint8_t answer[] = {1, 2, 3};
     rig.device->queueInPacket(answer);
     std::uint8_t buffer[64] = {};
-    EXPECT_EQ(rig.link.readTimed(buffer, 64, &this->counter, 1000), 1);
-    EXPECT_EQ(this->counter.load(), 3u);
+    EXPECT_EQ(rig.link.readTimed(buffer, 64, &this->counter_, 1000), 1);
+    EXPECT_EQ(this->counter_.load(), 3u);
     EXPECT_EQ(buffer[2], 3);
     EXPECT_EQ(rig.device->inRequests(), (std::vector<std::uint32_t>{64}));
 }
 
 TYPED_TEST_P(TransportContract, SilentDeviceFailsAtTheEarlierOfBothLimitsAndStaysUsable) {
-    auto& rig = this->rig;
-    auto& counter = this->counter;
+    auto& rig = this->rig_;
+    auto& counter = this->counter_;
     sim::Faults faults;
     faults.silent = true;
     rig.device->setFaults(faults);
@@ -170,38 +171,38 @@ TYPED_TEST_P(TransportContract, SilentDeviceFailsAtTheEarlierOfBothLimitsAndStay
 }
 
 TYPED_TEST_P(TransportContract, FailingWriteIsReissuedUntilTheChunkDeadline) {
-    auto& rig = this->rig;
+    auto& rig = this->rig_;
     sim::Faults faults;
     faults.writeFails = true;
     rig.device->setFaults(faults);
     std::uint8_t data[16] = {};
     const std::uint64_t ms =
-        elapsedMs([&] { EXPECT_EQ(rig.link.writeTimed(data, 16, &this->counter, 5000), 0); });
+        elapsedMs([&] { EXPECT_EQ(rig.link.writeTimed(data, 16, &this->counter_, 5000), 0); });
     EXPECT_GE(ms, 200u);
     EXPECT_LT(ms, 200u + 100u);
     // Reissued many times, but a millisecond apart rather than spinning.
     const std::size_t attempts = rig.device->outRequests().size();
     EXPECT_GT(attempts, 10u);
     EXPECT_LE(attempts, 201u);
-    EXPECT_EQ(this->counter.load(), 0u);
+    EXPECT_EQ(this->counter_.load(), 0u);
 }
 
 TYPED_TEST_P(TransportContract, StallLimitAppliesPerChunkNotPerTransfer) {
-    auto& rig = this->rig;
+    auto& rig = this->rig_;
     // 4096 bytes take 50 ms at this pace: eight chunks take 400 ms in all, twice the
     // stall limit, and still end well.
     rig.device->insertChip(chipOf(catalogue::SpiFlash, 8 * 4096));
     rig.device->setThroughput(4096 * 20);
     this->startChipRead(8 * 4096);
     std::vector<std::uint8_t> data(8 * 4096 + 64);
-    EXPECT_EQ(rig.link.readTimed(data.data(), 8 * 4096 + 64, &this->counter, 5000), 1);
-    EXPECT_EQ(this->counter.load(), 8u * 4096u + sizeof(sim::kReadTrailer));
+    EXPECT_EQ(rig.link.readTimed(data.data(), 8 * 4096 + 64, &this->counter_, 5000), 1);
+    EXPECT_EQ(this->counter_.load(), 8u * 4096u + sizeof(sim::kReadTrailer));
     EXPECT_EQ(data[8 * 4096], sim::kReadTrailer[0]);
 }
 
 TYPED_TEST_P(TransportContract, CancelDuringALongReadStopsTheWorkerBeforeReturning) {
-    auto& rig = this->rig;
-    auto& counter = this->counter;
+    auto& rig = this->rig_;
+    auto& counter = this->counter_;
     constexpr std::uint32_t size = TypeParam::kLongReadBytes;
     constexpr std::uint32_t kBeforeCancel = 200'000;
     rig.device->insertChip(chipOf(catalogue::SpiFlash, size));
@@ -250,7 +251,7 @@ TYPED_TEST_P(TransportContract, CancelDuringALongReadStopsTheWorkerBeforeReturni
 }
 
 TYPED_TEST_P(TransportContract, DisconnectEndsTheTransferAtOnceKeepingWhatArrived) {
-    auto& rig = this->rig;
+    auto& rig = this->rig_;
     constexpr std::uint32_t size = 1 << 20;
     rig.device->insertChip(chipOf(catalogue::SpiFlash, size));
     this->startChipRead(size);
@@ -259,9 +260,9 @@ TYPED_TEST_P(TransportContract, DisconnectEndsTheTransferAtOnceKeepingWhatArrive
     rig.device->setFaults(faults);
     std::vector<std::uint8_t> data(size + 64);
     const std::uint64_t ms = elapsedMs(
-        [&] { EXPECT_EQ(rig.link.readTimed(data.data(), size + 64, &this->counter, 5000), 0); });
+        [&] { EXPECT_EQ(rig.link.readTimed(data.data(), size + 64, &this->counter_, 5000), 0); });
     EXPECT_LT(ms, 100u);
-    EXPECT_EQ(this->counter.load(), 10000u);
+    EXPECT_EQ(this->counter_.load(), 10000u);
     EXPECT_EQ(rig.link.open(), 0);
 
     // Plugged in again, it opens as one opening: the dead one was not kept.
@@ -269,14 +270,14 @@ TYPED_TEST_P(TransportContract, DisconnectEndsTheTransferAtOnceKeepingWhatArrive
     ASSERT_EQ(rig.link.open(), 1) << rig.link.lastError();
     const std::uint8_t answer[] = {0x13, 0x01, 0x00};
     rig.device->queueInPacket(answer);
-    EXPECT_EQ(rig.link.readTimed(data.data(), 64, &this->counter, 1000), 1);
+    EXPECT_EQ(rig.link.readTimed(data.data(), 64, &this->counter_, 1000), 1);
     rig.expectOpenedOnce();
 }
 
 TYPED_TEST_P(TransportContract, UnpluggedDeviceFailsCleanlyAndIsNoLongerListed) {
-    auto& rig = this->rig;
+    auto& rig = this->rig_;
     std::uint8_t buffer[64];
-    ASSERT_EQ(rig.link.startRead(buffer, 64, &this->counter, 5000), 1);
+    ASSERT_EQ(rig.link.startRead(buffer, 64, &this->counter_, 5000), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     rig.unplug();
     int result = -1;
@@ -288,7 +289,7 @@ TYPED_TEST_P(TransportContract, UnpluggedDeviceFailsCleanlyAndIsNoLongerListed) 
     EXPECT_EQ(result, 0);
     EXPECT_LT(ms, 100u);
     std::uint8_t data[16] = {};
-    EXPECT_EQ(rig.link.writeTimed(data, 16, &this->counter, 5000), 0);
+    EXPECT_EQ(rig.link.writeTimed(data, 16, &this->counter_, 5000), 0);
 
     // The bus notices the removal on its own schedule.
     while (!rig.bus.devicePaths().empty() && util::tickMs() < limit)
@@ -298,7 +299,7 @@ TYPED_TEST_P(TransportContract, UnpluggedDeviceFailsCleanlyAndIsNoLongerListed) 
 }
 
 TYPED_TEST_P(TransportContract, ReopeningAHundredAndFiftyTimesLeaksNothing) {
-    auto& rig = this->rig;
+    auto& rig = this->rig_;
     // As a firmware update does: a fresh open before every step, each followed by a
     // transfer on a worker thread.
     const int descriptors = countEntries("/proc/self/fd");
@@ -308,7 +309,7 @@ TYPED_TEST_P(TransportContract, ReopeningAHundredAndFiftyTimesLeaksNothing) {
         ASSERT_EQ(rig.link.open(), 1) << i << ": " << rig.link.lastError();
         const std::uint8_t answer[] = {0x13, 0x01, 0x00};
         rig.device->queueInPacket(answer);
-        ASSERT_EQ(rig.link.readTimed(buffer, 64, &this->counter, 1000), 1) << i;
+        ASSERT_EQ(rig.link.readTimed(buffer, 64, &this->counter_, 1000), 1) << i;
     }
     EXPECT_EQ(countEntries("/proc/self/fd"), descriptors);
     EXPECT_EQ(countEntries("/proc/self/task"), threads);

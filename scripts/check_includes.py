@@ -3,11 +3,13 @@
 file's module may use. docs/architecture.md explains the map; this is its
 machine-checked copy, so change both together.
 
-- A library's sources (its folder) include their own headers and those of the
-  libraries in its row, nothing else. The row is taken as written: a header a
-  row library happens to include does not make its own library usable. A
-  library that needs another's header adds that library to its row here, in
-  docs/architecture.md and in its target_link_libraries.
+- A library's sources (its folder) include their own headers, those of the
+  libraries in its row, and those of the libraries below them: arrows point
+  down only, so what a row library may use, the library above it may use too
+  (the window uses the message table and chip records it hands to the
+  operations). Nothing sideways or upwards: sim never includes protocol, the
+  core never includes hexview or ui. A library that needs a new arrow adds it
+  to its row here, in docs/architecture.md and in its target_link_libraries.
 - A test (tests/<module>/), a benchmark (bench/<module>/) or a fuzz target
   (fuzz/*.cpp, mapped below) includes the module it exercises, what that
   module's row allows, the shared test support (tests/support/) and its own
@@ -70,6 +72,11 @@ EXCEPTIONS = {
     # link, the simulator as the device.
     ("bench/link", "protocol"): "a chip read is a command-set operation",
     ("bench/link", "sim"): "the simulator is the device being read",
+    # The commands are driven end to end against the simulated programmer, and
+    # once over libusb and the emulated usbfs device.
+    ("tests/operations", "sim"): "the simulator is the programmer the commands drive",
+    ("tests/operations", "link_libusb"): "Read and Verify once over the real transport",
+    ("bench/operations", "sim"): "the simulator is the programmer the commands drive",
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
@@ -87,7 +94,15 @@ def module_of_path(path):
 
 
 def allowed_modules(module):
-    return {module, *MODULES[module][1]}
+    """The module, its row, and everything below them."""
+    allowed = {module}
+    pending = list(MODULES[module][1])
+    while pending:
+        name = pending.pop()
+        if name not in allowed:
+            allowed.add(name)
+            pending.extend(MODULES[name][1])
+    return allowed
 
 
 def sources_under(root, folder):

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 
-#include "tests/catalogue/chip_test_support.h"
+#include "tests/support/chip_test_support.h"
 #include "tests/support/temp_dir.h"
 
 using catalogue::ChipDatabase;

@@ -19,11 +19,11 @@
 #include "link/libusb/libusb_bus.h"
 #include "link/usb_link.h"
 #include "sim/sim_programmer.h"
-#include "tests/link_libusb/libusb_rig.h"
-#include "tests/link_libusb/usbfs_programmer.h"
+#include "tests/support/libusb_rig.h"
 #include "tests/support/programmer_contract.h"
 #include "tests/support/sim_rig.h"
 #include "tests/support/transport_contract.h"
+#include "tests/support/usbfs_programmer.h"
 
 using testsupport::chipOf;
 using testsupport::LibusbRig;

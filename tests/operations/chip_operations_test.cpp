@@ -298,8 +298,8 @@ TEST_P(FaultMatrix, EndsWithItsMessageWithinItsLimit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryCommandEveryFault, FaultMatrix, ::testing::ValuesIn(kFaultCases),
-                         [](const auto& info) {
-                             std::string name = info.param.name;
+                         [](const auto& param) {
+                             std::string name = param.param.name;
                              for (char& ch : name) {
                                  if (ch == '/')
                                      ch = '_';

@@ -9,9 +9,9 @@
 
 #include "link/libusb/libusb_bus.h"
 #include "operations/commands.h"
-#include "tests/link_libusb/libusb_rig.h"
-#include "tests/link_libusb/usbfs_programmer.h"
 #include "tests/operations/operations_rig.h"
+#include "tests/support/libusb_rig.h"
+#include "tests/support/usbfs_programmer.h"
 
 namespace {
 

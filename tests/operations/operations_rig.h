@@ -20,7 +20,7 @@
 #include "operations/workbench.h"
 #include "sim/sim_bus.h"
 #include "sim/sim_programmer.h"
-#include "tests/catalogue/chip_test_support.h"
+#include "tests/support/chip_test_support.h"
 #include "tests/support/programmer_contract.h"
 #include "tests/support/sim_rig.h"
 #include "tests/support/temp_dir.h"

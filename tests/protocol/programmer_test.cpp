@@ -114,12 +114,12 @@ TEST_F(ProgrammerTest, SelfTestReportMustArriveWithinItsLimit) {
     auto limits = testsupport::shortProgrammerLimits();
     limits.selfTestReportMs = 100;
     programmer_.setLimits(limits);
-    // The 76-byte report takes about 150 ms at this pace.
-    rig_.device->setThroughput(500);
+    // The 76-byte report takes about 380 ms at this pace.
+    rig_.device->setThroughput(200);
     std::array<char, protocol::kSelfTestReportBytes> report{};
     const std::uint64_t ms = elapsedMs([&] { EXPECT_EQ(programmer_.selfTest(report), 0); });
     EXPECT_GE(ms, 100u);
-    EXPECT_LT(ms, 140u);
+    EXPECT_LT(ms, 300u);
 }
 
 TEST_F(ProgrammerTest, RealLimitsEndAReplyWaitAtOneSecondAndAPacketWriteAtHalfASecond) {

@@ -1,4 +1,4 @@
-#include "tests/link_libusb/usbfs_programmer.h"
+#include "tests/support/usbfs_programmer.h"
 
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>

@@ -15,8 +15,8 @@
 #include "link/libusb/libusb_bus.h"
 #include "link/usb_link.h"
 #include "sim/sim_programmer.h"
-#include "tests/link_libusb/usbfs_programmer.h"
 #include "tests/support/sim_rig.h"
+#include "tests/support/usbfs_programmer.h"
 
 namespace testsupport {
 

@@ -1,0 +1,42 @@
+#pragma once
+// One run of chipwright-cli: the options turned into one command of the operations
+// library, over the real programmer (libusb) or the simulated one, with the terminal as
+// the front end. The result goes to stdout (text, or one JSON object with --json),
+// messages to stderr; the return value is the exit status.
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+
+namespace cli {
+
+// What a run did, for the text and the JSON report.
+struct Report {
+    std::string command;
+    std::string chip;  // the selected chip's name, UTF-8
+    std::uint64_t bytes = 0;
+    double seconds = 0;
+    // "done", "failed", "mismatch", "no-programmer", "busy", "cancelled", "interrupted",
+    // "usage", "unknown-chip"
+    std::string result;
+    int exitStatus = 0;
+    std::vector<std::string> messages;
+    std::string chipState;  // after an interrupted operation
+};
+
+struct Streams {
+    std::FILE* out = stdout;
+    std::FILE* err = stderr;
+    std::FILE* in = stdin;
+    bool errIsTerminal = false;
+    bool inIsTerminal = false;
+};
+
+// The message table must be loaded (app::loadMessageTable) before.
+int run(const Options& options, const Streams& streams);
+
+}  // namespace cli

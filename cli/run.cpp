@@ -13,6 +13,7 @@
 #include "catalogue/chip_queries.h"
 #include "cli/intel_hex_writer.h"
 #include "cli/interrupt.h"
+#include "cli/json_report.h"
 #include "cli/terminal_frontend.h"
 #include "link/libusb/libusb_bus.h"
 #include "operations/commands.h"
@@ -173,6 +174,7 @@ class Run {
                   .yes = options.yes,
                   .interactive = streams.inIsTerminal}) {
         report_.command = options.command;
+        report_.simulated = options.simulate;
     }
 
     int execute();
@@ -203,7 +205,6 @@ class Run {
     const Streams& s_;
     TerminalFrontend ui_;
     Report report_;
-    std::vector<catalogue::ChipRecord> listed_;
     std::shared_ptr<sim::SimProgrammer> device_;
 };
 
@@ -219,6 +220,8 @@ int Run::execute() {
     }
     if (o_.command.empty())
         return usage("no command given");
+    if (!o_.arguments.empty() && o_.command != "chips" && o_.command != "info")
+        report_.file = o_.arguments[0];
     const auto counts = argumentCount(o_.command);
     if (!counts)
         return usage("unknown command " + o_.command);
@@ -247,7 +250,7 @@ int Run::listChips(const catalogue::ChipDatabase& db) {
     const std::string pattern = o_.arguments.empty() ? "" : upperAscii(o_.arguments[0]);
     const catalogue::PatternMatches found = catalogue::searchByPattern(
         db, util::utf8ToGbk(pattern), *typeKeyFor(o_.type), catalogue::kChipListCapacity);
-    listed_ = found.chips;
+    report_.chips = found.chips;
     if (!o_.json) {
         for (const catalogue::ChipRecord& c : found.chips) {
             std::fprintf(s_.out, "%-24s %-14s %-10s %s\n", c.nameText().c_str(),
@@ -267,7 +270,7 @@ int Run::showChip(const catalogue::ChipDatabase& db) {
         ui_.note("unknown chip " + o_.arguments[0] + " (chipwright-cli chips PATTERN lists them)");
         return finish(kExitUsage, "unknown-chip");
     }
-    listed_ = {chip};
+    report_.chips = {chip};
     report_.chip = chip.nameText();
     if (!o_.json) {
         std::fprintf(s_.out,
@@ -488,7 +491,12 @@ std::string Run::stateAfterInterrupt() const {
     return "chip unchanged";
 }
 
-void Run::printReport() {}
+void Run::printReport() {
+    if (o_.json) {
+        std::fprintf(s_.out, "%s\n", jsonReport(report_).c_str());
+        std::fflush(s_.out);
+    }
+}
 
 }  // namespace
 

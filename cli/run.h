@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/chip_record.h"
 #include "cli/options.h"
 
 namespace cli {
@@ -26,6 +27,9 @@ struct Report {
     int exitStatus = 0;
     std::vector<std::string> messages;
     std::string chipState;  // after an interrupted operation
+    std::string file;       // the command's file, if it has one
+    bool simulated = false;
+    std::vector<catalogue::ChipRecord> chips;  // chips and info
 };
 
 struct Streams {

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
+
 #include "catalogue/chip_queries.h"
 
 namespace cli {
@@ -20,6 +22,19 @@ std::string jsonReport(const Report& r) {
     j["messages"] = r.messages;
     if (!r.chipState.empty())
         j["chipState"] = r.chipState;
+    if (r.checksums) {
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "%08x", r.checksums->crc32);
+        j["checksums"] = {{"crc32", crc}, {"sha256", r.checksums->sha256}};
+    }
+    if (r.differences) {
+        nlohmann::ordered_json ranges = nlohmann::ordered_json::array();
+        for (const operations::DifferenceRange& range : r.differences->ranges)
+            ranges.push_back({{"start", range.start}, {"count", range.count}});
+        j["differences"] = {{"ranges", std::move(ranges)},
+                            {"totalRanges", r.differences->totalRanges},
+                            {"totalBytes", r.differences->totalBytes}};
+    }
     if (!r.chips.empty() || r.command == "chips") {
         nlohmann::ordered_json chips = nlohmann::ordered_json::array();
         for (const catalogue::ChipRecord& c : r.chips) {

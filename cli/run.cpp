@@ -16,6 +16,7 @@
 #include "cli/json_report.h"
 #include "cli/terminal_frontend.h"
 #include "link/libusb/libusb_bus.h"
+#include "operations/checks.h"
 #include "operations/commands.h"
 #include "operations/workbench.h"
 #include "sim/sim_bus.h"
@@ -431,14 +432,30 @@ Outcome Run::runCommand(operations::Workbench& bench) {
         report_.bytes = capacity;
         ui_.setPhaseBytes(capacity);
     }
-    if (c == "read")
-        return operations::readChip(bench, ui_);
-    if (c == "write")
-        return operations::writeChip(bench, ui_);
-    if (c == "verify")
-        return operations::verifyChip(bench, ui_);
-    if (c == "auto")
-        return operations::autoProgram(bench, ui_);
+    operations::Differences differences;
+    Outcome outcome = Outcome::Done;
+    if (c == "read") {
+        outcome = o_.passes > 1 ? operations::readChipPasses(bench, ui_, o_.passes, differences)
+                                : operations::readChip(bench, ui_);
+        if (o_.passes > 1)
+            report_.differences = differences;
+    } else if (c == "write") {
+        outcome = operations::writeChip(bench, ui_);
+    } else if (c == "verify" && o_.all) {
+        outcome = operations::verifyChipAll(bench, ui_, differences);
+        report_.differences = differences;
+    } else if (c == "verify") {
+        outcome = operations::verifyChip(bench, ui_);
+    } else if (c == "auto") {
+        outcome = operations::autoProgram(bench, ui_);
+    }
+    if (c == "read" || c == "write" || c == "verify" || c == "auto") {
+        // After a read, a write, or a verify that passed, the buffer holds the chip's
+        // bytes (auto ends with its verify).
+        if (outcome == Outcome::Done)
+            report_.checksums = operations::bufferChecksums(bench);
+        return outcome;
+    }
     if (c == "erase")
         return operations::eraseChip(bench, ui_);
     if (c == "detect") {
@@ -495,7 +512,25 @@ void Run::printReport() {
     if (o_.json) {
         std::fprintf(s_.out, "%s\n", jsonReport(report_).c_str());
         std::fflush(s_.out);
+        return;
     }
+    if (const auto& d = report_.differences; d && d->any()) {
+        for (const operations::DifferenceRange& range : d->ranges) {
+            std::fprintf(s_.out, "differs 0x%06X-0x%06X %u %s\n", range.start,
+                         range.start + range.count - 1, range.count,
+                         range.count == 1 ? "byte" : "bytes");
+        }
+        std::fprintf(s_.out, "differences: %llu %s in %llu %s%s\n",
+                     static_cast<unsigned long long>(d->totalBytes),
+                     d->totalBytes == 1 ? "byte" : "bytes",
+                     static_cast<unsigned long long>(d->totalRanges),
+                     d->totalRanges == 1 ? "range" : "ranges",
+                     d->totalRanges > d->ranges.size() ? " (the first listed)" : "");
+    }
+    if (const auto& sums = report_.checksums) {
+        std::fprintf(s_.out, "crc32 %08x sha256 %s\n", sums->crc32, sums->sha256.c_str());
+    }
+    std::fflush(s_.out);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "catalogue/chip_record.h"
 #include "cli/options.h"
+#include "operations/checks.h"
 
 namespace cli {
 
@@ -30,6 +31,10 @@ struct Report {
     std::string file;       // the command's file, if it has one
     bool simulated = false;
     std::vector<catalogue::ChipRecord> chips;  // chips and info
+    // Of what was read, written or verified.
+    std::optional<operations::Checksums> checksums;
+    // verify --all, read --passes.
+    std::optional<operations::Differences> differences;
 };
 
 struct Streams {

@@ -227,6 +227,10 @@ bool setLanguage(std::string_view name) {
     return writeSetting(t.iniPath, "Run", "DefaultLanguage", name);
 }
 
+void useLanguage(std::string_view name) {
+    table().language = std::string(name);
+}
+
 std::string configPath() {
     return table().iniPath;
 }

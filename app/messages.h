@@ -154,6 +154,9 @@ std::string currentLanguage();
 // Returns whether the file was written; the switch takes effect either way.
 bool setLanguage(std::string_view name);
 
+// Makes `name` the current language for this run only; config.ini is left as it is.
+void useLanguage(std::string_view name);
+
 // The config.ini the table was built from, for the settings written later.
 std::string configPath();
 

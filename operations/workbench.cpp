@@ -76,7 +76,8 @@ void selectChip(Workbench& bench, Frontend& ui, const catalogue::ChipRecord& chi
                     text(app::MsgInfoManufacturer) + chip.manufacturerText() + ", " + information);
     bench.eraseEnabled = chip.type == catalogue::SpiFlash;
     ui.chipSelected(chip, information, bench.eraseEnabled);
-    app::setDefaultChipName(app::configPath(), chip.nameText());
+    if (bench.rememberChip)
+        app::setDefaultChipName(app::configPath(), chip.nameText());
 }
 
 bool selectChipByName(Workbench& bench, Frontend& ui, std::string_view name) {

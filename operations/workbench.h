@@ -63,6 +63,9 @@ struct Workbench {
     catalogue::ChipRecord chip{};
     // Chip Erase is offered only for an SPI flash.
     bool eraseEnabled = false;
+    // A selected chip becomes the default of the next start (config.ini). The terminal
+    // front end turns this off: a scripted run must not change the window's settings.
+    bool rememberChip = true;
     usblink::DeviceFinder finder;
     usblink::UsbLink link;
     std::unique_ptr<buffer::DataBuffer> buffer;
@@ -79,7 +82,7 @@ std::string chipInformation(const catalogue::ChipRecord& chip);
 
 // Makes `chip` the selected chip and applies it: the buffer's data length, the chip
 // line in the log, Chip Erase enabled for an SPI flash only, the front end told, and
-// the name kept as the default for the next start.
+// the name kept as the default for the next start (when the bench remembers chips).
 void selectChip(Workbench& bench, Frontend& ui, const catalogue::ChipRecord& chip);
 
 // The chip named `name` (stored bytes) made the selected chip; false, with message 16 in

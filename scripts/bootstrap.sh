@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev
   srecord binutils
+  nlohmann-json3-dev zlib1g-dev libssl-dev
   flashrom python3
   clang libclang-rt-14-dev clang-format
   fonts-dejavu-core fonts-urw-base35 fonts-liberation

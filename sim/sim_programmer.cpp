@@ -354,6 +354,7 @@ void SimProgrammer::startChipRead(const std::uint8_t* p) {
         std::min<std::uint64_t>({bigEndian32(p + kLengthAt), UINT32_MAX - sizeof(kReadTrailer),
                                  faults_.cutReadAfterBytes}));
     s.bytes.assign(std::begin(kReadTrailer), std::end(kReadTrailer));
+    s.looseBitFlipped = faults_.looseBitAddress != kNoAddress && ++chipReads_ % 2 == 0;
     queueStream(std::move(s));
 }
 
@@ -457,8 +458,8 @@ void SimProgrammer::checkParameters(const std::uint8_t* p, std::uint32_t length)
         complain(name, "level flag", p[at + 2], level);
 }
 
-void SimProgrammer::copyChipBytes(std::uint8_t* out, std::uint32_t address,
-                                  std::uint32_t count) const {
+void SimProgrammer::copyChipBytes(std::uint8_t* out, std::uint32_t address, std::uint32_t count,
+                                  bool looseBitFlipped) const {
     const std::uint64_t start = address;
     const std::uint64_t end = start + count;
     const std::uint64_t size = cells_.size();
@@ -472,6 +473,10 @@ void SimProgrammer::copyChipBytes(std::uint8_t* out, std::uint32_t address,
         std::uint64_t a = (start + every) / every * every - 1;
         for (; a < end; a += every)
             out[a - start] ^= 0x01;
+    }
+    if (const std::uint64_t loose = faults_.looseBitAddress;
+        looseBitFlipped && loose >= start && loose < end) {
+        out[loose - start] ^= 0x01;
     }
 }
 
@@ -575,7 +580,7 @@ bool SimProgrammer::takeQueued(std::uint8_t* data, std::uint32_t length, std::ui
         std::uint32_t left = static_cast<std::uint32_t>(take);
         if (s.chipStream && from < s.chipLength) {
             const std::uint32_t n = std::min(left, s.chipLength - from);
-            copyChipBytes(out, s.chipAddress + from, n);
+            copyChipBytes(out, s.chipAddress + from, n, s.looseBitFlipped);
             out += n;
             from += n;
             left -= n;

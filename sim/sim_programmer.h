@@ -70,6 +70,7 @@ constexpr const char* kDefaultDevicePath = "usb#vid_10c4&pid_f5a2#sim-1";
 constexpr std::uint64_t kInteractiveThroughput = 1'000'000;
 constexpr std::uint32_t kDefaultEraseMs = 1500;
 constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint32_t kNoAddress = std::numeric_limits<std::uint32_t>::max();
 // What the firmware sends after the chip data of a read; never the first byte of a reply.
 constexpr std::uint8_t kReadTrailer[] = {0xA5, 0x5A, 0xA5, 0x5A};
 
@@ -102,6 +103,9 @@ struct Faults {
     // Bit 0 is inverted in every chip byte read whose address + 1 is a multiple of this
     // (0 = none).
     std::uint32_t bitFlipEvery = 0;
+    // Bit 0 at this address reads inverted in every second chip read (the 2nd, the 4th,
+    // ...), the way a loose clip or a marginal chip reads (kNoAddress = none).
+    std::uint32_t looseBitAddress = kNoAddress;
     // An erase never ends: QueryBusy answers 1 forever.
     bool neverReady = false;
     // The self test reports a failure (characters 14 and 15 are not "ok").
@@ -183,6 +187,8 @@ class SimProgrammer {
         // on a packet boundary; single packets do not.
         bool zlpAfterFull = false;
         bool zlpPending = false;
+        // This chip read is one whose loose bit reads inverted.
+        bool looseBitFlipped = false;
     };
     enum class OutMode { Command, ChipData, Image };
     using Clock = std::chrono::steady_clock;
@@ -208,7 +214,8 @@ class SimProgrammer {
     // Bulk bytes that may still move before a stall or a disconnect.
     std::uint64_t bulkAllowance() const;
     void countBulk(std::uint64_t bytes);
-    void copyChipBytes(std::uint8_t* out, std::uint32_t address, std::uint32_t count) const;
+    void copyChipBytes(std::uint8_t* out, std::uint32_t address, std::uint32_t count,
+                       bool looseBitFlipped) const;
     void programChip(const std::uint8_t* data, std::uint32_t count);
     // Waits until the device clock has paid for `bytes`; false when cancelled first.
     bool pace(Lock& lock, std::uint64_t bytes, const bool* cancelled);
@@ -235,6 +242,7 @@ class SimProgrammer {
     bool erasing_ = false;
     Clock::time_point eraseEnd_{};
     std::uint64_t bulkBytes_ = 0;
+    std::uint64_t chipReads_ = 0;
     Clock::time_point deviceClock_{};
 
     std::vector<std::uint32_t> outLog_;

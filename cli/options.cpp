@@ -1,0 +1,173 @@
+#include "cli/options.h"
+
+#include <charconv>
+
+namespace cli {
+namespace {
+
+constexpr int kMaxPasses = 100;
+
+bool parseCount(const std::string& text, std::uint64_t* value) {
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, *value);
+    return !text.empty() && result.ec == std::errc{} && result.ptr == end;
+}
+
+}  // namespace
+
+std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string* error) {
+    Options o;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        std::string value;
+        bool hasValue = false;
+        if (arg.starts_with("--")) {
+            if (const auto eq = arg.find('='); eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg.resize(eq);
+                hasValue = true;
+            }
+        } else if (arg.starts_with("-c") && arg.size() > 2) {
+            value = arg.substr(2);
+            arg = "-c";
+            hasValue = true;
+        }
+        // The value of an option that needs one: after '=' or as the next argument.
+        auto takeValue = [&](std::string* into) {
+            if (!hasValue) {
+                if (i + 1 >= args.size()) {
+                    *error = arg + " needs a value";
+                    return false;
+                }
+                value = args[++i];
+            }
+            *into = value;
+            return true;
+        };
+        auto noValue = [&](bool* flag) {
+            if (hasValue) {
+                *error = arg + " takes no value";
+                return false;
+            }
+            *flag = true;
+            return true;
+        };
+        bool ok = true;
+        if (arg == "-h" || arg == "--help") {
+            ok = noValue(&o.help);
+        } else if (arg == "-c" || arg == "--chip") {
+            ok = takeValue(&o.chip);
+        } else if (arg == "--type") {
+            ok = takeValue(&o.type);
+        } else if (arg == "--lang") {
+            ok = takeValue(&o.language);
+        } else if (arg == "--json") {
+            ok = noValue(&o.json);
+        } else if (arg == "-q" || arg == "--quiet") {
+            ok = noValue(&o.quiet);
+        } else if (arg == "-y" || arg == "--yes") {
+            ok = noValue(&o.yes);
+        } else if (arg == "--all") {
+            ok = noValue(&o.all);
+        } else if (arg == "--passes") {
+            std::string text;
+            std::uint64_t n = 0;
+            ok = takeValue(&text);
+            if (ok && (!parseCount(text, &n) || n < 1 || n > kMaxPasses)) {
+                *error = "--passes needs a count from 1 to " + std::to_string(kMaxPasses);
+                ok = false;
+            }
+            o.passes = static_cast<int>(n);
+        } else if (arg == "--simulate") {
+            o.simulate = true;
+            o.simulatedChip = value;
+        } else if (arg == "--sim-speed") {
+            std::string text;
+            std::uint64_t n = 0;
+            ok = takeValue(&text);
+            if (ok && text == "max") {
+                o.simSpeed = 0;
+            } else if (ok && parseCount(text, &n) && n > 0) {
+                o.simSpeed = n;
+            } else if (ok) {
+                *error = "--sim-speed needs bytes per second or \"max\"";
+                ok = false;
+            }
+        } else if (arg == "--sim-fault") {
+            std::string fault;
+            ok = takeValue(&fault);
+            o.simFaults.push_back(fault);
+        } else if (arg == "--sim-memory") {
+            ok = takeValue(&o.simMemory);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            *error = "unknown option " + arg;
+            ok = false;
+        } else if (o.command.empty()) {
+            o.command = arg;
+        } else {
+            o.arguments.push_back(arg);
+        }
+        if (!ok)
+            return std::nullopt;
+    }
+    if (!o.simulate && (o.simSpeed || !o.simFaults.empty() || !o.simMemory.empty())) {
+        *error = "--sim-speed, --sim-fault and --sim-memory need --simulate";
+        return std::nullopt;
+    }
+    return o;
+}
+
+std::string helpText() {
+    return R"(Usage: chipwright-cli [OPTIONS] COMMAND [ARGUMENTS]
+
+Commands:
+  chips [PATTERN]     list the chips of the database whose name holds PATTERN
+                      ('*' separates parts that must appear in order); --type narrows
+  info CHIP           the facts the database holds about CHIP
+  detect              ask the programmer which chip is in the socket and select it
+  read FILE           read the chip into FILE: Intel HEX when FILE ends in "hex" or
+                      "HEX", binary otherwise
+  write FILE          write FILE (binary, or Intel HEX by the same rule) to the chip
+  verify FILE         compare the chip with FILE
+  erase               erase the chip (SPI flash only)
+  auto FILE           erase (SPI flash), write and verify
+  version             the programmer's firmware version
+  selftest            the programmer's self test
+  update-firmware FILE  replace the programmer's firmware with FILE
+
+Options:
+  -c, --chip NAME     the chip to work on (default: the window's default chip; the
+                      window's setting is never changed)
+  --type TYPE         for chips: spi, 24, 25 or 93
+  --lang LANGUAGE     English or SimpleChinese for this run (default: config.ini)
+  --json              one JSON object on stdout describing the run
+  -q, --quiet         no progress bar and no status lines; messages still go to stderr
+  -y, --yes           answer the firmware update's OK/Cancel question with OK when
+                      stdin is no terminal (without it, the question is refused)
+  --all               verify: list every difference instead of stopping at the first
+  --passes N          read: read the chip N times and fail on any byte that differed
+  --simulate[=CHIP]   use the simulated programmer, with CHIP (default: the selected
+                      chip) in its socket
+  --sim-speed B|max   the simulated programmer's pace in bytes per second
+  --sim-fault NAME[=VALUE]  inject a fault of the simulated programmer (repeatable):
+                      stall=BYTES, disconnect=BYTES, cut-read=BYTES, garbage=PACKETS,
+                      wrong-reply, bit-flip=EVERY, loose-bit=ADDRESS, never-ready,
+                      fail-self-test, silent
+  --sim-memory FILE   keep the simulated chip's contents in FILE between runs
+  -h, --help          this text
+
+Messages and status texts go to stderr, one line each, in the configured language;
+results go to stdout. The log file is the window's.
+
+Exit status:
+  0    done
+  1    the operation failed
+  2    usage error or unknown chip
+  3    verify found a difference
+  4    no programmer
+  130  interrupted by Ctrl-C (the transfer is stopped and the programmer settled first;
+       a second Ctrl-C exits at once)
+)";
+}
+
+}  // namespace cli

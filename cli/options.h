@@ -1,0 +1,49 @@
+#pragma once
+// The command line of chipwright-cli: one command, its file or pattern, and options
+// anywhere around them.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// Exit statuses, as --help documents them.
+enum ExitStatus : int {
+    kExitDone = 0,
+    kExitFailed = 1,
+    kExitUsage = 2,
+    kExitMismatch = 3,
+    kExitNoProgrammer = 4,
+};
+
+struct Options {
+    std::string command;
+    // What follows the command: a file, a pattern, a chip name.
+    std::vector<std::string> arguments;
+    std::string chip;      // -c / --chip
+    std::string type;      // --type, for `chips`
+    std::string language;  // --lang, for this run only
+    bool json = false;
+    bool quiet = false;
+    bool yes = false;
+    bool all = false;  // verify --all
+    int passes = 1;    // read --passes
+    bool help = false;
+    // --simulate[=CHIP]: the simulated programmer instead of a real one, with CHIP (or
+    // the selected chip) in its socket.
+    bool simulate = false;
+    std::string simulatedChip;
+    std::optional<std::uint64_t> simSpeed;  // bytes per second; 0 = as fast as it goes
+    std::vector<std::string> simFaults;     // NAME or NAME=VALUE
+    std::string simMemory;                  // file that keeps the simulated chip's cells
+};
+
+// The options, or nothing with `error` saying what is wrong.
+std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string* error);
+
+// The --help text.
+std::string helpText();
+
+}  // namespace cli

@@ -1,0 +1,548 @@
+#include "cli/run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "app/messages.h"
+#include "buffer/data_file.h"
+#include "catalogue/chip_database.h"
+#include "catalogue/chip_queries.h"
+#include "cli/intel_hex_writer.h"
+#include "cli/interrupt.h"
+#include "cli/json_report.h"
+#include "cli/terminal_frontend.h"
+#include "link/libusb/libusb_bus.h"
+#include "operations/checks.h"
+#include "operations/commands.h"
+#include "operations/workbench.h"
+#include "sim/sim_bus.h"
+#include "sim/sim_programmer.h"
+#include "util/safe_file.h"
+#include "util/text_codec.h"
+
+namespace cli {
+namespace {
+
+using operations::Outcome;
+
+constexpr double kMega = 1e6;
+
+std::string text(int key) {
+    return app::messageText(key);
+}
+
+std::string upperAscii(std::string s) {
+    for (char& c : s) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    return s;
+}
+
+// The chip named `name` (UTF-8): exactly as typed, else with its ASCII letters in upper
+// case, the way the database spells chip names.
+bool findChip(const catalogue::ChipDatabase& db, const std::string& name,
+              catalogue::ChipRecord& out) {
+    return catalogue::findByName(db, util::utf8ToGbk(name), out) ||
+           catalogue::findByName(db, util::utf8ToGbk(upperAscii(name)), out);
+}
+
+// --type: spi, 24, 25, 93, or the list's own texts ("SPI FLASH"...); AnyType without one.
+std::optional<int> typeKeyFor(const std::string& type) {
+    const std::string t = upperAscii(type);
+    if (t.empty())
+        return catalogue::AnyType;
+    if (t == "SPI" || t == "SPI FLASH")
+        return catalogue::SpiFlash;
+    if (t == "24" || t == "24 EEPROM")
+        return catalogue::Eeprom24;
+    if (t == "25" || t == "25 EEPROM")
+        return catalogue::Eeprom25;
+    if (t == "93" || t == "93 EEPROM")
+        return catalogue::Eeprom93;
+    return std::nullopt;
+}
+
+int statusFor(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Done:
+            return kExitDone;
+        case Outcome::Mismatch:
+            return kExitMismatch;
+        case Outcome::NoProgrammer:
+            return kExitNoProgrammer;
+        case Outcome::Cancelled:
+            return interruptRequested() ? kInterruptedStatus : kExitFailed;
+        case Outcome::Failed:
+        case Outcome::Busy:
+        case Outcome::Skipped:
+            return kExitFailed;
+    }
+    return kExitFailed;
+}
+
+const char* resultFor(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Done:
+            return "done";
+        case Outcome::Failed:
+            return "failed";
+        case Outcome::Mismatch:
+            return "mismatch";
+        case Outcome::Busy:
+            return "busy";
+        case Outcome::NoProgrammer:
+            return "no-programmer";
+        case Outcome::Cancelled:
+            return interruptRequested() ? "interrupted" : "cancelled";
+        case Outcome::Skipped:
+            return "skipped";
+    }
+    return "failed";
+}
+
+// The simulator's faults by name; false for an unknown name or a value that is no count.
+bool applyFault(const std::string& spec, sim::Faults& f) {
+    const auto eq = spec.find('=');
+    const std::string name = spec.substr(0, eq);
+    const std::string value = eq == std::string::npos ? "" : spec.substr(eq + 1);
+    std::uint64_t n = 0;
+    bool numeric = !value.empty();
+    try {
+        std::size_t used = 0;
+        if (numeric)
+            n = std::stoull(value, &used, 0);
+        numeric = numeric && used == value.size();
+    } catch (const std::exception&) {
+        numeric = false;
+    }
+    auto count = [&](std::uint64_t fallback) { return value.empty() ? fallback : n; };
+    if (!value.empty() && !numeric)
+        return false;
+    if (name == "stall")
+        f.stallAfterBytes = count(0x10000);
+    else if (name == "disconnect")
+        f.disconnectAfterBytes = count(0x10000);
+    else if (name == "cut-read")
+        f.cutReadAfterBytes = count(0x10000);
+    else if (name == "garbage")
+        f.garbagePackets = static_cast<int>(count(2));
+    else if (name == "bit-flip")
+        f.bitFlipEvery = static_cast<std::uint32_t>(count(0x1000));
+    else if (name == "loose-bit")
+        f.looseBitAddress = static_cast<std::uint32_t>(count(0x1234));
+    else if (name == "wrong-reply" && value.empty())
+        f.wrongReplyByte = true;
+    else if (name == "never-ready" && value.empty())
+        f.neverReady = true;
+    else if (name == "fail-self-test" && value.empty())
+        f.failSelfTest = true;
+    else if (name == "silent" && value.empty())
+        f.silent = true;
+    else
+        return false;
+    return true;
+}
+
+// The number of arguments each command takes, as [least, most].
+std::optional<std::pair<std::size_t, std::size_t>> argumentCount(const std::string& command) {
+    if (command == "chips")
+        return std::pair<std::size_t, std::size_t>{0, 1};
+    if (command == "info" || command == "read" || command == "write" || command == "verify" ||
+        command == "auto" || command == "update-firmware") {
+        return std::pair<std::size_t, std::size_t>{1, 1};
+    }
+    if (command == "detect" || command == "erase" || command == "version" ||
+        command == "selftest") {
+        return std::pair<std::size_t, std::size_t>{0, 0};
+    }
+    return std::nullopt;
+}
+
+class Run {
+  public:
+    Run(const Options& options, const Streams& streams)
+        : o_(options),
+          s_(streams),
+          ui_(streams.err, streams.in,
+              TerminalSettings{
+                  .progressBar = streams.errIsTerminal && !options.quiet && !options.json,
+                  .quiet = options.quiet,
+                  .yes = options.yes,
+                  .interactive = streams.inIsTerminal}) {
+        report_.command = options.command;
+        report_.simulated = options.simulate;
+    }
+
+    int execute();
+
+  private:
+    int finish(int status, const std::string& result) {
+        ui_.endProgress();
+        report_.exitStatus = status;
+        report_.result = result;
+        report_.messages = ui_.shown();
+        printReport();
+        return status;
+    }
+    int usage(const std::string& why) {
+        ui_.note("chipwright-cli: " + why + " (see --help)");
+        return finish(kExitUsage, "usage");
+    }
+    int listChips(const catalogue::ChipDatabase& db);
+    int showChip(const catalogue::ChipDatabase& db);
+    int withProgrammer();
+    Outcome runCommand(operations::Workbench& bench);
+    bool loadInput(operations::Workbench& bench);
+    bool saveOutput(operations::Workbench& bench);
+    std::string stateAfterInterrupt() const;
+    void printReport();
+
+    const Options& o_;
+    const Streams& s_;
+    TerminalFrontend ui_;
+    Report report_;
+    std::shared_ptr<sim::SimProgrammer> device_;
+};
+
+int Run::execute() {
+    if (!o_.language.empty()) {
+        const std::string l = upperAscii(o_.language);
+        if (l == "EN" || l == "ENGLISH")
+            app::useLanguage(app::kLanguageEnglish);
+        else if (l == "ZH" || l == "SIMPLECHINESE")
+            app::useLanguage(app::kLanguageChinese);
+        else
+            return usage("unknown language " + o_.language + " (English or SimpleChinese)");
+    }
+    if (o_.command.empty())
+        return usage("no command given");
+    if (!o_.arguments.empty() && o_.command != "chips" && o_.command != "info")
+        report_.file = o_.arguments[0];
+    const auto counts = argumentCount(o_.command);
+    if (!counts)
+        return usage("unknown command " + o_.command);
+    if (o_.arguments.size() < counts->first || o_.arguments.size() > counts->second)
+        return usage("wrong number of arguments for " + o_.command);
+    if (o_.all && o_.command != "verify")
+        return usage("--all is for verify");
+    if (o_.passes != 1 && o_.command != "read")
+        return usage("--passes is for read");
+    if (!typeKeyFor(o_.type))
+        return usage("unknown chip type " + o_.type + " (spi, 24, 25 or 93)");
+
+    if (o_.command == "chips" || o_.command == "info") {
+        catalogue::ChipDatabase db;
+        if (!catalogue::loadDatabase(text(app::MsgDatabaseFile), db)) {
+            ui_.showMessage(text(app::MsgDatabaseError));
+            return finish(kExitFailed, "failed");
+        }
+        return o_.command == "chips" ? listChips(db) : showChip(db);
+    }
+    return withProgrammer();
+}
+
+int Run::listChips(const catalogue::ChipDatabase& db) {
+    // Names are stored in upper case; the search dialog folds what is typed the same way.
+    const std::string pattern = o_.arguments.empty() ? "" : upperAscii(o_.arguments[0]);
+    const catalogue::PatternMatches found = catalogue::searchByPattern(
+        db, util::utf8ToGbk(pattern), *typeKeyFor(o_.type), catalogue::kChipListCapacity);
+    report_.chips = found.chips;
+    if (!o_.json) {
+        for (const catalogue::ChipRecord& c : found.chips) {
+            std::fprintf(s_.out, "%-24s %-14s %-10s %s\n", c.nameText().c_str(),
+                         c.manufacturerText().c_str(), catalogue::typeText(c.type).c_str(),
+                         catalogue::capacityText(c).c_str());
+        }
+    }
+    if (found.total > found.chips.size())
+        ui_.note(std::to_string(found.total) + " chips match; the first " +
+                 std::to_string(found.chips.size()) + " are listed");
+    return finish(found.total > 0 ? kExitDone : kExitFailed, found.total > 0 ? "done" : "failed");
+}
+
+int Run::showChip(const catalogue::ChipDatabase& db) {
+    catalogue::ChipRecord chip;
+    if (!findChip(db, o_.arguments[0], chip)) {
+        ui_.note("unknown chip " + o_.arguments[0] + " (chipwright-cli chips PATTERN lists them)");
+        return finish(kExitUsage, "unknown-chip");
+    }
+    report_.chips = {chip};
+    report_.chip = chip.nameText();
+    if (!o_.json) {
+        std::fprintf(s_.out,
+                     "name: %s\nmanufacturer: %s\ntype: %s\ncapacity: %s (%u bytes)\n"
+                     "page: %u bytes\nids: %02X %02X\n",
+                     chip.nameText().c_str(), chip.manufacturerText().c_str(),
+                     catalogue::typeText(chip.type).c_str(), catalogue::capacityText(chip).c_str(),
+                     chip.capacity, chip.pageWrite != 0 ? chip.pageSize : 1u, chip.manufacturerId,
+                     chip.deviceId);
+    }
+    return finish(kExitDone, "done");
+}
+
+int Run::withProgrammer() {
+    std::unique_ptr<usblink::UsbBus> bus;
+    if (o_.simulate) {
+        auto simBus = std::make_unique<sim::SimBus>();
+        device_ = std::make_shared<sim::SimProgrammer>();
+        sim::Faults faults;
+        for (const std::string& fault : o_.simFaults) {
+            if (!applyFault(fault, faults))
+                return usage("unknown simulator fault " + fault);
+        }
+        device_->setFaults(faults);
+        device_->setThroughput(o_.simSpeed.value_or(sim::kInteractiveThroughput));
+        simBus->addProgrammer(device_);
+        bus = std::move(simBus);
+    } else {
+        bus = std::make_unique<usblink::LibusbBus>();
+    }
+    // Declared after the bus: the bench, and the link in it, go first.
+    operations::Workbench bench(*bus);
+    bench.rememberChip = false;
+
+    // The window's start-up without its first look for the programmer: a command that
+    // needs none (or fails without one) says so once, in its own guard.
+    if (!catalogue::loadDatabase(text(app::MsgDatabaseFile), *bench.database)) {
+        ui_.showMessage(text(app::MsgDatabaseError));
+        return finish(kExitFailed, "failed");
+    }
+    bench.buffer = buffer::DataBuffer::create();
+    if (!bench.buffer) {
+        ui_.showMessage(text(app::MsgMemoryOverflow));
+        return finish(kExitFailed, "failed");
+    }
+    catalogue::ChipRecord chip{};
+    catalogue::ChipRecord simulated{};
+    if (!o_.simulatedChip.empty() && !findChip(*bench.database, o_.simulatedChip, simulated)) {
+        ui_.note("unknown chip " + o_.simulatedChip);
+        return finish(kExitUsage, "unknown-chip");
+    }
+    if (!o_.chip.empty()) {
+        if (!findChip(*bench.database, o_.chip, chip)) {
+            ui_.note("unknown chip " + o_.chip + " (chipwright-cli chips PATTERN lists them)");
+            return finish(kExitUsage, "unknown-chip");
+        }
+    } else if (!o_.simulatedChip.empty()) {
+        chip = simulated;
+    } else if (!catalogue::findByName(*bench.database,
+                                      util::utf8ToGbk(text(app::MsgDefaultChipName)), chip)) {
+        catalogue::findByName(*bench.database, operations::kFallbackChipName, chip);
+    }
+    operations::selectChip(bench, ui_, chip);
+
+    if (device_) {
+        device_->insertChip(o_.simulatedChip.empty() ? chip : simulated);
+        if (!o_.simMemory.empty() && std::filesystem::exists(o_.simMemory)) {
+            std::ifstream in(o_.simMemory, std::ios::binary);
+            const std::vector<std::uint8_t> cells((std::istreambuf_iterator<char>(in)),
+                                                  std::istreambuf_iterator<char>());
+            device_->fillMemory(0, cells);
+        }
+    }
+
+    if (!loadInput(bench))
+        return finish(kExitFailed, "failed");
+
+    const auto start = std::chrono::steady_clock::now();
+    Outcome outcome = runCommand(bench);
+    report_.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    report_.chip = bench.chip.nameText();
+
+    int status = statusFor(outcome);
+    std::string result = resultFor(outcome);
+    if (outcome == Outcome::Cancelled && interruptRequested()) {
+        report_.chipState = stateAfterInterrupt();
+        ui_.note("interrupted: " + report_.chipState);
+        bench.log.write("Interrupted by Ctrl-C: " + report_.chipState);
+    } else if (outcome == Outcome::Done && o_.command == "read" && !saveOutput(bench)) {
+        status = kExitFailed;
+        result = "failed";
+    } else if (outcome == Outcome::Skipped) {
+        ui_.note("erase: the chip is no SPI flash; an EEPROM is simply overwritten by write");
+    }
+
+    // The programmer outlives this process: what an abandoned transfer left (a read it
+    // still sends, a write it still waits for) is settled now, since the next run
+    // cannot know of it.
+    // The simulated programmer ends with the process and owes nothing to the next run.
+    if (!device_ && bench.link.deviceOpen()) {
+        if (bench.link.owedReadBytes() > 0)
+            ui_.note("letting the programmer finish the abandoned read...");
+        if (!bench.link.settle()) {
+            ui_.note(bench.link.lastError());
+            bench.log.write(bench.link.lastError());
+        }
+    }
+    if (device_ && !o_.simMemory.empty()) {
+        const std::vector<std::uint8_t> cells = device_->memory();
+        std::string error;
+        if (!util::replaceFileSafely(o_.simMemory, cells, &error))
+            ui_.note("cannot keep the simulated chip in " + o_.simMemory + ": " + error);
+    }
+    if (outcome == Outcome::Done && !o_.quiet && !o_.json && report_.bytes > 0) {
+        char summary[160];
+        std::snprintf(
+            summary, sizeof summary, "%s %s: %llu bytes in %.2f s (%.2f MB/s)", o_.command.c_str(),
+            report_.chip.c_str(), static_cast<unsigned long long>(report_.bytes), report_.seconds,
+            report_.seconds > 0 ? static_cast<double>(report_.bytes) / report_.seconds / kMega
+                                : 0.0);
+        ui_.note(summary);
+    }
+    return finish(status, result);
+}
+
+bool Run::loadInput(operations::Workbench& bench) {
+    if (o_.command != "write" && o_.command != "verify" && o_.command != "auto")
+        return true;
+    const buffer::LoadResult loaded = buffer::loadDataFile(*bench.buffer, o_.arguments[0]);
+    if (!loaded.loaded) {
+        bench.log.write(loaded.error);
+        ui_.showMessage(text(app::MsgOpenFileError));
+        ui_.note(o_.arguments[0] + ": " + loaded.error);
+        return false;
+    }
+    if (loaded.tooLong)
+        ui_.showMessage(text(app::MsgFileTooLong));
+    return true;
+}
+
+bool Run::saveOutput(operations::Workbench& bench) {
+    const std::string& path = o_.arguments[0];
+    std::string error;
+    bool saved = false;
+    if (isIntelHexName(path)) {
+        saved = util::replaceFileSafely(
+            path, intelHexText({bench.buffer->image(), bench.buffer->dataLength()}), &error);
+    } else {
+        saved = buffer::saveDataFile(*bench.buffer, path, &error);
+    }
+    if (!saved) {
+        bench.log.write(error);
+        ui_.note("cannot write " + path + ": " + error);
+    }
+    return saved;
+}
+
+Outcome Run::runCommand(operations::Workbench& bench) {
+    const std::string& c = o_.command;
+    const std::uint32_t capacity = bench.chip.capacity;
+    if (c == "read" || c == "write" || c == "verify" || c == "auto") {
+        report_.bytes = capacity;
+        ui_.setPhaseBytes(capacity);
+    }
+    operations::Differences differences;
+    Outcome outcome = Outcome::Done;
+    if (c == "read") {
+        outcome = o_.passes > 1 ? operations::readChipPasses(bench, ui_, o_.passes, differences)
+                                : operations::readChip(bench, ui_);
+        if (o_.passes > 1)
+            report_.differences = differences;
+    } else if (c == "write") {
+        outcome = operations::writeChip(bench, ui_);
+    } else if (c == "verify" && o_.all) {
+        outcome = operations::verifyChipAll(bench, ui_, differences);
+        report_.differences = differences;
+    } else if (c == "verify") {
+        outcome = operations::verifyChip(bench, ui_);
+    } else if (c == "auto") {
+        outcome = operations::autoProgram(bench, ui_);
+    }
+    if (c == "read" || c == "write" || c == "verify" || c == "auto") {
+        // After a read, a write, or a verify that passed, the buffer holds the chip's
+        // bytes (auto ends with its verify).
+        if (outcome == Outcome::Done)
+            report_.checksums = operations::bufferChecksums(bench);
+        return outcome;
+    }
+    if (c == "erase")
+        return operations::eraseChip(bench, ui_);
+    if (c == "detect") {
+        const Outcome o = operations::detectChip(bench, ui_);
+        if (o == Outcome::Done && !o_.json)
+            std::fprintf(s_.out, "%s\n", bench.chip.nameText().c_str());
+        return o;
+    }
+    if (c == "version" || c == "selftest") {
+        const Outcome o = c == "version" ? operations::readFirmwareVersion(bench, ui_)
+                                         : operations::selfTest(bench, ui_);
+        if (o == Outcome::Done && !o_.json && !ui_.shown().empty())
+            std::fprintf(s_.out, "%s\n", ui_.shown().back().c_str());
+        return o;
+    }
+    ui_.setFile(o_.arguments[0]);
+    ui_.setPhaseBytes(0);
+    return operations::updateFirmware(bench, ui_);
+}
+
+// What an interrupted command left in the chip, from the last phase it reached.
+std::string Run::stateAfterInterrupt() const {
+    const std::string& c = o_.command;
+    if (c == "update-firmware") {
+        const auto& shown = ui_.shown();
+        return std::find(shown.begin(), shown.end(), oneLine(text(app::MsgFirmwareUpdating))) !=
+                       shown.end()
+                   ? "programmer firmware partly replaced"
+                   : "programmer firmware unchanged";
+    }
+    std::string phase = c;
+    if (c == "auto") {
+        for (const std::string& line : ui_.shown()) {
+            if (line == oneLine(text(app::MsgErasing)))
+                phase = "erase";
+            else if (line == oneLine(text(app::MsgWriting)))
+                phase = "write";
+            else if (line == oneLine(text(app::MsgVerifying)))
+                phase = "verify";
+        }
+        if (phase == "auto")
+            return "chip unchanged";
+    }
+    if (phase == "write")
+        return "chip partly written";
+    if (phase == "erase")
+        return "chip partly erased (the programmer may still be erasing it)";
+    if (phase == "verify" && c == "auto")
+        return "chip written, verify not finished";
+    return "chip unchanged";
+}
+
+void Run::printReport() {
+    if (o_.json) {
+        std::fprintf(s_.out, "%s\n", jsonReport(report_).c_str());
+        std::fflush(s_.out);
+        return;
+    }
+    if (const auto& d = report_.differences; d && d->any()) {
+        for (const operations::DifferenceRange& range : d->ranges) {
+            std::fprintf(s_.out, "differs 0x%06X-0x%06X %u %s\n", range.start,
+                         range.start + range.count - 1, range.count,
+                         range.count == 1 ? "byte" : "bytes");
+        }
+        std::fprintf(s_.out, "differences: %llu %s in %llu %s%s\n",
+                     static_cast<unsigned long long>(d->totalBytes),
+                     d->totalBytes == 1 ? "byte" : "bytes",
+                     static_cast<unsigned long long>(d->totalRanges),
+                     d->totalRanges == 1 ? "range" : "ranges",
+                     d->totalRanges > d->ranges.size() ? " (the first listed)" : "");
+    }
+    if (const auto& sums = report_.checksums) {
+        std::fprintf(s_.out, "crc32 %08x sha256 %s\n", sums->crc32, sums->sha256.c_str());
+    }
+    std::fflush(s_.out);
+}
+
+}  // namespace
+
+int run(const Options& options, const Streams& streams) {
+    Run r(options, streams);
+    return r.execute();
+}
+
+}  // namespace cli

@@ -1,0 +1,51 @@
+#pragma once
+// One run of chipwright-cli: the options turned into one command of the operations
+// library, over the real programmer (libusb) or the simulated one, with the terminal as
+// the front end. The result goes to stdout (text, or one JSON object with --json),
+// messages to stderr; the return value is the exit status.
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "catalogue/chip_record.h"
+#include "cli/options.h"
+#include "operations/checks.h"
+
+namespace cli {
+
+// What a run did, for the text and the JSON report.
+struct Report {
+    std::string command;
+    std::string chip;  // the selected chip's name, UTF-8
+    std::uint64_t bytes = 0;
+    double seconds = 0;
+    // "done", "failed", "mismatch", "no-programmer", "busy", "cancelled", "interrupted",
+    // "usage", "unknown-chip"
+    std::string result;
+    int exitStatus = 0;
+    std::vector<std::string> messages;
+    std::string chipState;  // after an interrupted operation
+    std::string file;       // the command's file, if it has one
+    bool simulated = false;
+    std::vector<catalogue::ChipRecord> chips;  // chips and info
+    // Of what was read, written or verified.
+    std::optional<operations::Checksums> checksums;
+    // verify --all, read --passes.
+    std::optional<operations::Differences> differences;
+};
+
+struct Streams {
+    std::FILE* out = stdout;
+    std::FILE* err = stderr;
+    std::FILE* in = stdin;
+    bool errIsTerminal = false;
+    bool inIsTerminal = false;
+};
+
+// The message table must be loaded (app::loadMessageTable) before.
+int run(const Options& options, const Streams& streams);
+
+}  // namespace cli

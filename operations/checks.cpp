@@ -1,0 +1,206 @@
+#include "operations/checks.h"
+
+#include <openssl/evp.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "app/messages.h"
+#include "operations/commands.h"
+#include "operations/frame.h"
+
+namespace operations {
+namespace {
+
+// Compared with memcmp a block at a time; only a block that differs is searched byte by
+// byte, so an equal 16 MB chip costs no more than a few milliseconds.
+constexpr std::uint32_t kCompareBlock = 4096;
+// zlib's crc32 takes a length of type uInt: large inputs go in slices.
+constexpr std::size_t kCrcSlice = 1u << 30;
+
+Outcome guard(Frame& f) {
+    if (f.refuseIfBusy())
+        return Outcome::Busy;
+    if (!f.ensureLinked())
+        return Outcome::NoProgrammer;
+    f.hold();
+    return Outcome::Done;
+}
+
+std::string hexAddress(std::uint32_t address) {
+    char out[16];
+    std::snprintf(out, sizeof out, "0x%06X", address);
+    return out;
+}
+
+// "3 bytes differ in 3 ranges, the first at 0x04933F"
+std::string summary(const Differences& d) {
+    return std::to_string(d.totalBytes) + (d.totalBytes == 1 ? " byte differs" : " bytes differ") +
+           " in " + std::to_string(d.totalRanges) + (d.totalRanges == 1 ? " range" : " ranges") +
+           ", the first at " + hexAddress(d.ranges.front().start);
+}
+
+void addRange(Differences& out, std::uint32_t start, std::uint32_t count) {
+    // A run that continues the last one (it ended at a block's edge) extends it.
+    if (!out.ranges.empty() && out.totalRanges == out.ranges.size()) {
+        DifferenceRange& last = out.ranges.back();
+        if (last.start + last.count == start) {
+            last.count += count;
+            out.totalBytes += count;
+            return;
+        }
+    }
+    ++out.totalRanges;
+    out.totalBytes += count;
+    if (out.ranges.size() < kListedDifferenceRanges)
+        out.ranges.push_back({start, count});
+}
+
+// A chip read into `block` (room for the capacity and the read's slack), in the frame's
+// command; Done when all of it arrived.
+Outcome readInto(Frame& f, unsigned char* block, int errorKey) {
+    Workbench& b = f.bench;
+    b.programmer.setChip(b.chip);
+    if (!b.programmer.startReadChip(block, 0, b.chip.capacity)) {
+        f.message(text(errorKey));
+        f.log(text(errorKey));
+        return Outcome::Failed;
+    }
+    return f.follow(protocol::PollReading, errorKey);
+}
+
+std::unique_ptr<unsigned char[]> chipBlock(const Workbench& bench) {
+    return std::unique_ptr<unsigned char[]>(new (
+        std::nothrow) unsigned char[std::size_t{bench.chip.capacity} + protocol::kReadSlackBytes]);
+}
+
+}  // namespace
+
+Checksums checksumsOf(std::span<const unsigned char> bytes) {
+    Checksums sums;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    for (std::size_t at = 0; at < bytes.size(); at += kCrcSlice) {
+        const std::size_t n = std::min(kCrcSlice, bytes.size() - at);
+        crc = crc32(crc, bytes.data() + at, static_cast<uInt>(n));
+    }
+    sums.crc32 = static_cast<std::uint32_t>(crc);
+
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &digestLength, EVP_sha256(), nullptr) == 1) {
+        static constexpr char kDigits[] = "0123456789abcdef";
+        for (unsigned int i = 0; i < digestLength; ++i) {
+            sums.sha256 += kDigits[digest[i] >> 4];
+            sums.sha256 += kDigits[digest[i] & 0xF];
+        }
+    }
+    return sums;
+}
+
+Checksums bufferChecksums(const Workbench& bench) {
+    if (!bench.buffer)
+        return checksumsOf({});
+    return checksumsOf({bench.buffer->image(), bench.buffer->dataLength()});
+}
+
+void collectDifferences(const unsigned char* a, const unsigned char* b, std::uint32_t length,
+                        Differences& out) {
+    for (std::uint32_t block = 0; block < length; block += kCompareBlock) {
+        const std::uint32_t end = std::min(length, block + kCompareBlock);
+        if (std::memcmp(a + block, b + block, end - block) == 0)
+            continue;
+        for (std::uint32_t i = block; i < end;) {
+            if (a[i] == b[i]) {
+                ++i;
+                continue;
+            }
+            const std::uint32_t start = i;
+            while (i < end && a[i] != b[i])
+                ++i;
+            addRange(out, start, i - start);
+        }
+    }
+}
+
+Outcome verifyChipAll(Workbench& bench, Frontend& ui, Differences& differences) {
+    differences = {};
+    if (!bench.ready())
+        return Outcome::Failed;
+    Frame f(bench, ui);
+    f.log(text(app::MsgVerifyChipStart));
+    if (const Outcome g = guard(f); g != Outcome::Done)
+        return g;
+    const auto block = chipBlock(bench);
+    if (!block) {
+        f.message(text(app::MsgMemoryOverflow));
+        return Outcome::Failed;
+    }
+    f.showInfo(text(app::MsgVerifying));
+    if (const Outcome read = readInto(f, block.get(), app::MsgVerifyChipError);
+        read != Outcome::Done) {
+        return read;
+    }
+    collectDifferences(bench.buffer->image(), block.get(), bench.chip.capacity, differences);
+    f.showProgress();
+    if (!differences.any()) {
+        f.showInfo(text(app::MsgVerifyChipOk));
+        return Outcome::Done;
+    }
+    f.showInfo(text(app::MsgVerifyChipError));
+    const std::string report = text(app::MsgVerifyChipError) + " " + summary(differences);
+    f.log(report);
+    f.message(report);
+    return Outcome::Mismatch;
+}
+
+Outcome readChipPasses(Workbench& bench, Frontend& ui, int passes, Differences& unstable) {
+    unstable = {};
+    if (const Outcome first = readChip(bench, ui); first != Outcome::Done || passes <= 1)
+        return first;
+    Frame f(bench, ui);
+    if (const Outcome g = guard(f); g != Outcome::Done)
+        return g;
+    const std::uint32_t capacity = bench.chip.capacity;
+    const auto block = chipBlock(bench);
+    if (!block) {
+        f.message(text(app::MsgMemoryOverflow));
+        return Outcome::Failed;
+    }
+    // One mark per chip byte that read differently in some pass; only made when a pass
+    // differs.
+    std::vector<unsigned char> marks;
+    for (int pass = 2; pass <= passes; ++pass) {
+        f.log("Read pass " + std::to_string(pass) + " of " + std::to_string(passes));
+        f.showInfo(text(app::MsgReading));
+        if (const Outcome read = readInto(f, block.get(), app::MsgReadChipError);
+            read != Outcome::Done) {
+            return read;
+        }
+        const unsigned char* first = bench.buffer->image();
+        if (std::memcmp(first, block.get(), capacity) == 0)
+            continue;
+        marks.resize(capacity);
+        for (std::uint32_t i = 0; i < capacity; ++i)
+            marks[i] |= first[i] != block[i] ? 1 : 0;
+    }
+    if (!marks.empty()) {
+        const std::vector<unsigned char> none(capacity, 0);
+        collectDifferences(marks.data(), none.data(), capacity, unstable);
+    }
+    f.showProgress();
+    if (!unstable.any()) {
+        f.showInfo(text(app::MsgReadChipOk));
+        return Outcome::Done;
+    }
+    const std::string report = "The reads differ: " + summary(unstable);
+    f.showInfo(text(app::MsgReadChipError));
+    f.log(report);
+    f.message(report);
+    return Outcome::Failed;
+}
+
+}  // namespace operations

@@ -1,0 +1,172 @@
+// chipwright-cli end to end against the simulated programmer: each command's output,
+// exit status and JSON, the file formats other tools read back, the checks, and the
+// settings it must leave alone.
+
+#include <cstdlib>
+#include <random>
+
+#include "tests/cli/cli_rig.h"
+
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+constexpr std::uint32_t kOneMegabyte = 0x100000;
+
+std::string randomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(n, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    return bytes;
+}
+
+class Cli : public testsupport::CliRig {
+  protected:
+    // The simulated 1 MB flash at full speed, its cells kept in the test's folder.
+    std::vector<std::string> sim(std::vector<std::string> args,
+                                 const std::string& chip = "W25Q80DV") {
+        std::vector<std::string> all{"--simulate=" + chip, "--sim-speed", "max", "--sim-memory",
+                                     dir.file("chip.bin")};
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
+    }
+};
+
+TEST_F(Cli, UsageChipsAndInfoNeedNoProgrammer) {
+    const auto help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("130  interrupted by Ctrl-C"), std::string::npos);
+    EXPECT_EQ(run({"frobnicate"}).status, 2);
+    EXPECT_EQ(run({"read"}).status, 2);
+    EXPECT_EQ(run({"--passes", "0", "read", "x"}).status, 2);
+    EXPECT_EQ(run({"--sim-fault", "stall"}).status, 2);  // needs --simulate
+
+    const auto chips = run({"--json", "chips", "w25q128*-i", "--type", "spi"});
+    EXPECT_EQ(chips.status, 0);
+    const auto listed = chips.json()["chips"];
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0]["name"], "W25Q128JV-IM");
+    EXPECT_EQ(listed[0]["capacity"], 0x1000000);
+    EXPECT_EQ(run({"chips", "W25Q128", "--type", "24"}).status, 1);
+
+    const auto info = run({"info", "w25q80dv"});
+    EXPECT_EQ(info.status, 0);
+    EXPECT_NE(info.out.find("capacity: 1024KB (1048576 bytes)"), std::string::npos);
+    const auto unknown = run({"--json", "info", "NOSUCHCHIP"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.json()["result"], "unknown-chip");
+}
+
+TEST_F(Cli, ProgrammerCommandsReportTheirTextsAndStatuses) {
+    const auto detect = run({"--json", "--simulate=W25Q128JV", "detect"});
+    EXPECT_EQ(detect.status, 0);
+    EXPECT_EQ(detect.json()["chip"], "W25Q128JV");
+    EXPECT_EQ(detect.json()["messages"].back(), "Chip type: W25Q128JV");
+
+    const auto version = run({"--simulate", "version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "Firmware version:  Chipwright SIM V1.00\n");
+    EXPECT_EQ(run({"--simulate", "--sim-fault", "fail-self-test", "selftest"}).status, 1);
+    EXPECT_EQ(run({"--simulate", "-c", "AT24C02", "erase"}).status, 1);  // no SPI flash
+    EXPECT_EQ(run(sim({"--sim-fault", "disconnect=4096", "read", "x.bin"})).status, 1);
+    EXPECT_EQ(run(sim({"write", "missing.bin"})).status, 1);
+
+    // Piped, in the language asked for: one line per text, no progress bar.
+    const auto chinese = run(sim({"--lang", "SimpleChinese", "read", "x.bin"}));
+    EXPECT_EQ(chinese.status, 0);
+    EXPECT_NE(chinese.err.find("正在读芯片...\n"), std::string::npos);
+    EXPECT_EQ(chinese.err.find('\r'), std::string::npos);
+
+    // No programmer at all: status 4, the window's message once.
+    const auto none = run({"--json", "read", "x.bin"});
+    EXPECT_EQ(none.status, 4);
+    EXPECT_EQ(none.json()["result"], "no-programmer");
+    EXPECT_NE(none.err.find("No programmer linked to computer!\n"), std::string::npos);
+
+    // The firmware update's question, asked when the programmer does not answer, is
+    // refused where nobody can answer it; a programmer that answers is never asked about.
+    writeFile(dir.file("fw.tnx"), std::string(1000, '\x33'));
+    const auto update =
+        run({"--simulate", "--sim-fault", "wrong-reply", "update-firmware", "fw.tnx"});
+    EXPECT_EQ(update.status, 1);
+    EXPECT_NE(update.err.find("cancelled; --yes answers OK"), std::string::npos);
+    EXPECT_EQ(run({"--simulate", "update-firmware", "fw.tnx"}).status, 0);
+
+    // None of it changed the window's settings.
+    EXPECT_EQ(
+        readFile(homeFile("config.ini")),
+        readFile((std::filesystem::read_symlink("/proc/self/exe").parent_path() / "config.ini")
+                     .string()));
+}
+
+TEST_F(Cli, ReadWritesFilesThatOtherToolsReadBack) {
+    const std::string data = randomBytes(kOneMegabyte, 1);
+    writeFile(dir.file("data.bin"), data);
+    const auto written = run(sim({"--json", "auto", "data.bin"}));
+    ASSERT_EQ(written.status, 0) << written.err;
+    const auto sums = written.json()["checksums"];
+    EXPECT_EQ(sums["crc32"].get<std::string>().size(), 8u);
+
+    // Intel HEX as objcopy writes it: CR LF, 16-byte records, address records past 64 KB.
+    ASSERT_EQ(run(sim({"read", "back.hex"})).status, 0);
+    const std::string hex = readFile(dir.file("back.hex"));
+    EXPECT_EQ(hex.substr(hex.size() - 13), ":00000001FF\r\n");
+    EXPECT_NE(hex.find(":020000040001F9\r\n"), std::string::npos);
+    const std::string d = dir.path();
+    EXPECT_EQ(
+        std::system(("objcopy -I ihex -O binary " + d + "/back.hex " + d + "/objcopy.bin").c_str()),
+        0);
+    EXPECT_EQ(
+        std::system(("srec_cat " + d + "/back.hex -intel -o " + d + "/srec.bin -binary").c_str()),
+        0);
+    EXPECT_EQ(readFile(dir.file("objcopy.bin")), data);
+    EXPECT_EQ(readFile(dir.file("srec.bin")), data);
+
+    // The window's reader takes it as input, and a binary read is the chip as it is.
+    const auto verified = run(sim({"--json", "verify", "back.hex"}));
+    EXPECT_EQ(verified.status, 0);
+    EXPECT_EQ(verified.json()["checksums"], sums);
+    ASSERT_EQ(run(sim({"read", "back.bin"})).status, 0);
+    EXPECT_EQ(readFile(dir.file("back.bin")), data);
+}
+
+TEST_F(Cli, A16MBChipProgrammedAndReadTwiceGivesOneChecksum) {
+    writeFile(dir.file("image.bin"), randomBytes(16 * kOneMegabyte, 2));
+    const auto programmed = run(sim({"--json", "auto", "image.bin"}, "W25Q128JV"));
+    ASSERT_EQ(programmed.status, 0) << programmed.err;
+    const auto read = run(sim({"--json", "read", "--passes", "2", "out.bin"}, "W25Q128JV"));
+    ASSERT_EQ(read.status, 0) << read.err;
+    const auto report = read.json();
+    EXPECT_EQ(report["checksums"], programmed.json()["checksums"]);
+    EXPECT_EQ(report["differences"]["totalBytes"], 0);
+    EXPECT_EQ(report["bytes"], 16 * kOneMegabyte);
+    EXPECT_GT(report["rate"].get<double>(), 0);
+}
+
+TEST_F(Cli, ChecksFindEveryDifferenceAndBytesThatReadUnstably) {
+    writeFile(dir.file("erased.bin"), std::string(kOneMegabyte, '\xFF'));
+    // Bit 0 flips at 299999, 599999 and 899999.
+    const auto first = run(sim({"--sim-fault", "bit-flip=300000", "verify", "erased.bin"}));
+    EXPECT_EQ(first.status, 3);
+    EXPECT_NE(first.err.find("Addr:0x0493DF"), std::string::npos);
+    const auto all =
+        run(sim({"--json", "--sim-fault", "bit-flip=300000", "verify", "--all", "erased.bin"}));
+    EXPECT_EQ(all.status, 3);
+    const auto differences = all.json()["differences"];
+    EXPECT_EQ(differences["totalRanges"], 3);
+    EXPECT_EQ(differences["ranges"][2]["start"], 899999);
+    EXPECT_EQ(differences["ranges"][2]["count"], 1);
+    EXPECT_EQ(all.json().count("checksums"), 0u);
+
+    // A bit that reads inverted on every other read: one pass sees nothing, two see it.
+    EXPECT_EQ(run(sim({"--sim-fault", "loose-bit=0x4321", "read", "x.bin"})).status, 0);
+    const auto twice =
+        run(sim({"--sim-fault", "loose-bit=0x4321", "read", "--passes", "2", "x.bin"}));
+    EXPECT_EQ(twice.status, 1);
+    EXPECT_NE(twice.out.find("differs 0x004321-0x004321 1 byte"), std::string::npos);
+    EXPECT_NE(twice.err.find("the first at 0x004321"), std::string::npos);
+}
+
+}  // namespace

@@ -6,7 +6,7 @@
 
 #include "catalogue/chip_record.h"
 #include "tests/cli/cli_rig.h"
-#include "tests/link_libusb/libusb_rig.h"
+#include "tests/support/libusb_rig.h"
 
 namespace {
 

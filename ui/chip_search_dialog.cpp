@@ -92,6 +92,9 @@ ChipSearchDialog::ChipSearchDialog(const catalogue::ChipDatabase& database, QWid
     results_->horizontalHeader()->setDefaultAlignment(Qt::AlignCenter);
     results_->horizontalHeader()->setStretchLastSection(false);
     results_->verticalHeader()->hide();
+    // Rows as tight as a report view's: one line of text and a little air.
+    results_->verticalHeader()->setMinimumSectionSize(1);
+    results_->verticalHeader()->setDefaultSectionSize(results_->fontMetrics().height() + 4);
     results_->setShowGrid(true);
     results_->setSelectionBehavior(QAbstractItemView::SelectRows);
     results_->setSelectionMode(QAbstractItemView::ExtendedSelection);

@@ -1,0 +1,17 @@
+#pragma once
+// AboutDialog: the picture and three lines the user configures (version, company,
+// website), under the title "About" in either language. Made afresh at every opening,
+// so a language switch shows at the next one.
+
+#include <QDialog>
+
+namespace ui {
+
+class AboutDialog : public QDialog {
+    Q_OBJECT
+
+  public:
+    explicit AboutDialog(QWidget* parent = nullptr);
+};
+
+}  // namespace ui

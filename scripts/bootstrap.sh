@@ -13,7 +13,8 @@ packages=(
   nlohmann-json3-dev zlib1g-dev libssl-dev
   flashrom python3
   clang libclang-rt-14-dev clang-format
-  fonts-dejavu-core fonts-urw-base35 fonts-liberation
+  fonts-dejavu-core fonts-urw-base35 fonts-liberation fonts-wqy-zenhei
+  xvfb xauth xdotool
 )
 
 missing=()

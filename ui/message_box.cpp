@@ -4,12 +4,24 @@
 
 namespace ui {
 
-void showMessageBox(QWidget* parent, const std::string& text) {
+namespace {
+
+int run(QWidget* parent, const std::string& text, QMessageBox::StandardButtons buttons) {
     QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kMessageBoxTitle),
-                    QString::fromStdString(text), QMessageBox::Ok, parent);
+                    QString::fromStdString(text), buttons, parent);
     // Texts from the message table and file paths are shown as they are, never as markup.
     box.setTextFormat(Qt::PlainText);
-    box.exec();
+    return box.exec();
+}
+
+}  // namespace
+
+void showMessageBox(QWidget* parent, const std::string& text) {
+    run(parent, text, QMessageBox::Ok);
+}
+
+bool askOkCancelBox(QWidget* parent, const std::string& text) {
+    return run(parent, text, QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok;
 }
 
 }  // namespace ui

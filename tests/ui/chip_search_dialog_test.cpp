@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "tests/catalogue/chip_test_support.h"
+#include "tests/support/chip_test_support.h"
 #include "tests/ui/ui_test_support.h"
 
 using testsupport::closingMessageBoxes;

@@ -1,0 +1,201 @@
+// The real window on Qt's off-screen platform over the simulated programmer: languages,
+// the system menu, Chip Erase's enabling, tooltips, the chip panel, a start without the
+// chip database, closing while a command runs, and one whole session.
+
+#include "ui/main_window.h"
+
+#include <gtest/gtest.h>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/config.h"
+#include "app/messages.h"
+#include "catalogue/chip_database.h"
+#include "hexview/hex_view.h"
+#include "sim/sim_bus.h"
+#include "sim/sim_programmer.h"
+#include "tests/support/chip_test_support.h"
+#include "tests/support/temp_dir.h"
+#include "tests/ui/ui_test_support.h"
+#include "util/text_codec.h"
+
+using testsupport::chip;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+// Closes every modal box or dialog as soon as it opens and keeps the boxes' texts.
+class ModalCloser {
+  public:
+    ModalCloser() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                texts.push_back(box->text().toStdString());
+                box->accept();
+            } else if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+                dialog->reject();
+            }
+        });
+        timer_.start(5);
+    }
+    std::vector<std::string> texts;
+
+  private:
+    QTimer timer_;
+};
+
+std::vector<catalogue::ChipRecord> panelChips() {
+    return {chip("W25Q80", "WINBOND", catalogue::SpiFlash, 0x100000, 0xEF, 0x13),
+            chip("EN25T80", "EON", catalogue::SpiFlash, 0x100000, 0x1C, 0x31),
+            chip("M24C02", "ST", catalogue::Eeprom24, 256, 0x20, 0x02),
+            chip("AT24C04", "atmel", catalogue::Eeprom24, 512, 0x1E, 0x04),
+            chip("AT24C02", "atmel", catalogue::Eeprom24, 256, 0x1E, 0x02)};
+}
+
+class MainWindowTest : public testsupport::UiTest {
+  protected:
+    void SetUp() override {
+        const std::string section = "LogFile=log.txt\nDataBaseFile=chips.cwdb\n";
+        writeFile(dir.file("config.ini"),
+                  "[Run]\nDefaultLanguage=English\nDefaultChipName=W25Q80\n[SimpleChinese]\n" +
+                      section + "Caption=Chipwright\n[English]\n" + section +
+                      "Caption=Chipwright\n");
+        const auto image = catalogue::buildDatabaseImage(panelChips());
+        writeFile(dir.file("chips.cwdb"),
+                  std::string_view(reinterpret_cast<const char*>(image.data()), image.size()));
+        app::loadMessageTable(dir.dir());
+        device->setEraseDurationMs(20);
+        bus.addProgrammer(device);
+    }
+
+    // The window, started with `arguments`, the socket following the selected chip.
+    ui::MainWindow& startWindow(const std::vector<std::string>& arguments = {}) {
+        bench = std::make_unique<operations::Workbench>(bus);
+        window = std::make_unique<ui::MainWindow>(*bench);
+        window->setChipListener([this](const catalogue::ChipRecord& c) { device->insertChip(c); });
+        startResult = window->start(arguments);
+        return *window;
+    }
+
+    std::string logText() const { return util::gbkToUtf8(readFile(dir.file("log.txt"))); }
+    static int count(const std::string& text, const std::string& part) {
+        int n = 0;
+        for (std::size_t at = text.find(part); at != std::string::npos;
+             at = text.find(part, at + 1))
+            ++n;
+        return n;
+    }
+
+    testsupport::TempDir dir;
+    std::shared_ptr<sim::SimProgrammer> device = std::make_shared<sim::SimProgrammer>();
+    sim::SimBus bus;
+    std::unique_ptr<operations::Workbench> bench;
+    std::unique_ptr<ui::MainWindow> window;
+    operations::StartupResult startResult{};
+};
+
+TEST_F(MainWindowTest, LanguageSwitchesKeepOneAboutItemAndTheEraseState) {
+    ui::MainWindow& w = startWindow();
+    ASSERT_EQ(startResult, operations::StartupResult::Ready);
+    for (int i = 0; i < 5; ++i)
+        w.runCommand(i % 2 == 0 ? ui::CmdChinese : ui::CmdEnglish);
+    const auto actions = w.systemMenu()->actions();
+    ASSERT_EQ(actions.size(), 2);
+    EXPECT_TRUE(actions[0]->isSeparator());
+    EXPECT_EQ(actions[1]->text().toStdString(), "关于(&A)...");
+
+    // English twice: written twice, said twice.
+    w.runCommand(ui::CmdEnglish);
+    w.runCommand(ui::CmdEnglish);
+    EXPECT_EQ(app::readSetting(app::configPath(), "Run", "DefaultLanguage"), "English");
+    EXPECT_EQ(count(logText(), "ShowInfo: Set language to english!"), 4);
+    EXPECT_EQ(w.statusLine()->text().toStdString(), "Set language to english!");
+    EXPECT_EQ(w.commandAction(ui::CmdRead)->text().toStdString(), "Read Chip(&R)");
+    EXPECT_EQ(w.toolTipFor(ui::CmdRead).toStdString(), "Read Chip");
+    EXPECT_TRUE(w.toolTipFor(ui::CmdSelfTest).isEmpty());
+
+    // A 24-series chip greys Chip Erase, in the menu and the toolbar, across a switch.
+    w.typeList()->setCurrentText(QStringLiteral("24 EEPROM"));
+    EXPECT_FALSE(w.commandAction(ui::CmdErase)->isEnabled());
+    EXPECT_FALSE(w.toolbarAction(ui::CmdErase)->isEnabled());
+    w.runCommand(ui::CmdChinese);
+    EXPECT_FALSE(w.commandAction(ui::CmdErase)->isEnabled());
+    EXPECT_FALSE(w.toolbarAction(ui::CmdErase)->isEnabled());
+    EXPECT_EQ(w.toolTipFor(ui::CmdRead).toStdString(), "读芯片");
+    EXPECT_EQ(w.commandAction(ui::CmdRead)->text().toStdString(), "读芯片(&R)");
+}
+
+TEST_F(MainWindowTest, ANewTypeSelectsItsAlphabeticallyFirstMakerAndChip) {
+    ui::MainWindow& w = startWindow();
+    EXPECT_EQ(w.capacityLabel()->text().toStdString(), "1MB\r\n\r\n");
+    w.typeList()->setCurrentText(QStringLiteral("24 EEPROM"));
+    // "atmel" before "ST" without regard to case; its chips sorted too.
+    EXPECT_EQ(w.manufacturerList()->currentText().toStdString(), "atmel");
+    EXPECT_EQ(w.chipList()->currentText().toStdString(), "AT24C02");
+    EXPECT_EQ(bench->chip.nameBytes(), "AT24C02");
+    EXPECT_EQ(bench->buffer->dataLength(), 256u);
+    EXPECT_EQ(w.hexView()->hexLayout().dataLength, 256u);
+    EXPECT_EQ(app::readSetting(app::configPath(), "Run", "DefaultChipName"), "AT24C02");
+    EXPECT_NE(logText().find("Chip:AT24C02, Manuatmel, 256B"), std::string::npos);
+}
+
+TEST_F(MainWindowTest, WithoutTheDatabaseEveryCommandIsHarmless) {
+    ::unlink(dir.file("chips.cwdb").c_str());
+    ModalCloser closer;
+    ui::MainWindow& w = startWindow();
+    EXPECT_EQ(startResult, operations::StartupResult::NoDatabase);
+    EXPECT_EQ(closer.texts, (std::vector<std::string>{"Database error!"}));
+    for (int command :
+         {ui::CmdOpen, ui::CmdSave, ui::CmdFill, ui::CmdSwap, ui::CmdAuto, ui::CmdErase,
+          ui::CmdWrite, ui::CmdRead, ui::CmdVerify, ui::CmdDetect, ui::CmdSelfTest, ui::CmdVersion,
+          ui::CmdEnglish, ui::CmdChinese, ui::CmdAbout, ui::CmdSystemAbout}) {
+        w.runCommand(command);
+    }
+    w.typeList()->setCurrentIndex(-1);
+    EXPECT_FALSE(bench->ready());
+}
+
+TEST_F(MainWindowTest, ClosingWhileACommandRunsIsRefused) {
+    ui::MainWindow& w = startWindow();
+    w.show();
+    device->setThroughput(2'000'000);
+    ModalCloser closer;
+    bool closed = true;
+    QTimer::singleShot(50, &w, [&] { closed = w.close(); });
+    w.runCommand(ui::CmdRead);
+    EXPECT_FALSE(closed);
+    EXPECT_EQ(closer.texts,
+              (std::vector<std::string>{"Programmer is busy, please wait a moment!"}));
+    EXPECT_EQ(w.statusLine()->text().toStdString(), "Read chip ok!");
+    EXPECT_TRUE(w.close());
+}
+
+TEST_F(MainWindowTest, ASessionLoadsAutoProgramsAndReadsBack) {
+    std::string data(0x100000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7 + 3);
+    writeFile(dir.file("image.bin"), data);
+    ui::MainWindow& w = startWindow({dir.file("image.bin")});
+    w.chipList()->setCurrentText(QStringLiteral("W25Q80"));
+    w.runCommand(ui::CmdAuto);
+    EXPECT_EQ(w.statusLine()->text().toStdString(), "Verify chip ok!");
+    std::memset(bench->buffer->image(), 0, data.size());
+    w.runCommand(ui::CmdRead);
+    EXPECT_EQ(w.statusLine()->text().toStdString(), "Read chip ok!");
+    EXPECT_EQ(std::memcmp(bench->buffer->image(), data.data(), data.size()), 0);
+}
+
+}  // namespace

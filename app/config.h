@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // config.ini: where the program finds it and how one value is read or written.
 //

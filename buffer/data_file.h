@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Loading binary and Intel HEX files into the data buffer and saving it as a
 // binary file. These functions only report; the File commands and start-up show

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Hexadecimal text as the buffer fill dialog takes it: digits 0-9, a-f and A-F
 // only, no prefix, no sign, no blanks.

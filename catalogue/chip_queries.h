@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Searches over the loaded chip database: by type and manufacturer (the chip
 // selection panel), by exact name, by identification bytes (chip detection),

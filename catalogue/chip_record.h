@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // One chip as the rest of the program sees it: the selected chip, and what every
 // chip query hands out. `name` and `manufacturer` keep the database file's bytes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Intel HEX output in the shape binutils' objcopy writes: data records of 16 bytes,
 // an extended linear address record (type 04) wherever the upper 16 address bits change

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Ctrl-C. The first SIGINT only asks the running operation to stop (the operations see it
 // through Frontend::cancelRequested), so the transfer ends cleanly and the link can

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The run as one JSON object, for --json. The field names are part of the command line's
 // interface (README, "Command line"): fields are added, never renamed or removed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // chipwright-cli: every command of the programmer from a terminal or a script.
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // One run of chipwright-cli: the options turned into one command of the operations
 // library, over the real programmer (libusb) or the simulated one, with the terminal as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The person at a terminal, as the operations see them: status texts and message boxes
 // become lines on stderr, progress becomes a bar redrawn in place (only on a terminal),

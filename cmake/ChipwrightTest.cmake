@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # chipwright_add_test(NAME name SOURCES ... LIBS ...)
 # One GoogleTest binary per module folder, built into bin/ beside the program and
 # its data files, each test case registered with CTest.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // config.ini is a file users edit by hand: any bytes must read without harm,
 // and a write must keep the value readable.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary text to the Intel HEX reader. The destination is exactly
 // `limit` bytes long, so any write outside it is caught by AddressSanitizer.
 // The same text is also read from a file, whose blocks must give the same

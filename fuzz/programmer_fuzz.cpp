@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whatever the device says: every command of the Programmer against a scripted device
 // that answers with random reply and data packets, refuses, times out or stops taking
 // data, as the input decides. The device never waits (a request with nothing scripted

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The hex view's rules without any window in them: the cell grid, which rows are shown,
 // how each scroll request and wheel notch moves them, where a click puts the caret, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // HexView: the panel that shows the data buffer as rows of 16 bytes (address, hex digits,
 // characters), highlights the caret's byte, draws a blinking inverse-video caret and

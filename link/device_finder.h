@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Finds the programmer among the devices a UsbBus lists and opens it: the device by its
 // interface index, then its pipes by name. Each query lists the devices afresh, so a

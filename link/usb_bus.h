@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The seam between the link and whatever stands behind it. The link finds, opens and
 // moves bytes through these three interfaces only, so the same chunking, deadlines and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The opened programmer and the timed bulk transfers over its two pipes.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Checks beyond the window's commands, for the terminal front end: the checksums of what
 // was read, written or verified; a verify that lists every difference instead of

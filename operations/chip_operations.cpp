@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Read, erase, write, verify and auto: the whole chip between address 0 and the selected
 // chip's capacity, each in the frame of a command.
 

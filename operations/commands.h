@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Every command the user can give, each a function of the Workbench and the Frontend.
 // They run on the front end's one thread; while they wait for the programmer they call

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Detect Chip, Read Firmware Version, Self Test and the firmware update: the commands
 // that ask the programmer something or replace its firmware.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Open File, Save File, Buffer Fill and Byte Swap: the commands that change the buffer
 // or a file and never talk to the programmer. Each still refuses while an operation
 // runs, since that operation reads or fills the buffer meanwhile.

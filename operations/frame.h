@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The frame every command runs in: its log lines, the status line, progress, message
 // boxes, the busy and link guards, and the poll loop of a long chip operation. Internal

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The person at the screen, as every command sees them. The operations never call a
 // widget or write to a terminal: they show texts, progress and message boxes, ask

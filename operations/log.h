@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The log file: every command records its steps in a plain text file, one time-stamped
 // entry each.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the program works with for its whole run, whichever front end shows it: the chip
 // database, the selected chip, the link to the programmer and the command set over it,

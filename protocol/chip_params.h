@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The five chip parameter bytes that every chip command carries, derived from the
 // selected chip. Process-wide: set by Programmer::setChip, read when a packet is built.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The command packets the host writes to the programmer, byte for byte. Numbers wider
 // than a byte are big-endian. Chip commands carry the chip parameter bytes: `kind` at

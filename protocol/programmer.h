@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The host's model of the programmer: it turns the selected chip into the chip
 // parameter bytes, sends the command packets over the UsbLink and checks their replies,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs every Debian package Chipwright needs to build, run and test.
 # Quick no-op when everything is already present; uses sudo only when not root.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Keeps the module map true: every `#include "folder/..."` stays inside what its
 file's module may use. docs/architecture.md explains the map; this is its
 machine-checked copy, so change both together.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds the program and runs it; the arguments go to the
 # program (README: `bash scripts/run.sh --simulate` runs it with the simulated
 # programmer, since a fresh machine has none).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The simulated programmer as a UsbBus backend: the link finds, opens and talks to the
 // SimProgrammers on this bus exactly as it does to a real device. Other, non-programmer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The simulated programmer: a firmware model that answers the programmer's wire
 // protocol from a simulated chip socket. It stands behind the link as a UsbBus backend

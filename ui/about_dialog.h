@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // AboutDialog: the picture and three lines the user configures (version, company,
 // website), under the title "About" in either language. Made afresh at every opening,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program's own pictures, built in as Qt resources: the 14 toolbar icons with their
 // short labels, the application icon, and the picture the main window and the About

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // BufferFillDialog: asks for the start address, length and byte value of a buffer fill,
 // each in hexadecimal. Its input filter keeps the three fields to hex digits while the

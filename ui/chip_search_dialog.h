@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // ChipSearchDialog: finds chips by a '*' wildcard pattern typed into a field. It searches
 // the whole database on every change of the pattern, counts every match, lists at most

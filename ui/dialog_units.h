@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The windows are laid out in dialog units of 9-point text; one factor turns them into
 // pixels in both directions. At 1.5 pixels per unit the hex view gets the 72 columns of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // chipwright: the program. Finds its config.ini beside itself, builds the window over
 // the real programmer (libusb) or, with --simulate, over the simulated one, and runs it.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program's one window: the hex view of the buffer, the chip selection panel, a
 // picture, the progress bar and the status line, under a menu bar and a toolbar, at a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program's message boxes: every one carries the program's name as its title, the
 // warning icon and a single OK button, whatever it says; the firmware update's question

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program's own command line: what is not one of its options is the data file to
 // load (exactly one is loaded; none or several load nothing).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The User Manual command: hands the manual file named in config.ini to the desktop,
 // which opens it with the application associated with its type. The desktop's opener

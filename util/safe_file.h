@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Replacing a file's contents so that a crash, a power cut or a full disk never
 // leaves it truncated or half written.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Conversion between the UTF-8 used everywhere inside the program and the GBK
 // bytes of the files that store Chinese text (config.ini, the log, the names in

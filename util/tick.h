@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program's monotonic millisecond clock, used for transfer deadlines and
 // log time stamps. 64 bits wide, so it never wraps while the program runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Loading a whole 16 MiB chip image: from an Intel HEX file made by objcopy and
 // from a binary file, against objcopy and srec_cat converting the same HEX file
 // to binary in the same run. Prints the ratios at the end.

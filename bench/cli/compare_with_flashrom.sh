@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Whole-process comparison: chipwright-cli reading a 16 MiB chip from the unthrottled
 # simulated programmer, against flashrom's software emulator reading a 16 MiB W25Q128FV
 # image, in one run on the same machine. Prints both rates and peak resident memories.

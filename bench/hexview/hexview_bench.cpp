@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Hex view frame cost over a full 16 MB buffer. The caret blinks twice a second, so an
 // idle window repaints twice a second: a frame of at most 4 ms keeps it under 1% of a
 // core. Thumb-dragging through the whole image must not allocate more per frame as the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A 16 MB chip read from the unthrottled simulated programmer through UsbLink and
 // Programmer: how fast the host side moves data when the device never holds it back.
 // The argument is the pause between polls in milliseconds (0 = yield only); the chip

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs the 16 MB chip-read benchmark (unthrottled simulated programmer, UsbLink and
 # Programmer) and flashrom's software chip emulator on the same machine, one after the
 # other, and prints both rates and their ratio.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The chip commands of operations/ on a 16 MB SPI flash in the simulated programmer,
 // each in its full frame (guards, log, status line, progress, message pump), with a
 // front end that does nothing: what the commands themselves add to the transfer.

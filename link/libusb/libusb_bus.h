@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The real programmer behind the link: a UsbBus over libusb-1.0 (usbfs on Linux).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The files the build puts beside the program: config.ini, and the chip
 // database built from resources/chips.csv.
 

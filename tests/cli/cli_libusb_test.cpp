@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Ctrl-C against the emulated usbfs programmer, which outlives the process like real
 // hardware: the interrupted run settles what it abandoned, so the next run reads the chip
 // at once and gets the chip's bytes, not the rest of an old read or a write's leftovers.

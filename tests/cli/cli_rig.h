@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // chipwright-cli run as a child process, the way scripts run it: a copy of the program
 // in a folder of its own with the chip database and config.ini beside it (so its log

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // chipwright-cli end to end against the simulated programmer: each command's output,
 // exit status and JSON, the file formats other tools read back, the checks, and the
 // settings it must leave alone.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The link's transport over the in-process simulated programmer: the shared transport
 // contract, and what only this backend can stage (a pipe that fails to open, the real
 // 3000 ms stall limit measured once).

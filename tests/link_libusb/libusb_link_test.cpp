@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The link's libusb backend against the system libusb, with the simulated programmer's
 // firmware model behind an emulated usbfs device (umockdev): the shared transport and
 // command-set contracts, and what only this backend has (the device order, kernel-driver

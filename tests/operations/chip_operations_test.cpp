@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Read, erase, write, verify and auto end to end through the simulated programmer: what
 // the user sees and what the log holds, in order.
 

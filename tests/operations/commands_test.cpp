@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Detect, version, self test, the firmware update, the file and buffer commands, start-up
 // and the log file.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Read and Verify through the real transport: the system libusb over the emulated usbfs
 // device, with the simulated programmer's firmware behind it.
 

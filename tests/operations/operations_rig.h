@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The commands end to end: a Workbench over the simulated programmer, a scripted
 // Frontend that records what the person at the screen would see and answers dialogs from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command set end to end: Programmer over UsbLink over the simulated programmer. The
 // shared command-set contract runs here on the in-process backend. The cases below are
 // the simulator's own: pipes that fail to open, garbage and bit flips on the wire, the

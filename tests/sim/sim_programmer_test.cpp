@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The firmware model at the byte level: raw packets through the link, written from the
 // firmware's side so these tests do not lean on the host's command set.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The simulated programmer behind an emulated usbfs device, found and opened through the
 // system libusb by a link: the libusb counterpart of SimRig, with the same members.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The command set end to end, Programmer over UsbLink over the simulated programmer's
 // firmware model, written once and run against every UsbBus backend:

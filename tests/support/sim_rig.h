@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A simulated programmer on its own bus, found and opened by a link, for tests of the
 // link, the simulator and the command set. Limits are short so failure paths run fast.

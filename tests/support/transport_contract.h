@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The link's transport contract, written once and run against every UsbBus backend: each
 // test binary instantiates it with its rig,

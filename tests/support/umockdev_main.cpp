@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // main() of the test programs that emulate the programmer behind usbfs: umockdev works
 // through its preload library, which must be in place before the process starts, so the
 // program runs itself again with it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The simulated programmer put behind a Linux usbfs device node, so the unmodified
 // system libusb (and with it the link's libusb backend) talks to the same firmware model

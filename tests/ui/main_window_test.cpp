@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real window on Qt's off-screen platform over the simulated programmer: languages,
 // the system menu, Chip Erase's enabling, tooltips, the chip panel, a start without the
 // chip database, closing while a command runs, and one whole session.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The shipped program under a real X server (Xvfb, the xcb platform): the window maps at
 # its fixed size, and a click on the toolbar's Read button in simulate mode ends with
 # "Read chip ok!" in the log. Run by CTest with the folder holding the built program.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the window and dialog tests share: one QApplication for the process, a config.ini
 // of their own in a fresh folder, and a catcher for the modal message boxes the code under

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // chipdb: builds the chip database file from the CSV chip table, or lists a
 // database file.
 //

@@ -265,6 +265,12 @@ const FaultCase kFaultCases[] = {
      true},
     {"selftest/fails", operations::selfTest, failSelfTest, Outcome::Failed,
      "box:Auto test result: Hardware has some problems!", true},
+    // A programmer that refuses or ignores the boot command keeps the update waiting for
+    // another one, up to its question (tested with the commands); these end its transfer.
+    {"update/stall", operations::updateFirmware, stall, Outcome::Failed,
+     "box:Firmware updata error!", true},
+    {"update/unplug", operations::updateFirmware, unplug, Outcome::Failed,
+     "box:Firmware updata error!", true},
 };
 
 class FaultMatrix : public ChipOperations, public ::testing::WithParamInterface<FaultCase> {};
@@ -276,6 +282,9 @@ TEST_P(FaultMatrix, EndsWithItsMessageWithinItsLimit) {
     // A verify compares against the chip's own contents, so that only the fault ends it.
     const auto before = c.command == operations::verifyChip ? chip : pattern(0x100000, 8);
     putInBuffer(before);
+    // The firmware image an update sends, larger than the faults' byte limits.
+    testsupport::writeFile(dir.file("fw.tnx"), std::string(200'000, '\x5A'));
+    ui.files = {dir.file("fw.tnx")};
     sim::Faults faults;
     c.fault(faults);
     device->setFaults(faults);

@@ -23,15 +23,6 @@ constexpr std::uint32_t kCompareBlock = 4096;
 // zlib's crc32 takes a length of type uInt: large inputs go in slices.
 constexpr std::size_t kCrcSlice = 1u << 30;
 
-Outcome guard(Frame& f) {
-    if (f.refuseIfBusy())
-        return Outcome::Busy;
-    if (!f.ensureLinked())
-        return Outcome::NoProgrammer;
-    f.hold();
-    return Outcome::Done;
-}
-
 std::string hexAddress(std::uint32_t address) {
     char out[16];
     std::snprintf(out, sizeof out, "0x%06X", address);
@@ -133,7 +124,7 @@ Outcome verifyChipAll(Workbench& bench, Frontend& ui, Differences& differences) 
         return Outcome::Failed;
     Frame f(bench, ui);
     f.log(text(app::MsgVerifyChipStart));
-    if (const Outcome g = guard(f); g != Outcome::Done)
+    if (const Outcome g = f.guard(); g != Outcome::Done)
         return g;
     const auto block = chipBlock(bench);
     if (!block) {
@@ -163,7 +154,7 @@ Outcome readChipPasses(Workbench& bench, Frontend& ui, int passes, Differences& 
     if (const Outcome first = readChip(bench, ui); first != Outcome::Done || passes <= 1)
         return first;
     Frame f(bench, ui);
-    if (const Outcome g = guard(f); g != Outcome::Done)
+    if (const Outcome g = f.guard(); g != Outcome::Done)
         return g;
     const std::uint32_t capacity = bench.chip.capacity;
     const auto block = chipBlock(bench);

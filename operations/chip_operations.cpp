@@ -52,21 +52,10 @@ std::string mismatchReport(std::uint32_t address, unsigned char inBuffer, unsign
            text(app::MsgBuf) + bufferText + text(app::MsgChip) + chipText;
 }
 
-// The guards every chip operation passes before it touches the programmer. Done when the
-// command may go on.
-Outcome guard(Frame& f) {
-    if (f.refuseIfBusy())
-        return Outcome::Busy;
-    if (!f.ensureLinked())
-        return Outcome::NoProgrammer;
-    f.hold();
-    return Outcome::Done;
-}
-
 Outcome read(Frame& f) {
     Workbench& b = f.bench;
     f.log(text(app::MsgReadChipStart));
-    if (const Outcome g = guard(f); g != Outcome::Done)
+    if (const Outcome g = f.guard(); g != Outcome::Done)
         return g;
     b.programmer.setChip(b.chip);
     if (!b.programmer.startReadChip(b.buffer->image(), 0, b.chip.capacity)) {
@@ -94,7 +83,7 @@ Outcome erase(Frame& f) {
     // Only a flash is erased before it is written; an EEPROM is simply overwritten.
     if (b.chip.type != catalogue::SpiFlash)
         return Outcome::Skipped;
-    if (const Outcome g = guard(f); g != Outcome::Done)
+    if (const Outcome g = f.guard(); g != Outcome::Done)
         return g;
     b.programmer.setChip(b.chip);
     if (!b.programmer.startErase()) {
@@ -118,7 +107,7 @@ Outcome erase(Frame& f) {
 Outcome write(Frame& f) {
     Workbench& b = f.bench;
     f.log(text(app::MsgWriteChipStart));
-    if (const Outcome g = guard(f); g != Outcome::Done)
+    if (const Outcome g = f.guard(); g != Outcome::Done)
         return g;
     b.programmer.setChip(b.chip);
     const auto pageSize = static_cast<std::uint16_t>(b.chip.pageWrite != 0 ? b.chip.pageSize : 1);
@@ -148,7 +137,7 @@ Outcome verify(Frame& f) {
     Workbench& b = f.bench;
     protocol::Programmer& programmer = b.programmer;
     f.log(text(app::MsgVerifyChipStart));
-    if (const Outcome g = guard(f); g != Outcome::Done)
+    if (const Outcome g = f.guard(); g != Outcome::Done)
         return g;
     programmer.setChip(b.chip);
     f.showInfo(text(app::MsgVerifying));
@@ -256,7 +245,7 @@ Outcome autoProgram(Workbench& bench, Frontend& ui) {
         return Outcome::Failed;
     Frame f(bench, ui);
     f.log(text(app::MsgAutoStart));
-    if (const Outcome g = guard(f); g != Outcome::Done)
+    if (const Outcome g = f.guard(); g != Outcome::Done)
         return g;
     // Each step passes its own guards and runs whatever the step before ended with; the
     // whole counts as done only when every step was.

@@ -30,15 +30,6 @@ constexpr int kLastAttempt = 150;
 constexpr char kFirmwareExtension[] = "TNX";
 constexpr unsigned char kImageFill = 0xFF;
 
-Outcome guard(Frame& f) {
-    if (f.refuseIfBusy())
-        return Outcome::Busy;
-    if (!f.ensureLinked())
-        return Outcome::NoProgrammer;
-    f.hold();
-    return Outcome::Done;
-}
-
 // Text the programmer sent, up to its first zero byte; 8-bit text in the program's code
 // page.
 std::string deviceText(const char* bytes, std::size_t size) {
@@ -85,7 +76,7 @@ class UpdateRunning {
 Outcome detectChip(Workbench& bench, Frontend& ui) {
     Frame f(bench, ui);
     f.log(text(app::MsgDetectChipStart));
-    if (const Outcome g = guard(f); g != Outcome::Done)
+    if (const Outcome g = f.guard(); g != Outcome::Done)
         return g;
     bench.programmer.setChip(bench.chip);
     std::array<std::uint8_t, 2> ids{};
@@ -115,7 +106,7 @@ Outcome detectChip(Workbench& bench, Frontend& ui) {
 Outcome readFirmwareVersion(Workbench& bench, Frontend& ui) {
     Frame f(bench, ui);
     f.log(text(app::MsgReadFirmwareVersionStart));
-    if (const Outcome g = guard(f); g != Outcome::Done)
+    if (const Outcome g = f.guard(); g != Outcome::Done)
         return g;
     std::array<char, protocol::kVersionTextBytes> version{};
     if (!bench.programmer.readFirmwareVersion(version)) {
@@ -132,7 +123,7 @@ Outcome readFirmwareVersion(Workbench& bench, Frontend& ui) {
 Outcome selfTest(Workbench& bench, Frontend& ui) {
     Frame f(bench, ui);
     f.log(text(app::MsgAutoTest));
-    if (const Outcome g = guard(f); g != Outcome::Done)
+    if (const Outcome g = f.guard(); g != Outcome::Done)
         return g;
     f.showInfo(text(app::MsgAutoTestStart));
     std::array<char, protocol::kSelfTestReportBytes> report{};

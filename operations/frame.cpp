@@ -83,6 +83,15 @@ void Frame::hold() {
     }
 }
 
+Outcome Frame::guard() {
+    if (refuseIfBusy())
+        return Outcome::Busy;
+    if (!ensureLinked())
+        return Outcome::NoProgrammer;
+    hold();
+    return Outcome::Done;
+}
+
 Outcome Frame::follow(protocol::PollStatus running, int errorKey) {
     for (;;) {
         const protocol::PollStatus status = bench.programmer.poll();

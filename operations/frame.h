@@ -44,6 +44,9 @@ class Frame {
     bool ensureLinked();
     // Counts this command as running until the frame ends.
     void hold();
+    // The busy guard, the link guard and the hold of a command that talks to the
+    // programmer: Done when it may go on, else why not.
+    Outcome guard();
 
     // Follows a started chip command until it ends: `running` (PollReading and so on)
     // shows progress and pumps; PollFailed shows `errorKey` in the status line and a

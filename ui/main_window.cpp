@@ -589,24 +589,10 @@ void MainWindow::pumpMessage() {
     QApplication::processEvents();
 }
 
-std::optional<std::string> MainWindow::chooseFileToOpen(const operations::FileDialog& dialog) {
+std::optional<std::string> MainWindow::chooseFile(const operations::FileDialog& dialog, bool save) {
     QFileDialog chooser(this);
-    chooser.setAcceptMode(QFileDialog::AcceptOpen);
-    chooser.setFileMode(QFileDialog::ExistingFile);
-    QStringList filters;
-    for (const operations::FileFilter& f : dialog.filters)
-        filters << nameFilter(f);
-    chooser.setNameFilters(filters);
-    chooser.setDefaultSuffix(qt(dialog.defaultExtension));
-    if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty())
-        return std::nullopt;
-    return utf8(chooser.selectedFiles().front());
-}
-
-std::optional<std::string> MainWindow::chooseFileToSave(const operations::FileDialog& dialog) {
-    QFileDialog chooser(this);
-    chooser.setAcceptMode(QFileDialog::AcceptSave);
-    chooser.setFileMode(QFileDialog::AnyFile);
+    chooser.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    chooser.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     QStringList filters;
     for (const operations::FileFilter& f : dialog.filters)
         filters << nameFilter(f);
@@ -616,6 +602,14 @@ std::optional<std::string> MainWindow::chooseFileToSave(const operations::FileDi
     if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty())
         return std::nullopt;
     return utf8(chooser.selectedFiles().front());
+}
+
+std::optional<std::string> MainWindow::chooseFileToOpen(const operations::FileDialog& dialog) {
+    return chooseFile(dialog, false);
+}
+
+std::optional<std::string> MainWindow::chooseFileToSave(const operations::FileDialog& dialog) {
+    return chooseFile(dialog, true);
 }
 
 operations::FillRequest MainWindow::runFillDialog() {

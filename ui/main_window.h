@@ -123,6 +123,7 @@ class MainWindow : public QMainWindow, public operations::Frontend {
     void refreshCaption();
     void loadMainPicture();
     void switchLanguage(const char* language);
+    std::optional<std::string> chooseFile(const operations::FileDialog& dialog, bool save);
     void search();
 
     // The chip selection panel.

@@ -22,18 +22,29 @@ namespace {
 
 constexpr std::uint32_t kChipBytes = 0x1000000;
 
-void readChip16MB(benchmark::State& state) {
-    auto device = std::make_shared<sim::SimProgrammer>();
+// A 16 MB SPI flash in the simulator, opened through a link and a Programmer.
+struct Bench {
+    explicit Bench(std::uint64_t bytesPerSecond) {
+        bus.addProgrammer(device);
+        chip.type = catalogue::SpiFlash;
+        chip.capacity = kChipBytes;
+        device->insertChip(chip);
+        device->setThroughput(bytesPerSecond);
+        ready = link.open() && programmer.attach(link) && programmer.setChip(chip);
+    }
+    std::shared_ptr<sim::SimProgrammer> device = std::make_shared<sim::SimProgrammer>();
     sim::SimBus bus;
-    bus.addProgrammer(device);
-    usblink::DeviceFinder finder(bus);
-    usblink::UsbLink link(finder);
-    protocol::Programmer programmer;
+    usblink::DeviceFinder finder{bus};
+    usblink::UsbLink link{finder};
     catalogue::ChipRecord chip;
-    chip.type = catalogue::SpiFlash;
-    chip.capacity = kChipBytes;
-    device->insertChip(chip);
-    if (!link.open() || !programmer.attach(link) || !programmer.setChip(chip)) {
+    protocol::Programmer programmer;
+    bool ready = false;
+};
+
+void readChip16MB(benchmark::State& state) {
+    Bench bench(0);
+    protocol::Programmer& programmer = bench.programmer;
+    if (!bench.ready) {
         state.SkipWithError("the simulated programmer did not open");
         return;
     }
@@ -69,18 +80,10 @@ void readChip16MB(benchmark::State& state) {
 // what is left (about 0.8 s of the 16.8 s) instead of the whole read-off. The time
 // reported is the next command's, open included.
 void nextCommandAfterAbandonedVerify(benchmark::State& state) {
-    auto device = std::make_shared<sim::SimProgrammer>();
-    sim::SimBus bus;
-    bus.addProgrammer(device);
-    usblink::DeviceFinder finder(bus);
-    usblink::UsbLink link(finder);
-    protocol::Programmer programmer;
-    catalogue::ChipRecord chip;
-    chip.type = catalogue::SpiFlash;
-    chip.capacity = kChipBytes;
-    device->insertChip(chip);
-    device->setThroughput(sim::kInteractiveThroughput);
-    if (!link.open() || !programmer.attach(link) || !programmer.setChip(chip)) {
+    Bench bench(sim::kInteractiveThroughput);
+    protocol::Programmer& programmer = bench.programmer;
+    usblink::UsbLink& link = bench.link;
+    if (!bench.ready) {
         state.SkipWithError("the simulated programmer did not open");
         return;
     }

@@ -49,6 +49,7 @@ MODULES = {
 }
 
 TEST_SUPPORT = "tests/support"
+BENCH_SUPPORT = "bench/support"
 
 # Fuzz target source -> the module it exercises.
 FUZZ_TARGETS = {
@@ -132,7 +133,7 @@ def check_file(root, path, module, own_folder, extra, problems):
         if own_folder and target.startswith(own_folder + "/"):
             continue
         if own_folder and own_folder.startswith(("tests/", "bench/")):
-            if target.startswith(TEST_SUPPORT + "/"):
+            if target.startswith((TEST_SUPPORT + "/", BENCH_SUPPORT + "/")):
                 continue
         target_module = module_of_path(target)
         if target_module is None:
@@ -169,7 +170,7 @@ def main():
             continue
         for folder in sorted(p for p in base.iterdir() if p.is_dir()):
             rel = folder.relative_to(root).as_posix()
-            if rel == TEST_SUPPORT:
+            if rel in (TEST_SUPPORT, BENCH_SUPPORT):
                 continue
             files = sources_under(root, rel)
             if folder.name not in MODULES:

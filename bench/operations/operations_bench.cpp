@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "app/messages.h"
+#include "bench/support/bench_support.h"
 #include "buffer/data_buffer.h"
 #include "catalogue/chip_record.h"
 #include "operations/commands.h"
@@ -156,14 +157,6 @@ bool timed(Rig& rig, Command command, std::vector<double>& times) {
     return outcome == operations::Outcome::Done && rig.ui.messages == messagesBefore;
 }
 
-double median(std::vector<double> values) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t mid = values.size() / 2;
-    return values.size() % 2 != 0 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
 void operationsUnthrottled(benchmark::State& state) {
     Rig rig(0);
     if (!rig.ok()) {
@@ -182,11 +175,11 @@ void operationsUnthrottled(benchmark::State& state) {
             return;
         }
     }
-    const double eraseMs = median(erase);
-    const double writeMs = median(write);
-    const double readMs = median(read);
-    const double verifyMs = median(verify);
-    const double autoMs = median(autoProgram);
+    const double eraseMs = benchsupport::median(erase);
+    const double writeMs = benchsupport::median(write);
+    const double readMs = benchsupport::median(read);
+    const double verifyMs = benchsupport::median(verify);
+    const double autoMs = benchsupport::median(autoProgram);
     state.counters["erase_ms"] = eraseMs;
     state.counters["write_ms"] = writeMs;
     state.counters["read_ms"] = readMs;

@@ -34,6 +34,7 @@
 
 #include "app/config.h"
 #include "app/messages.h"
+#include "bench/support/bench_support.h"
 #include "operations/workbench.h"
 #include "sim/sim_bus.h"
 #include "sim/sim_programmer.h"
@@ -74,28 +75,15 @@ class WaitRecorder : public QObject {
     }
 };
 
-double median(std::vector<double> values) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t mid = values.size() / 2;
-    return values.size() % 2 != 0 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
 void postedEventWaitDuringRead(benchmark::State& state) {
     // The shipped config.ini and chip database in a folder of their own, with the 16 MB
     // chip as the default, so the window starts with it selected.
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "chipwright-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    const auto made = benchsupport::folderWithRuntimeFiles({"config.ini", "chips.cwdb"});
+    if (!made) {
         state.SkipWithError("no temporary folder");
         return;
     }
-    const std::filesystem::path folder = pattern;
-    const auto bin = std::filesystem::read_symlink("/proc/self/exe").parent_path();
-    std::error_code error;
-    for (const char* file : {"config.ini", "chips.cwdb"})
-        std::filesystem::copy_file(bin / file, folder / file, error);
+    const std::filesystem::path folder = *made;
     app::setDefaultChipName((folder / "config.ini").string(), kChipName);
     app::loadMessageTable(folder.string() + "/");
 
@@ -151,13 +139,14 @@ void postedEventWaitDuringRead(benchmark::State& state) {
             if (boxes > 0 || status != app::messageText(app::MsgReadChipOk))
                 state.SkipWithError(("the read did not end well: " + status).c_str());
             const auto& waits = recorder.waitsMs;
-            state.counters["wait_median_ms"] = median(waits);
+            state.counters["wait_median_ms"] = benchsupport::median(waits);
             state.counters["wait_max_ms"] =
                 waits.empty() ? 0 : *std::max_element(waits.begin(), waits.end());
             state.counters["events"] = static_cast<double>(waits.size());
         }
     }
-    std::filesystem::remove_all(folder, error);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }
 
 }  // namespace

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "app/messages.h"
+#include "bench/support/bench_support.h"
 #include "operations/workbench.h"
 #include "sim/sim_bus.h"
 #include "sim/sim_programmer.h"
@@ -170,28 +171,15 @@ ChildReport runChild(const std::string& folder) {
             static_cast<double>(inProcess) / 1e6, static_cast<double>(rss) / 1024};
 }
 
-double median(std::vector<double> values) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t mid = values.size() / 2;
-    return values.size() % 2 != 0 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
 void startupToFirstPaint(benchmark::State& state) {
     // The shipped config.ini and chip database, copied: start-up writes the default chip
     // back to config.ini and logs beside it.
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "chipwright-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    const auto made = benchsupport::folderWithRuntimeFiles({"config.ini", "chips.cwdb"});
+    if (!made) {
         state.SkipWithError("no temporary folder");
         return;
     }
-    const std::filesystem::path folder = pattern;
-    const auto bin = std::filesystem::read_symlink("/proc/self/exe").parent_path();
-    std::error_code error;
-    for (const char* file : {"config.ini", "chips.cwdb"})
-        std::filesystem::copy_file(bin / file, folder / file, error);
+    const std::filesystem::path folder = *made;
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
     std::vector<double> startup, inProcess;
@@ -207,11 +195,12 @@ void startupToFirstPaint(benchmark::State& state) {
         inProcess.push_back(report.inProcessMs);
         rss = std::max(rss, report.rssMib);
     }
-    std::filesystem::remove_all(folder, error);
-    state.counters["startup_ms"] = median(startup);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    state.counters["startup_ms"] = benchsupport::median(startup);
     state.counters["startup_max_ms"] =
         startup.empty() ? 0 : *std::max_element(startup.begin(), startup.end());
-    state.counters["in_process_ms"] = median(inProcess);
+    state.counters["in_process_ms"] = benchsupport::median(inProcess);
     state.counters["rss_mib"] = rss;
 }
 

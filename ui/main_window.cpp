@@ -307,11 +307,19 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MainWindow::buildMenus() {
-    menuBar()->clear();
+    // The menus of the other language go, but only once control is back in the event
+    // loop: a language switch may come from a command's message pump while that command
+    // still runs inside the triggered signal of one of their actions.
+    for (QMenu* old : menus_) {
+        menuBar()->removeAction(old->menuAction());
+        old->deleteLater();
+    }
+    menus_.clear();
     menuActions_.clear();
     const bool inEnglish = english();
     for (const Menu& menu : menus()) {
         QMenu* m = menuBar()->addMenu(QString::fromUtf8(inEnglish ? menu.english : menu.chinese));
+        menus_.push_back(m);
         for (const MenuItem& item : menu.items) {
             if (item.command == 0) {
                 m->addSeparator();

@@ -145,6 +145,7 @@ class MainWindow : public QMainWindow, public operations::Frontend {
     QToolBar* toolbar_ = nullptr;
     std::map<int, QAction*> toolbarActions_;
     std::map<int, QAction*> menuActions_;
+    std::vector<QMenu*> menus_;
     QMenu* systemMenu_ = nullptr;
     hexview::HexView* hexView_ = nullptr;
     QScrollBar* scrollBar_ = nullptr;

@@ -169,14 +169,17 @@ TEST_F(MainWindowTest, WithoutTheDatabaseEveryCommandIsHarmless) {
     EXPECT_FALSE(bench->ready());
 }
 
-TEST_F(MainWindowTest, ClosingWhileACommandRunsIsRefused) {
+TEST_F(MainWindowTest, WhileACommandRunsClosingIsRefusedAndTheLanguageMaySwitch) {
     ui::MainWindow& w = startWindow();
     w.show();
     device->setThroughput(2'000'000);
     ModalCloser closer;
     bool closed = true;
     QTimer::singleShot(50, &w, [&] { closed = w.close(); });
-    w.runCommand(ui::CmdRead);
+    // The menu whose item started the read is replaced while the read runs.
+    QTimer::singleShot(100, &w, [&] { w.runCommand(ui::CmdChinese); });
+    QTimer::singleShot(150, &w, [&] { w.runCommand(ui::CmdEnglish); });
+    w.commandAction(ui::CmdRead)->trigger();
     EXPECT_FALSE(closed);
     EXPECT_EQ(closer.texts,
               (std::vector<std::string>{"Programmer is busy, please wait a moment!"}));

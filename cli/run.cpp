@@ -107,10 +107,10 @@ const char* resultFor(Outcome outcome) {
 }
 
 // The simulator's faults by name; false for an unknown name or a value that is no count.
-bool applyFault(const std::string& spec, sim::Faults& f) {
-    const auto eq = spec.find('=');
-    const std::string name = spec.substr(0, eq);
-    const std::string value = eq == std::string::npos ? "" : spec.substr(eq + 1);
+bool applyFault(const std::string& setting, sim::Faults& f) {
+    const auto eq = setting.find('=');
+    const std::string name = setting.substr(0, eq);
+    const std::string value = eq == std::string::npos ? "" : setting.substr(eq + 1);
     std::uint64_t n = 0;
     bool numeric = !value.empty();
     try {

@@ -11,7 +11,6 @@
 
 #include "app/config.h"
 #include "app/messages.h"
-#include "catalogue/chip_database.h"
 #include "catalogue/chip_queries.h"
 #include "link/libusb/libusb_bus.h"
 #include "operations/workbench.h"
@@ -55,19 +54,6 @@ int main(int argc, char** argv) {
         simulated = std::make_shared<sim::SimProgrammer>();
         simulated->setThroughput(sim::kInteractiveThroughput);
         simulated->setEraseDurationMs(kSimulatedEraseMs);
-        if (!options.simulatedChip.empty()) {
-            // A chip named for the socket stays there whatever is selected, as on the
-            // bench; it must be one the database knows.
-            auto database = std::make_unique<catalogue::ChipDatabase>();
-            catalogue::ChipRecord chip;
-            if (!catalogue::loadDatabase(app::messageText(app::MsgDatabaseFile), *database) ||
-                !catalogue::findByName(*database, util::utf8ToGbk(options.simulatedChip), chip)) {
-                std::fprintf(stderr, "chipwright: no chip named \"%s\" in the chip database\n",
-                             options.simulatedChip.c_str());
-                return kUsageError;
-            }
-            simulated->insertChip(chip);
-        }
         auto simBus = std::make_unique<sim::SimBus>();
         simBus->addProgrammer(simulated);
         bus = std::move(simBus);
@@ -82,8 +68,21 @@ int main(int argc, char** argv) {
         window.setChipListener(
             [simulated](const catalogue::ChipRecord& chip) { simulated->insertChip(chip); });
     }
-    if (window.start(options.files) == operations::StartupResult::NoMemory)
+    const operations::StartupResult started = window.start(options.files);
+    if (started == operations::StartupResult::NoMemory)
         return EXIT_FAILURE;
+    if (simulated && !options.simulatedChip.empty()) {
+        // A chip named for the socket stays there whatever is selected, as on the bench;
+        // it must be one the database (loaded by the start-up) knows.
+        catalogue::ChipRecord chip;
+        if (started != operations::StartupResult::Ready ||
+            !catalogue::findByName(*bench.database, util::utf8ToGbk(options.simulatedChip), chip)) {
+            std::fprintf(stderr, "chipwright: no chip named \"%s\" in the chip database\n",
+                         options.simulatedChip.c_str());
+            return kUsageError;
+        }
+        simulated->insertChip(chip);
+    }
     window.show();
     return application.exec();
 }

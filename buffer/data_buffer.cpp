@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "buffer/data_buffer.h"
 
+#include <sys/mman.h>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -8,14 +9,33 @@
 
 namespace buffer {
 
+namespace {
+
+constexpr std::size_t kImageBlockSize = std::size_t{kImageSize} + kSpareBytes;
+// The size of a transparent huge page on x86-64 and arm64 alike.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// The image block: 16 MB that every read, load and fill walks from end to end. Asked
+// for in huge pages where the kernel grants them, which spares the thousands of page
+// faults of its first touch (the largest part of a quick whole-chip read's time).
+void* allocateImage() {
+    constexpr std::size_t size = (kImageBlockSize + kHugePage - 1) / kHugePage * kHugePage;
+    void* block = std::aligned_alloc(kHugePage, size);
+    if (block != nullptr)
+        ::madvise(block, kImageSize / kHugePage * kHugePage, MADV_HUGEPAGE);
+    return block;
+}
+
+}  // namespace
+
 std::unique_ptr<DataBuffer> DataBuffer::create(const BlockAllocator& allocate) {
-    auto obtain = [&](std::size_t size) {
-        return static_cast<unsigned char*>(allocate ? allocate(size) : std::malloc(size));
-    };
-    unsigned char* image = obtain(std::size_t{kImageSize} + kSpareBytes);
+    auto* image =
+        static_cast<unsigned char*>(allocate ? allocate(kImageBlockSize) : allocateImage());
     if (image == nullptr)
         return nullptr;
-    unsigned char* map = obtain(kChangedMapSize);
+    // A fresh map is all zero; calloc gives that without touching its pages.
+    auto* map = static_cast<unsigned char*>(allocate ? allocate(kChangedMapSize)
+                                                     : std::calloc(1, kChangedMapSize));
     if (map == nullptr) {
         std::free(image);
         return nullptr;
@@ -26,8 +46,9 @@ std::unique_ptr<DataBuffer> DataBuffer::create(const BlockAllocator& allocate) {
         std::free(map);
         return nullptr;
     }
-    std::memset(image, kErasedByte, std::size_t{kImageSize} + kSpareBytes);
-    std::memset(map, 0, kChangedMapSize);
+    std::memset(image, kErasedByte, kImageBlockSize);
+    if (allocate)
+        std::memset(map, 0, kChangedMapSize);
     return buffer;
 }
 

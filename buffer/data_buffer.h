@@ -41,7 +41,7 @@ inline void markChangedIn(unsigned char* changedMap, std::uint32_t index) {
 }
 
 // Hands out a block of `size` bytes, or nullptr when there is no memory. The
-// block is released with std::free. Start-up uses std::malloc; tests pass one
+// block is released with std::free. Start-up asks for huge pages; tests pass one
 // that fails, since a real 16 MB allocation practically never does.
 using BlockAllocator = std::function<void*(std::size_t size)>;
 

@@ -36,7 +36,6 @@ constexpr std::size_t kBootLengthAt = 18;
 
 constexpr std::uint32_t kPacketBytes = 64;
 constexpr std::uint8_t kAbsentId = 0xFF;
-constexpr std::uint8_t kErased = 0xFF;
 constexpr std::uint8_t kGarbageFill = 0xEE;
 constexpr std::uint64_t kMicrosPerSecond = 1'000'000;
 
@@ -66,24 +65,23 @@ void SimProgrammer::insertChip(const catalogue::ChipRecord& chip) {
     Lock lock(mutex_);
     chip_ = chip;
     hasChip_ = true;
-    cells_.assign(chip.capacity, kErased);
+    cells_.reset(chip.capacity);
 }
 
 void SimProgrammer::removeChip() {
     Lock lock(mutex_);
     hasChip_ = false;
-    cells_.clear();
+    cells_.reset(0);
 }
 
 std::vector<std::uint8_t> SimProgrammer::memory() const {
     Lock lock(mutex_);
-    return cells_;
+    return cells_.copy();
 }
 
 void SimProgrammer::fillMemory(std::uint32_t address, std::span<const std::uint8_t> bytes) {
     Lock lock(mutex_);
-    for (std::size_t i = 0; i < bytes.size() && address + i < cells_.size(); ++i)
-        cells_[address + i] = bytes[i];
+    cells_.store(address, bytes);
 }
 
 void SimProgrammer::setThroughput(std::uint64_t bytesPerSecond) {
@@ -367,7 +365,7 @@ void SimProgrammer::startChipWrite(const std::uint8_t* p) {
 }
 
 void SimProgrammer::startErase() {
-    std::fill(cells_.begin(), cells_.end(), kErased);
+    cells_.eraseAll();
     erasing_ = true;
     eraseEnd_ = Clock::now() + std::chrono::milliseconds(eraseMs_);
 }
@@ -463,12 +461,7 @@ void SimProgrammer::copyChipBytes(std::uint8_t* out, std::uint32_t address, std:
                                   bool looseBitFlipped) const {
     const std::uint64_t start = address;
     const std::uint64_t end = start + count;
-    const std::uint64_t size = cells_.size();
-    const std::uint64_t inChip = start < size ? std::min(end, size) - start : 0;
-    if (inChip > 0)
-        std::memcpy(out, cells_.data() + start, inChip);
-    if (inChip < count)
-        std::memset(out + inChip, kErased, count - inChip);
+    cells_.read(address, count, out);
     if (const std::uint64_t every = faults_.bitFlipEvery; every != 0) {
         // First address a >= start with (a + 1) a multiple of `every`.
         std::uint64_t a = (start + every) / every * every - 1;
@@ -482,18 +475,11 @@ void SimProgrammer::copyChipBytes(std::uint8_t* out, std::uint32_t address, std:
 }
 
 void SimProgrammer::programChip(const std::uint8_t* data, std::uint32_t count) {
-    const std::uint64_t start = outAddress_;
-    const std::uint64_t size = cells_.size();
-    const std::uint64_t n = start < size ? std::min<std::uint64_t>(count, size - start) : 0;
-    std::uint8_t* cells = cells_.data() + (n ? start : 0);
-    if (chip_.type == catalogue::SpiFlash) {
-        // Flash programming can only clear bits; only an erase sets them again.
-        for (std::uint64_t i = 0; i < n; ++i)
-            cells[i] &= data[i];
-    } else {
-        if (n)
-            std::memcpy(cells, data, n);
-    }
+    // Flash programming can only clear bits; only an erase sets them again.
+    if (chip_.type == catalogue::SpiFlash)
+        cells_.program(outAddress_, {data, count});
+    else
+        cells_.store(outAddress_, {data, count});
     outAddress_ += count;
 }
 

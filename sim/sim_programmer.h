@@ -63,6 +63,7 @@
 
 #include "catalogue/chip_record.h"
 #include "link/usb_bus.h"
+#include "sim/chip_cells.h"
 
 namespace sim {
 
@@ -229,7 +230,7 @@ class SimProgrammer {
     bool present_ = true;
     bool hasChip_ = false;
     catalogue::ChipRecord chip_{};
-    std::vector<std::uint8_t> cells_;
+    ChipCells cells_;
     std::uint64_t throughput_ = 0;
     std::uint32_t eraseMs_ = kDefaultEraseMs;
     std::string version_ = "Chipwright SIM V1.00";

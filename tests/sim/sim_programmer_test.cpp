@@ -138,3 +138,29 @@ TEST_F(Firmware, GarbageAndWrongReplyBytes) {
     EXPECT_EQ(readPacket(), (std::vector<std::uint8_t>{0x13, 0x01, 0x00}));
     EXPECT_EQ(readPacket(), (std::vector<std::uint8_t>{0x14, 0xFE, 0xFE}));
 }
+
+// The cells live in blocks made on the first store; what is never stored reads erased,
+// within the chip and beyond it, whatever the chip's size.
+TEST(ChipCells, StoresAndProgramsAcrossBlocksAndReadsTheRestErased) {
+    sim::ChipCells cells;
+    const std::uint32_t size = 0x20000 + 100;  // two whole blocks and part of a third
+    cells.reset(size);
+    std::vector<std::uint8_t> data(300, 0x5A);
+    cells.store(0x10000 - 150, data);  // across the first boundary
+    cells.program(0x10000 - 150, std::vector<std::uint8_t>(300, 0x0F));  // flash: AND
+    cells.store(size - 10, std::vector<std::uint8_t>(50, 0x00));         // runs past the end
+
+    std::vector<std::uint8_t> out(size + 64);
+    cells.read(0, size + 64, out.data());
+    for (std::uint32_t a = 0; a < out.size(); ++a) {
+        std::uint8_t want = sim::ChipCells::kErased;
+        if (a >= 0x10000 - 150 && a < 0x10000 + 150)
+            want = 0x5A & 0x0F;
+        else if (a >= size - 10 && a < size)
+            want = 0x00;
+        ASSERT_EQ(out[a], want) << "at " << a;
+    }
+    EXPECT_EQ(cells.copy(), std::vector<std::uint8_t>(out.begin(), out.begin() + size));
+    cells.eraseAll();
+    EXPECT_EQ(cells.copy(), std::vector<std::uint8_t>(size, sim::ChipCells::kErased));
+}

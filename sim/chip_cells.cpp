@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "sim/chip_cells.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+void ChipCells::reset(std::uint32_t size) {
+    size_ = size;
+    blocks_.clear();
+    blocks_.resize((std::size_t{size} + kBlockSize - 1) / kBlockSize);
+}
+
+void ChipCells::eraseAll() {
+    reset(size_);
+}
+
+void ChipCells::read(std::uint32_t address, std::uint32_t count, std::uint8_t* out) const {
+    std::uint64_t at = address;
+    const std::uint64_t end = at + count;
+    while (at < end) {
+        const std::uint64_t blockEnd = (at / kBlockSize + 1) * kBlockSize;
+        const auto n = static_cast<std::size_t>(std::min(end, blockEnd) - at);
+        const std::uint64_t index = at / kBlockSize;
+        // Cells past the chip's end read erased: no block exists there, and the part of
+        // the last block beyond the end is never stored to.
+        const std::uint8_t* block = index < blocks_.size() ? blocks_[index].get() : nullptr;
+        if (block != nullptr)
+            std::memcpy(out, block + at % kBlockSize, n);
+        else
+            std::memset(out, kErased, n);
+        out += n;
+        at += n;
+    }
+}
+
+std::uint8_t* ChipCells::writableBlock(std::uint32_t address) {
+    std::unique_ptr<std::uint8_t[]>& block = blocks_[address / kBlockSize];
+    if (!block) {
+        block = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
+        std::memset(block.get(), kErased, kBlockSize);
+    }
+    return block.get();
+}
+
+template <typename Apply>
+void ChipCells::modify(std::uint32_t address, std::span<const std::uint8_t> data, Apply apply) {
+    std::uint64_t at = address;
+    const std::uint64_t end = std::min<std::uint64_t>(at + data.size(), size_);
+    const std::uint8_t* from = data.data();
+    while (at < end) {
+        const std::uint64_t blockEnd = (at / kBlockSize + 1) * kBlockSize;
+        const auto n = static_cast<std::size_t>(std::min(end, blockEnd) - at);
+        apply(writableBlock(static_cast<std::uint32_t>(at)) + at % kBlockSize, from, n);
+        from += n;
+        at += n;
+    }
+}
+
+void ChipCells::store(std::uint32_t address, std::span<const std::uint8_t> data) {
+    modify(address, data, [](std::uint8_t* cells, const std::uint8_t* bytes, std::size_t n) {
+        std::memcpy(cells, bytes, n);
+    });
+}
+
+void ChipCells::program(std::uint32_t address, std::span<const std::uint8_t> data) {
+    modify(address, data, [](std::uint8_t* cells, const std::uint8_t* bytes, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i)
+            cells[i] &= bytes[i];
+    });
+}
+
+std::vector<std::uint8_t> ChipCells::copy() const {
+    std::vector<std::uint8_t> out(size_);
+    read(0, size_, out.data());
+    return out;
+}
+
+}  // namespace sim

@@ -5,8 +5,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
+#include <system_error>
 
 #include "app/messages.h"
 #include "buffer/data_file.h"
@@ -207,6 +209,8 @@ class Run {
     const Streams& s_;
     TerminalFrontend ui_;
     Report report_;
+    // The checksums of the chip's bytes, computed while a read's file is written.
+    std::future<operations::Checksums> checksums_;
     std::shared_ptr<sim::SimProgrammer> device_;
 };
 
@@ -350,6 +354,16 @@ int Run::withProgrammer() {
     if (!loadInput(bench))
         return finish(kExitFailed, "failed");
 
+    // Whatever happens below, the checksums' thread is done with the bench before the
+    // bench goes.
+    struct WaitForChecksums {
+        std::future<operations::Checksums>& checksums;
+        ~WaitForChecksums() {
+            if (checksums.valid())
+                checksums.wait();
+        }
+    } waitForChecksums{checksums_};
+
     const auto start = std::chrono::steady_clock::now();
     Outcome outcome = runCommand(bench);
     report_.seconds =
@@ -365,7 +379,10 @@ int Run::withProgrammer() {
     } else if (outcome == Outcome::Done && o_.command == "read" && !saveOutput(bench)) {
         status = kExitFailed;
         result = "failed";
-    } else if (outcome == Outcome::Skipped) {
+    }
+    if (checksums_.valid())
+        report_.checksums = checksums_.get();
+    if (outcome == Outcome::Skipped) {
         ui_.note("erase: the chip is no SPI flash; an EEPROM is simply overwritten by write");
     }
 
@@ -458,8 +475,14 @@ Outcome Run::runCommand(operations::Workbench& bench) {
     if (c == "read" || c == "write" || c == "verify" || c == "auto") {
         // After a read, a write, or a verify that passed, the buffer holds the chip's
         // bytes (auto ends with its verify).
-        if (outcome == Outcome::Done)
-            report_.checksums = operations::bufferChecksums(bench);
+        if (outcome == Outcome::Done) {
+            try {
+                checksums_ = std::async(std::launch::async,
+                                        [&bench] { return operations::bufferChecksums(bench); });
+            } catch (const std::system_error&) {
+                report_.checksums = operations::bufferChecksums(bench);
+            }
+        }
         return outcome;
     }
     if (c == "erase")

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "app/messages.h"
 #include "operations/commands.h"
@@ -22,6 +24,8 @@ namespace {
 constexpr std::uint32_t kCompareBlock = 4096;
 // zlib's crc32 takes a length of type uInt: large inputs go in slices.
 constexpr std::size_t kCrcSlice = 1u << 30;
+// Below this a second thread costs more than it saves.
+constexpr std::size_t kParallelChecksumBytes = 1u << 20;
 
 std::string hexAddress(std::uint32_t address) {
     char out[16];
@@ -70,26 +74,47 @@ std::unique_ptr<unsigned char[]> chipBlock(const Workbench& bench) {
         std::nothrow) unsigned char[std::size_t{bench.chip.capacity} + protocol::kReadSlackBytes]);
 }
 
-}  // namespace
-
-Checksums checksumsOf(std::span<const unsigned char> bytes) {
-    Checksums sums;
+std::uint32_t crc32Of(std::span<const unsigned char> bytes) {
     uLong crc = crc32(0L, Z_NULL, 0);
     for (std::size_t at = 0; at < bytes.size(); at += kCrcSlice) {
         const std::size_t n = std::min(kCrcSlice, bytes.size() - at);
         crc = crc32(crc, bytes.data() + at, static_cast<uInt>(n));
     }
-    sums.crc32 = static_cast<std::uint32_t>(crc);
+    return static_cast<std::uint32_t>(crc);
+}
 
+std::string sha256Of(std::span<const unsigned char> bytes) {
+    std::string hex;
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestLength = 0;
     if (EVP_Digest(bytes.data(), bytes.size(), digest, &digestLength, EVP_sha256(), nullptr) == 1) {
         static constexpr char kDigits[] = "0123456789abcdef";
         for (unsigned int i = 0; i < digestLength; ++i) {
-            sums.sha256 += kDigits[digest[i] >> 4];
-            sums.sha256 += kDigits[digest[i] & 0xF];
+            hex += kDigits[digest[i] >> 4];
+            hex += kDigits[digest[i] & 0xF];
         }
     }
+    return hex;
+}
+
+}  // namespace
+
+Checksums checksumsOf(std::span<const unsigned char> bytes) {
+    Checksums sums;
+    // The two take about as long as each other over a large chip: the CRC runs on a
+    // thread of its own beside the digest (or after it, when no thread can be had).
+    std::thread crcThread;
+    if (bytes.size() >= kParallelChecksumBytes) {
+        try {
+            crcThread = std::thread([&sums, bytes] { sums.crc32 = crc32Of(bytes); });
+        } catch (const std::system_error&) {
+        }
+    }
+    sums.sha256 = sha256Of(bytes);
+    if (crcThread.joinable())
+        crcThread.join();
+    else
+        sums.crc32 = crc32Of(bytes);
     return sums;
 }
 

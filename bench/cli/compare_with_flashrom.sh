@@ -3,6 +3,7 @@
 # Whole-process comparison: chipwright-cli reading a 16 MiB chip from the unthrottled
 # simulated programmer, against flashrom's software emulator reading a 16 MiB W25Q128FV
 # image, in one run on the same machine. Prints both rates and peak resident memories.
+# RUNS=N sets how many times each runs (5).
 # Usage: bench/cli/compare_with_flashrom.sh [build dir]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -16,29 +17,42 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 head -c "$bytes" /dev/urandom > "$work/image"
 
-# Wall time and peak resident set (KiB) of one command, from GNU time's format or
-# python's resource accounting when /usr/bin/time is absent.
-measure() {
-  python3 - "$@" <<'PY'
-import resource, subprocess, sys, time
-start = time.monotonic()
-done = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-seconds = time.monotonic() - start
-if done.returncode != 0:
-    sys.exit(f"{sys.argv[1]} failed with status {done.returncode}")
-print(seconds, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
-PY
+# Each command runs `runs` times, the two alternating so that both see the same
+# moments of a shared machine; the median wall time and the largest peak resident set
+# (KiB, from the kernel's accounting of each child) are reported.
+runs=${RUNS:-5}
+python3 - "$runs" "$bytes" "$work" "$cli" <<'PY'
+import os, resource, statistics, subprocess, sys, time
+runs, size, work, cli = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+commands = {
+    "chipwright-cli --simulate=W25Q128JV --sim-speed max read":
+        [cli, "--simulate=W25Q128JV", "--sim-speed", "max", "-q", "read", f"{work}/ours.bin"],
+    "flashrom dummy emulator W25Q128FV read (whole run)":
+        ["flashrom", "-p", f"dummy:emulate=W25Q128FV,image={work}/image", "-c", "W25Q128.V",
+         "-r", f"{work}/theirs.bin"],
 }
-
-read -r ours_s ours_kb < <(measure "$cli" --simulate=W25Q128JV --sim-speed max -q read "$work/ours.bin")
-read -r theirs_s theirs_kb < <(measure flashrom -p "dummy:emulate=W25Q128FV,image=$work/image" \
-  -c W25Q128.V -r "$work/theirs.bin")
-cmp -s "$work/image" "$work/theirs.bin" || { echo "flashrom read back a different image" >&2; exit 1; }
-[ "$(stat -c %s "$work/ours.bin")" -eq "$bytes" ] || { echo "chipwright-cli read a wrong size" >&2; exit 1; }
-
-python3 -c "
-b = $bytes
-ours, theirs = b / $ours_s / 1e6, b / $theirs_s / 1e6
-print(f'chipwright-cli --simulate=W25Q128JV --sim-speed max read: {ours:8.1f} MB/s  {$ours_kb/1024:6.1f} MiB resident')
-print(f'flashrom dummy emulator W25Q128FV read (whole run):       {theirs:8.1f} MB/s  {$theirs_kb/1024:6.1f} MiB resident')
-print(f'rate ratio: {ours / theirs:.1f}x')"
+seconds = {name: [] for name in commands}
+peak = {name: 0 for name in commands}
+for _ in range(runs):
+    for name, argv in commands.items():
+        if os.path.exists(argv[-1]):  # each run writes a new file, as a first run does
+            os.remove(argv[-1])
+        start = time.monotonic()
+        child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(child.pid, 0)
+        seconds[name].append(time.monotonic() - start)
+        if status != 0:
+            sys.exit(f"{argv[0]} failed with status {status}")
+        peak[name] = max(peak[name], usage.ru_maxrss)
+with open(f"{work}/image", "rb") as a, open(f"{work}/theirs.bin", "rb") as b:
+    if a.read() != b.read():
+        sys.exit("flashrom read back a different image")
+if os.path.getsize(f"{work}/ours.bin") != size:
+    sys.exit("chipwright-cli read a wrong size")
+rates = {}
+for name in commands:
+    rates[name] = size / statistics.median(seconds[name]) / 1e6
+    print(f"{name:58s} {rates[name]:8.1f} MB/s  {peak[name] / 1024:6.1f} MiB resident")
+ours, theirs = rates.values()
+print(f"rate ratio: {ours / theirs:.1f}x (median of {runs} runs each)")
+PY

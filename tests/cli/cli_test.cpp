@@ -94,6 +94,19 @@ TEST_F(Cli, ProgrammerCommandsReportTheirTextsAndStatuses) {
     EXPECT_EQ(update.status, 1);
     EXPECT_NE(update.err.find("cancelled; --yes answers OK"), std::string::npos);
     EXPECT_EQ(run({"--simulate", "update-firmware", "fw.tnx"}).status, 0);
+    // --yes answers it (the wait for the programmer then finds none); on a terminal (a
+    // pseudo-terminal from script(1)) it is asked, and "n" cancels.
+    const auto yes =
+        run({"--simulate", "--sim-fault", "wrong-reply", "--yes", "update-firmware", "fw.tnx"});
+    EXPECT_EQ(yes.status, 4);
+    EXPECT_NE(yes.err.find("[answered OK by --yes]"), std::string::npos);
+    const std::string asked = "cd '" + dir.path() + "' && printf 'n\\n' | script -qec \"'" +
+                              program() +
+                              "' --simulate --sim-fault wrong-reply update-firmware fw.tnx\" "
+                              "/dev/null > terminal 2>&1";
+    const int status = std::system(asked.c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(readFile(dir.file("terminal")).find("in 10 seconds! [y/N] "), std::string::npos);
 
     // None of it changed the window's settings.
     EXPECT_EQ(

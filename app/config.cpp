@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 
 #include "util/safe_file.h"
 #include "util/text_codec.h"
@@ -149,6 +150,55 @@ std::string programDirectory() {
     if (slash == std::string_view::npos)
         return {};
     return std::string(exe.substr(0, slash + 1));
+}
+
+bool isInstalledProgram(const std::string& programDir) {
+    if (programDir.empty())
+        return false;
+    struct stat st {};
+    return stat((programDir + kInstalledMarkerName).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+namespace {
+
+// The XDG base folder `variable` names, else `fallback` under $HOME; a relative
+// value is ignored, as the XDG base directory rules ask.
+std::string userDirectory(const char* variable, const char* fallback) {
+    const char* base = std::getenv(variable);
+    std::string folder;
+    if (base != nullptr && base[0] == '/') {
+        folder = base;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (home == nullptr || home[0] != '/')
+            return {};
+        folder = std::string(home) + "/" + fallback;
+    }
+    if (folder.back() != '/')
+        folder += '/';
+    return folder + "chipwright/";
+}
+
+}  // namespace
+
+std::string userConfigDirectory() {
+    return userDirectory("XDG_CONFIG_HOME", ".config");
+}
+
+std::string userStateDirectory() {
+    return userDirectory("XDG_STATE_HOME", ".local/state");
+}
+
+bool makeUserFolder(const std::string& folder) {
+    if (folder.empty())
+        return false;
+    for (std::size_t slash = folder.find('/', 1); slash != std::string::npos;
+         slash = folder.find('/', slash + 1)) {
+        mkdir(folder.substr(0, slash).c_str(), 0700);
+    }
+    mkdir(folder.c_str(), 0700);
+    struct stat st {};
+    return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string readSetting(const std::string& iniPath, std::string_view section,

@@ -20,8 +20,31 @@ constexpr std::size_t kMaxSettingBytes = 199;
 
 constexpr const char* kConfigFileName = "config.ini";
 
+// The file the install step puts beside an installed program. Its folder belongs to
+// the system and is not its users' to write, so an installed program keeps the two
+// settings it writes, and its log, in the user's own folders instead (see
+// userConfigDirectory and userStateDirectory). Run from the build folder, everything
+// stays beside the program.
+constexpr const char* kInstalledMarkerName = "installed";
+
 // Folder of the running executable, with its trailing '/', or "" if unknown.
 std::string programDirectory();
+
+// Whether the program in `programDir` (ending with '/') is an installed one.
+bool isInstalledProgram(const std::string& programDir);
+
+// The user's settings folder for the installed program, with its trailing '/':
+// $XDG_CONFIG_HOME/chipwright/, else ~/.config/chipwright/; "" when neither
+// $XDG_CONFIG_HOME nor $HOME names an absolute folder.
+std::string userConfigDirectory();
+
+// The user's folder for the installed program's log, with its trailing '/':
+// $XDG_STATE_HOME/chipwright/, else ~/.local/state/chipwright/; "" as above.
+std::string userStateDirectory();
+
+// Creates `folder` and any missing parents, for the user alone (0700). True when it
+// exists as a folder afterwards.
+bool makeUserFolder(const std::string& folder);
 
 // The value of `key` in `section` of the file at `iniPath`, as UTF-8.
 std::string readSetting(const std::string& iniPath, std::string_view section, std::string_view key);

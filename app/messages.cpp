@@ -172,12 +172,42 @@ struct MessageTable {
     // Texts read from config.ini, by key: [0] Chinese, [1] English.
     std::array<std::array<std::string, 2>, kMessageCount> configured;
     std::string language;
-    std::string iniPath;
+    std::string iniPath;  // the shipped config.ini beside the program
+    // Installed: the user's own config.ini, which holds only the settings the program
+    // writes and is read over the shipped one. Else the shipped file itself.
+    bool installed = false;
+    std::string settingsPath;
 };
 
 MessageTable& table() {
     static MessageTable instance;
     return instance;
+}
+
+// A [Run] setting the program writes. An installed program takes the user's value
+// where there is one, and the shipped one else, so that an upgrade's new shipped
+// values apply until the user picks one of their own.
+std::string runSetting(const MessageTable& t, std::string_view key) {
+    if (t.installed && !t.settingsPath.empty()) {
+        std::string own = readSetting(t.settingsPath, "Run", key);
+        if (!own.empty())
+            return own;
+    }
+    return readSetting(t.iniPath, "Run", key);
+}
+
+bool writeRunSetting(std::string_view key, std::string_view value) {
+    const MessageTable& t = table();
+    if (!t.installed)
+        return writeSetting(t.iniPath, "Run", key, value);
+    if (t.settingsPath.empty())
+        return false;
+    // A value already in effect is not copied into the user's file: the start-up
+    // applies the default chip at every start, and that must not pin the shipped one.
+    if (runSetting(t, key) == value)
+        return true;
+    makeUserFolder(userConfigDirectory());
+    return writeSetting(t.settingsPath, "Run", key, value);
 }
 
 }  // namespace
@@ -186,18 +216,32 @@ void loadMessageTable(const std::string& programDir) {
     MessageTable& t = table();
     t = MessageTable{};
     t.iniPath = programDir + kConfigFileName;
+    t.installed = isInstalledProgram(programDir);
+    t.settingsPath = t.iniPath;
+    std::string logDir = programDir;
+    if (t.installed) {
+        const std::string configDir = userConfigDirectory();
+        t.settingsPath = configDir.empty() ? std::string() : configDir + kConfigFileName;
+        logDir = userStateDirectory();
+        if (!makeUserFolder(logDir))
+            logDir.clear();
+    }
     for (const ConfiguredKey& entry : kConfiguredKeys) {
         std::string english = readSetting(t.iniPath, kLanguageEnglish, entry.name);
         std::string chinese = readSetting(t.iniPath, kLanguageChinese, entry.name);
-        if (entry.isFile) {
+        if (entry.key == MsgLogFile) {
+            // No folder for the log: its entries are dropped, never written elsewhere.
+            english = logDir.empty() ? std::string() : logDir + english;
+            chinese = logDir.empty() ? std::string() : logDir + chinese;
+        } else if (entry.isFile) {
             english = programDir + english;
             chinese = programDir + chinese;
         }
         t.configured[entry.key] = {chinese, english};
     }
-    std::string chip = readSetting(t.iniPath, "Run", "DefaultChipName");
+    std::string chip = runSetting(t, "DefaultChipName");
     t.configured[MsgDefaultChipName] = {chip, chip};
-    t.language = readSetting(t.iniPath, "Run", "DefaultLanguage");
+    t.language = runSetting(t, "DefaultLanguage");
 }
 
 std::string messageText(int key) {
@@ -223,9 +267,12 @@ std::string currentLanguage() {
 }
 
 bool setLanguage(std::string_view name) {
-    MessageTable& t = table();
-    t.language = std::string(name);
-    return writeSetting(t.iniPath, "Run", "DefaultLanguage", name);
+    table().language = std::string(name);
+    return writeRunSetting("DefaultLanguage", name);
+}
+
+bool rememberDefaultChip(std::string_view name) {
+    return writeRunSetting("DefaultChipName", name);
 }
 
 void useLanguage(std::string_view name) {
@@ -233,7 +280,7 @@ void useLanguage(std::string_view name) {
 }
 
 std::string configPath() {
-    return table().iniPath;
+    return table().settingsPath;
 }
 
 }  // namespace app

@@ -143,6 +143,11 @@ enum MessageKey : int {
 // Builds the table and reads the current language from `programDir` +
 // "config.ini" (`programDir` ends with '/'). Called once at start, before the
 // first lookup; tests call it again with folders of their own.
+//
+// An installed program (kInstalledMarkerName beside it) reads DefaultLanguage and
+// DefaultChipName from the user's own config.ini (userConfigDirectory) over the
+// shipped one, writes them there, and logs into userStateDirectory under the
+// configured LogFile name; every other file stays beside the program.
 void loadMessageTable(const std::string& programDir);
 
 // The entry's text in the current language; empty for an unknown key or an
@@ -155,10 +160,14 @@ std::string currentLanguage();
 // Returns whether the file was written; the switch takes effect either way.
 bool setLanguage(std::string_view name);
 
+// Writes `name` as the chip to select at the next start, where setLanguage writes.
+bool rememberDefaultChip(std::string_view name);
+
 // Makes `name` the current language for this run only; config.ini is left as it is.
 void useLanguage(std::string_view name);
 
-// The config.ini the table was built from, for the settings written later.
+// The config.ini the settings are written to: the one the table was built from, or
+// for an installed program the user's own.
 std::string configPath();
 
 }  // namespace app

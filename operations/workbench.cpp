@@ -78,7 +78,7 @@ void selectChip(Workbench& bench, Frontend& ui, const catalogue::ChipRecord& chi
     bench.eraseEnabled = chip.type == catalogue::SpiFlash;
     ui.chipSelected(chip, information, bench.eraseEnabled);
     if (bench.rememberChip)
-        app::setDefaultChipName(app::configPath(), chip.nameText());
+        app::rememberDefaultChip(chip.nameText());
 }
 
 bool selectChipByName(Workbench& bench, Frontend& ui, std::string_view name) {

@@ -16,6 +16,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   fonts-dejavu-core fonts-urw-base35 fonts-liberation fonts-wqy-zenhei
   xvfb xauth xdotool
+  dpkg-dev desktop-file-utils appstream bash-completion
 )
 
 missing=()

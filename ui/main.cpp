@@ -18,6 +18,7 @@
 #include "sim/sim_programmer.h"
 #include "ui/main_window.h"
 #include "ui/program_options.h"
+#include "ui/screenshots.h"
 #include "util/text_codec.h"
 
 namespace {
@@ -84,5 +85,7 @@ int main(int argc, char** argv) {
         simulated->insertChip(chip);
     }
     window.show();
+    if (!options.screenshots.empty())
+        return ui::takeScreenshots(window, bench, options.screenshots) ? 0 : EXIT_FAILURE;
     return application.exec();
 }

@@ -22,7 +22,8 @@ ProgramOptions parseProgramOptions(const std::vector<std::string>& arguments,
     if (simulateVariable && *simulateVariable)
         simulate(options, simulateVariable);
     bool onlyFiles = false;
-    for (const std::string& argument : arguments) {
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
         const std::string_view a = argument;
         if (onlyFiles || a.empty() || a[0] != '-' || a == "-") {
             options.files.push_back(argument);
@@ -36,6 +37,11 @@ ProgramOptions parseProgramOptions(const std::vector<std::string>& arguments,
             options.help = true;
         } else if (a == "--version") {
             options.version = true;
+        } else if (a == "--screenshot" && i + 1 < arguments.size() &&
+                   arguments[i + 1].find('=') != std::string::npos) {
+            const std::string& shot = arguments[++i];
+            const std::size_t eq = shot.find('=');
+            options.screenshots.emplace_back(shot.substr(0, eq), shot.substr(eq + 1));
         } else {
             options.error = "unknown option " + argument;
         }

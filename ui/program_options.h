@@ -4,6 +4,7 @@
 // load (exactly one is loaded; none or several load nothing).
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ui {
@@ -30,6 +31,10 @@ struct ProgramOptions {
     bool help = false;
     bool version = false;
     std::vector<std::string> files;
+    // Internal, for the user manual's pictures (scripts/screenshots.sh), not in the
+    // help: "--screenshot WHAT=FILE" saves that picture once the window is up, and
+    // the program ends (WHAT: see ui/screenshots.h).
+    std::vector<std::pair<std::string, std::string>> screenshots;
     std::string error;  // an unknown option
 };
 

@@ -2,12 +2,16 @@
 #include "app/messages.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
 
 #include "app/config.h"
 #include "tests/support/temp_dir.h"
 #include "util/text_codec.h"
 
 using app::messageText;
+using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
@@ -90,6 +94,63 @@ TEST_F(MessagesTest, SettingTheLanguageIsRememberedButTheTableIsReadOnce) {
     app::writeSetting(dir.file("config.ini"), "English", "Caption", "After");
     app::setLanguage("English");
     EXPECT_EQ(messageText(app::MsgCaption), "Before");
+}
+
+// The user's folders of these tests, set as XDG_CONFIG_HOME and XDG_STATE_HOME.
+class UserFoldersTest : public MessagesTest {
+  protected:
+    void SetUp() override {
+        setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+        setenv("XDG_STATE_HOME", state.path().c_str(), 1);
+        load(
+            "[Run]\nDefaultLanguage=English\nDefaultChipName=EN25T80\n"
+            "[English]\nLogFile=chipwright.log\nDataBaseFile=chips.cwdb\n");
+    }
+    void TearDown() override {
+        unsetenv("XDG_CONFIG_HOME");
+        unsetenv("XDG_STATE_HOME");
+    }
+    std::string userIni() const { return config.file("chipwright/config.ini"); }
+    TempDir config;
+    TempDir state;
+};
+
+TEST_F(UserFoldersTest, AnInstalledProgramKeepsItsSettingsAndLogInTheUsersFolders) {
+    const std::string shipped = readFile(dir.file("config.ini"));
+    writeFile(dir.file(app::kInstalledMarkerName), "");
+    app::loadMessageTable(dir.dir());
+    EXPECT_EQ(messageText(app::MsgLogFile), state.file("chipwright/chipwright.log"));
+    EXPECT_EQ(messageText(app::MsgDatabaseFile), dir.dir() + "chips.cwdb");
+    struct stat st {};
+    ASSERT_EQ(stat(state.file("chipwright").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // The default chip the start-up applies again is not copied into the user's file.
+    EXPECT_TRUE(app::rememberDefaultChip("EN25T80"));
+    EXPECT_FALSE(std::filesystem::exists(userIni()));
+    EXPECT_TRUE(app::setLanguage("SimpleChinese"));
+    EXPECT_TRUE(app::rememberDefaultChip("W25Q64JV"));
+    EXPECT_EQ(app::configPath(), userIni());
+    EXPECT_EQ(readFile(userIni()),
+              "[Run]\nDefaultLanguage=SimpleChinese\nDefaultChipName=W25Q64JV\n");
+    EXPECT_EQ(readFile(dir.file("config.ini")), shipped);
+
+    // The user's values are read over the shipped ones; what they lack comes from there.
+    writeFile(userIni(), "[Run]\nDefaultLanguage=SimpleChinese\n");
+    app::writeSetting(dir.file("config.ini"), "Run", "DefaultChipName", "W25Q128JV");
+    app::loadMessageTable(dir.dir());
+    EXPECT_EQ(app::currentLanguage(), "SimpleChinese");
+    EXPECT_EQ(messageText(app::MsgDefaultChipName), "W25Q128JV");
+}
+
+TEST_F(UserFoldersTest, AProgramInTheBuildFolderKeepsEverythingBesideItself) {
+    EXPECT_EQ(messageText(app::MsgLogFile), dir.dir() + "chipwright.log");
+    EXPECT_TRUE(app::setLanguage("SimpleChinese"));
+    EXPECT_TRUE(app::rememberDefaultChip("EN25T80"));
+    EXPECT_EQ(app::configPath(), dir.file("config.ini"));
+    EXPECT_EQ(app::readSetting(dir.file("config.ini"), "Run", "DefaultLanguage"), "SimpleChinese");
+    EXPECT_TRUE(std::filesystem::is_empty(config.path()));
+    EXPECT_TRUE(std::filesystem::is_empty(state.path()));
 }
 
 }  // namespace

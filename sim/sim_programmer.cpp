@@ -367,6 +367,9 @@ void SimProgrammer::startChipWrite(const std::uint8_t* p) {
 }
 
 void SimProgrammer::startErase() {
+    // A protected chip ignores the erase: it never turns busy.
+    if (faults_.writeProtected)
+        return;
     std::fill(cells_.begin(), cells_.end(), kErased);
     erasing_ = true;
     eraseEnd_ = Clock::now() + std::chrono::milliseconds(eraseMs_);
@@ -464,11 +467,21 @@ void SimProgrammer::copyChipBytes(std::uint8_t* out, std::uint32_t address, std:
     const std::uint64_t start = address;
     const std::uint64_t end = start + count;
     const std::uint64_t size = cells_.size();
-    const std::uint64_t inChip = start < size ? std::min(end, size) - start : 0;
-    if (inChip > 0)
-        std::memcpy(out, cells_.data() + start, inChip);
-    if (inChip < count)
-        std::memset(out + inChip, kErased, count - inChip);
+    if (wrapsAddresses()) {
+        // The address counter rolls over at the chip's size: copies of the chip follow.
+        for (std::uint64_t done = 0; done < count;) {
+            const std::uint64_t at = (start + done) % size;
+            const std::uint64_t n = std::min<std::uint64_t>(count - done, size - at);
+            std::memcpy(out + done, cells_.data() + at, n);
+            done += n;
+        }
+    } else {
+        const std::uint64_t inChip = start < size ? std::min(end, size) - start : 0;
+        if (inChip > 0)
+            std::memcpy(out, cells_.data() + start, inChip);
+        if (inChip < count)
+            std::memset(out + inChip, kErased, count - inChip);
+    }
     if (const std::uint64_t every = faults_.bitFlipEvery; every != 0) {
         // First address a >= start with (a + 1) a multiple of `every`.
         std::uint64_t a = (start + every) / every * every - 1;
@@ -483,7 +496,16 @@ void SimProgrammer::copyChipBytes(std::uint8_t* out, std::uint32_t address, std:
 
 void SimProgrammer::programChip(const std::uint8_t* data, std::uint32_t count) {
     const std::uint64_t start = outAddress_;
+    outAddress_ += count;
+    if (faults_.writeProtected)
+        return;
     const std::uint64_t size = cells_.size();
+    if (wrapsAddresses()) {
+        // An EEPROM overwrites; past its end the address rolls over to its start.
+        for (std::uint64_t i = 0; i < count; ++i)
+            cells_[(start + i) % size] = data[i];
+        return;
+    }
     const std::uint64_t n = start < size ? std::min<std::uint64_t>(count, size - start) : 0;
     std::uint8_t* cells = cells_.data() + (n ? start : 0);
     if (chip_.type == catalogue::SpiFlash) {
@@ -494,7 +516,12 @@ void SimProgrammer::programChip(const std::uint8_t* data, std::uint32_t count) {
         if (n)
             std::memcpy(cells, data, n);
     }
-    outAddress_ += count;
+}
+
+bool SimProgrammer::wrapsAddresses() const {
+    return hasChip_ && !cells_.empty() &&
+           (chip_.type == catalogue::Eeprom24 || chip_.type == catalogue::Eeprom25 ||
+            chip_.type == catalogue::Eeprom93);
 }
 
 bool SimProgrammer::pace(Lock& lock, std::uint64_t bytes, const bool* cancelled) {

@@ -181,8 +181,8 @@ Options:
                       the rest of the chip (read, erase for SPI flash, write, verify)
   --diagnose          verify, auto, write --offset: after a failed verify, read the chip
                       twice to name the likely cause; erase: read it back and check it
-                      is blank; read, blank-check: ask an SPI flash that reads empty
-                      for its IDs
+                      is blank; read: ask an SPI flash that reads empty for its IDs
+                      (blank-check always does)
   --simulate[=CHIP]   use the simulated programmer, with CHIP (default: the selected
                       chip) in its socket
   --sim-speed B|max   the simulated programmer's pace in bytes per second
@@ -204,7 +204,7 @@ wraps.
 Exit status:
   0    done
   1    the operation failed
-  2    usage error or unknown chip
+  2    usage error or unknown chip; a write --offset FILE that runs past the chip
   3    verify found a difference; blank-check found the chip not blank
   4    no programmer
   130  interrupted by Ctrl-C (the transfer is stopped and the programmer settled first;

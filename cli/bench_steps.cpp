@@ -6,6 +6,7 @@
 
 #include "app/messages.h"
 #include "cli/intel_hex_writer.h"
+#include "cli/interrupt.h"
 
 namespace cli {
 namespace {
@@ -118,6 +119,12 @@ std::optional<Outcome> BenchSteps::before(operations::Workbench& bench) {
 }
 
 Outcome BenchSteps::after(operations::Workbench& bench, Outcome outcome) {
+    const Outcome ended = check(bench, outcome);
+    // Ctrl-C in a check's read stops the run as it would stop the command.
+    return checked_ && interruptRequested() ? Outcome::Cancelled : ended;
+}
+
+Outcome BenchSteps::check(operations::Workbench& bench, Outcome outcome) {
     const std::string& c = o_.command;
     if (outcome == Outcome::Mismatch && (c == "verify" || c == "auto" || c == "write")) {
         if (!o_.diagnose) {
@@ -125,11 +132,13 @@ Outcome BenchSteps::after(operations::Workbench& bench, Outcome outcome) {
             return outcome;
         }
         ui_.note("diagnosis: reading the chip twice");
+        checked_ = true;
         noteCause(operations::diagnoseVerifyFailure(bench, ui_));
         return outcome;
     }
     if (c == "read" &&
         (outcome == Outcome::Done || (report_.differences && report_.differences->any()))) {
+        checked_ = true;
         const Cause cause = operations::diagnoseRead(
             bench, ui_, report_.differences.value_or(operations::Differences{}), o_.diagnose);
         noteCause(cause);
@@ -140,6 +149,7 @@ Outcome BenchSteps::after(operations::Workbench& bench, Outcome outcome) {
         return Outcome::Failed;
     }
     if (c == "erase" && o_.diagnose && outcome == Outcome::Done) {
+        checked_ = true;
         ui_.setPhaseBytes(bench.chip.capacity);
         operations::BlankCheck result;
         operations::Checksums sums;

@@ -41,12 +41,15 @@ class BenchSteps {
                      const std::optional<operations::ChipIds>& ids);
 
   private:
+    operations::Outcome check(operations::Workbench& bench, operations::Outcome outcome);
     void noteCause(operations::Cause cause);
 
     const Options& o_;
     TerminalFrontend& ui_;
     Report& report_;
     std::vector<unsigned char> patch_;
+    // A check after the command talked to the programmer.
+    bool checked_ = false;
 };
 
 // The bench results' lines on stdout (backup file, blank check).

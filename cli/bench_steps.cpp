@@ -133,7 +133,8 @@ Outcome BenchSteps::check(operations::Workbench& bench, Outcome outcome) {
         }
         ui_.note("diagnosis: reading the chip twice");
         checked_ = true;
-        noteCause(operations::diagnoseVerifyFailure(bench, ui_));
+        noteCause(operations::diagnoseVerifyFailure(
+            bench, ui_, report_.backup ? &report_.backup->checksums : nullptr));
         return outcome;
     }
     if (c == "read" &&

@@ -146,7 +146,9 @@ Cause diagnose(const Evidence& e) {
         return Cause::EraseNoEffect;
     if (e.eeprom && wrapsAtHalf(e.chip) && (e.wanted.empty() || !wrapsAtHalf(e.wanted)))
         return Cause::Wraps;
-    if (!e.wanted.empty() && onlyBitsLeftSet(e.wanted, e.chip))
+    // A write that left the chip as it was, or left set only bits it should have
+    // cleared: an erase missing, or write protection.
+    if (!e.wanted.empty() && (e.unchangedByWrite || onlyBitsLeftSet(e.wanted, e.chip)))
         return Cause::NotErased;
     return Cause::None;
 }
@@ -168,7 +170,7 @@ Outcome readChipIds(Workbench& bench, Frontend& ui, ChipIds& ids) {
     return Outcome::Done;
 }
 
-Cause diagnoseVerifyFailure(Workbench& bench, Frontend& ui) {
+Cause diagnoseVerifyFailure(Workbench& bench, Frontend& ui, const Checksums* before) {
     if (!bench.ready())
         return Cause::None;
     const auto block = chipBlock(bench);
@@ -185,6 +187,7 @@ Cause diagnoseVerifyFailure(Workbench& bench, Frontend& ui) {
     e.chip = chipBytes(block.get(), bench);
     e.wanted = chipBytes(bench.buffer->image(), bench);
     e.readsDiffered = unstable.any();
+    e.unchangedByWrite = before && checksumsOf(e.chip).sha256 == before->sha256;
     if (ChipIds ids;
         bench.chip.type == catalogue::SpiFlash && readChipIds(bench, ui, ids) == Outcome::Done) {
         e.ids = ids;

@@ -65,6 +65,8 @@ struct Evidence {
     bool readsDiffered = false;
     // The chip was just erased: it should read blank.
     bool afterErase = false;
+    // After a write: the chip reads as it did before it (the backup's read).
+    bool unchangedByWrite = false;
     // The IDs the chip answered, where they were asked (SPI flash).
     std::optional<ChipIds> ids;
 };
@@ -79,7 +81,8 @@ bool wrapsAtHalf(std::span<const unsigned char> chip);
 // that was not erased (or is write-protected) shows after a write.
 bool onlyBitsLeftSet(std::span<const unsigned char> wanted, std::span<const unsigned char> chip);
 // The one cause the evidence points to, in this order: unstable reads, no chip, an
-// erase without effect, a wrapping EEPROM, bits left set; None when none fits.
+// erase without effect, a wrapping EEPROM, bits left set or a write that changed
+// nothing; None when none fits.
 Cause diagnose(const Evidence& evidence);
 
 // The IDs the selected chip's mode reads; Done with them in `ids`, else why not.
@@ -89,8 +92,8 @@ Outcome detectChipIds(Workbench& bench, Frontend& ui, std::optional<ChipIds>& id
 
 // After a verify of the buffer failed: reads the chip twice apart from the buffer, and
 // an SPI flash's IDs, and names the cause those show (None when the reads fail or
-// nothing fits).
-Cause diagnoseVerifyFailure(Workbench& bench, Frontend& ui);
+// nothing fits). `before`: the checksums of a read made before the write, if any.
+Cause diagnoseVerifyFailure(Workbench& bench, Frontend& ui, const Checksums* before = nullptr);
 // The cause a read into the buffer shows: `unstable` from its passes; with `askIds`,
 // an SPI flash that read empty is asked for its IDs.
 Cause diagnoseRead(Workbench& bench, Frontend& ui, const Differences& unstable, bool askIds);

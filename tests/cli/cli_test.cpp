@@ -174,6 +174,7 @@ TEST_F(Cli, BackupPatchAndBlankCheckChangeOnlyWhatTheyShould) {
     const std::string old = randomBytes(kOneMegabyte, 3);
     std::string data = randomBytes(kOneMegabyte, 4);
     writeFile(dir.file("chip.bin"), old);
+    writeFile(dir.file("old.bin"), old);
     writeFile(dir.file("new.bin"), data);
 
     // The backup is the chip as it was, named by chip, time and hash; then the new data.
@@ -187,6 +188,13 @@ TEST_F(Cli, BackupPatchAndBlankCheckChangeOnlyWhatTheyShould) {
               backup["sha256"].get<std::string>().substr(0, 8) + ".bin");
     EXPECT_EQ(readFile(dir.file(file)), old);
     EXPECT_EQ(readFile(dir.file("chip.bin")), data);
+
+    // A chip that reads as its backup did after the write is write-protected (or was
+    // never erased), whatever its old bytes.
+    const auto stuck = run(sim({"--json", "--sim-fault", "write-protect", "--backup", "saved",
+                                "--diagnose", "auto", "old.bin"}));
+    EXPECT_EQ(stuck.status, 3);
+    EXPECT_EQ(stuck.json()["diagnosis"]["code"], "not-erased");
 
     // A backup that cannot be saved leaves the chip alone.
     writeFile(dir.file("blocked"), "a file where the folder would go");

@@ -236,6 +236,8 @@ TEST(Diagnosis, NamesTheCauseTheEvidenceShowsAndNoOther) {
     EXPECT_EQ(operations::diagnose(e), Cause::NotErased);
     chip[2] = 0xFE;  // a bit the data wants 1 reads 0: something else went wrong
     EXPECT_EQ(operations::diagnose(e), Cause::None);
+    e.unchangedByWrite = true;  // ...unless the write changed nothing at all
+    EXPECT_EQ(operations::diagnose(e), Cause::NotErased);
     e.readsDiffered = true;
     EXPECT_EQ(operations::diagnose(e), Cause::Unstable);
 

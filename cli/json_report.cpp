@@ -36,6 +36,22 @@ std::string jsonReport(const Report& r) {
                             {"totalRanges", r.differences->totalRanges},
                             {"totalBytes", r.differences->totalBytes}};
     }
+    if (!r.diagnosis.empty()) {
+        const operations::Diagnosis d = operations::describe(operations::causeOf(r.diagnosis));
+        j["diagnosis"] = {
+            {"code", r.diagnosis}, {"explanation", d.explanation}, {"suggestion", d.suggestion}};
+    }
+    if (r.backup) {
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "%08x", r.backup->checksums.crc32);
+        j["backup"] = {
+            {"file", r.backup->path}, {"crc32", crc}, {"sha256", r.backup->checksums.sha256}};
+    }
+    if (r.blank) {
+        j["blank"] = {{"blank", r.blank->blank}, {"nonBlankBytes", r.blank->nonBlankBytes}};
+        if (!r.blank->blank)
+            j["blank"]["firstNonBlank"] = r.blank->firstNonBlank;
+    }
     if (!r.chips.empty() || r.command == "chips") {
         nlohmann::ordered_json chips = nlohmann::ordered_json::array();
         for (const catalogue::ChipRecord& c : r.chips) {

@@ -14,6 +14,15 @@ bool parseCount(const std::string& text, std::uint64_t* value) {
     return !text.empty() && result.ec == std::errc{} && result.ptr == end;
 }
 
+// A count or an address: decimal, or hexadecimal after "0x".
+bool parseAddress(const std::string& text, std::uint64_t* value) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* begin = text.data() + (hex ? 2 : 0);
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(begin, end, *value, hex ? 16 : 10);
+    return begin != end && result.ec == std::errc{} && result.ptr == end;
+}
+
 }  // namespace
 
 std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string* error) {
@@ -79,6 +88,23 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
                 ok = false;
             }
             o.passes = static_cast<int>(n);
+        } else if (arg == "--backup") {
+            ok = takeValue(&o.backup);
+            if (ok && o.backup.empty()) {
+                *error = "--backup needs a folder";
+                ok = false;
+            }
+        } else if (arg == "--offset") {
+            std::string text;
+            std::uint64_t n = 0;
+            ok = takeValue(&text);
+            if (ok && !parseAddress(text, &n)) {
+                *error = "--offset needs an address (decimal, or hexadecimal after 0x)";
+                ok = false;
+            }
+            o.offset = n;
+        } else if (arg == "--diagnose") {
+            ok = noValue(&o.diagnose);
         } else if (arg == "--simulate") {
             o.simulate = true;
             o.simulatedChip = value;
@@ -132,6 +158,7 @@ Commands:
   verify FILE         compare the chip with FILE
   erase               erase the chip (SPI flash only)
   auto FILE           erase (SPI flash), write and verify
+  blank-check         read the chip and check that it is erased (every byte 0xFF)
   version             the programmer's firmware version
   selftest            the programmer's self test
   update-firmware FILE  replace the programmer's firmware with FILE
@@ -147,24 +174,38 @@ Options:
                       stdin is no terminal (without it, the question is refused)
   --all               verify: list every difference instead of stopping at the first
   --passes N          read: read the chip N times and fail on any byte that differed
+                      (also for blank-check, --backup and write --offset)
+  --backup DIR        write, erase, auto: first read the chip and save it in DIR as
+                      CHIP-DATE-TIME-SHA256PREFIX.bin; if that fails, nothing is changed
+  --offset ADDR       write: put the binary FILE at ADDR (decimal or 0x...) and keep
+                      the rest of the chip (read, erase for SPI flash, write, verify)
+  --diagnose          verify, auto, write --offset: after a failed verify, read the chip
+                      twice to name the likely cause; erase: read it back and check it
+                      is blank; read: ask an SPI flash that reads empty for its IDs
+                      (blank-check always does)
   --simulate[=CHIP]   use the simulated programmer, with CHIP (default: the selected
                       chip) in its socket
   --sim-speed B|max   the simulated programmer's pace in bytes per second
   --sim-fault NAME[=VALUE]  inject a fault of the simulated programmer (repeatable):
                       stall=BYTES, disconnect=BYTES, cut-read=BYTES, garbage=PACKETS,
                       wrong-reply, bit-flip=EVERY, loose-bit=ADDRESS, never-ready,
-                      fail-self-test, silent
+                      fail-self-test, silent, write-protect, empty-socket
   --sim-memory FILE   keep the simulated chip's contents in FILE between runs
   -h, --help          this text
 
 Messages and status texts go to stderr, one line each, in the configured language;
 results go to stdout. The log file is the window's.
 
+A diagnosis (after a failed verify with --diagnose, an erase check, unstable reads, a
+read of an EEPROM whose halves repeat, or IDs FF FF) is printed on stderr as
+"diagnosis: CODE: ...", CODE one of no-chip, not-erased, erase-no-effect, unstable,
+wraps.
+
 Exit status:
   0    done
   1    the operation failed
-  2    usage error or unknown chip
-  3    verify found a difference
+  2    usage error or unknown chip; a write --offset FILE that runs past the chip
+  3    verify found a difference; blank-check found the chip not blank
   4    no programmer
   130  interrupted by Ctrl-C (the transfer is stopped and the programmer settled first;
        a second Ctrl-C exits at once)

@@ -30,7 +30,12 @@ struct Options {
     bool quiet = false;
     bool yes = false;
     bool all = false;  // verify --all
-    int passes = 1;    // read --passes
+    int passes = 1;    // read --passes, blank-check, --backup, write --offset
+    // --backup DIR: write, erase and auto first save the chip's contents in DIR.
+    std::string backup;
+    // write --offset ADDR: the file goes to ADDR, the rest of the chip stays as it is.
+    std::optional<std::uint64_t> offset;
+    bool diagnose = false;  // --diagnose: name the likely cause of a failure
     bool help = false;
     // --simulate[=CHIP]: the simulated programmer instead of a real one, with CHIP (or
     // the selected chip) in its socket.

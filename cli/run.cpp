@@ -14,6 +14,7 @@
 #include "buffer/data_file.h"
 #include "catalogue/chip_database.h"
 #include "catalogue/chip_queries.h"
+#include "cli/bench_steps.h"
 #include "cli/intel_hex_writer.h"
 #include "cli/interrupt.h"
 #include "cli/json_report.h"
@@ -146,6 +147,8 @@ bool applyFault(const std::string& setting, sim::Faults& f) {
         f.failSelfTest = true;
     else if (name == "silent" && value.empty())
         f.silent = true;
+    else if (name == "write-protect" && value.empty())
+        f.writeProtected = true;
     else
         return false;
     return true;
@@ -160,7 +163,7 @@ std::optional<std::pair<std::size_t, std::size_t>> argumentCount(const std::stri
         return std::pair<std::size_t, std::size_t>{1, 1};
     }
     if (command == "detect" || command == "erase" || command == "version" ||
-        command == "selftest") {
+        command == "selftest" || command == "blank-check") {
         return std::pair<std::size_t, std::size_t>{0, 0};
     }
     return std::nullopt;
@@ -176,7 +179,8 @@ class Run {
                   .progressBar = streams.errIsTerminal && !options.quiet && !options.json,
                   .quiet = options.quiet,
                   .yes = options.yes,
-                  .interactive = streams.inIsTerminal}) {
+                  .interactive = streams.inIsTerminal}),
+          bench_(options, ui_, report_) {
         report_.command = options.command;
         report_.simulated = options.simulate;
     }
@@ -200,7 +204,7 @@ class Run {
     int showChip(const catalogue::ChipDatabase& db);
     int withProgrammer();
     Outcome runCommand(operations::Workbench& bench);
-    bool loadInput(operations::Workbench& bench);
+    int loadInput(operations::Workbench& bench);
     bool saveOutput(operations::Workbench& bench);
     std::string stateAfterInterrupt() const;
     void printReport();
@@ -211,6 +215,7 @@ class Run {
     Report report_;
     // The checksums of the chip's bytes, computed while a read's file is written.
     std::future<operations::Checksums> checksums_;
+    BenchSteps bench_;
     std::shared_ptr<sim::SimProgrammer> device_;
 };
 
@@ -235,8 +240,8 @@ int Run::execute() {
         return usage("wrong number of arguments for " + o_.command);
     if (o_.all && o_.command != "verify")
         return usage("--all is for verify");
-    if (o_.passes != 1 && o_.command != "read")
-        return usage("--passes is for read");
+    if (const std::string why = benchUsageError(o_); !why.empty())
+        return usage(why);
     if (!typeKeyFor(o_.type))
         return usage("unknown chip type " + o_.type + " (spi, 24, 25 or 93)");
 
@@ -292,12 +297,14 @@ int Run::showChip(const catalogue::ChipDatabase& db) {
 
 int Run::withProgrammer() {
     std::unique_ptr<usblink::UsbBus> bus;
+    bool emptySocket = false;
     if (o_.simulate) {
         auto simBus = std::make_unique<sim::SimBus>();
         device_ = std::make_shared<sim::SimProgrammer>();
         sim::Faults faults;
         for (const std::string& fault : o_.simFaults) {
-            if (!applyFault(fault, faults))
+            emptySocket = emptySocket || fault == "empty-socket";
+            if (fault != "empty-socket" && !applyFault(fault, faults))
                 return usage("unknown simulator fault " + fault);
         }
         device_->setFaults(faults);
@@ -349,10 +356,12 @@ int Run::withProgrammer() {
                                                   std::istreambuf_iterator<char>());
             device_->fillMemory(0, cells);
         }
+        if (emptySocket)
+            device_->removeChip();
     }
 
-    if (!loadInput(bench))
-        return finish(kExitFailed, "failed");
+    if (const int loaded = loadInput(bench); loaded != kExitDone)
+        return finish(loaded, loaded == kExitUsage ? "usage" : "failed");
 
     // Whatever happens below, the checksums' thread is done with the bench before the
     // bench goes.
@@ -365,7 +374,7 @@ int Run::withProgrammer() {
     } waitForChecksums{checksums_};
 
     const auto start = std::chrono::steady_clock::now();
-    Outcome outcome = runCommand(bench);
+    Outcome outcome = bench_.after(bench, runCommand(bench));
     report_.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     report_.chip = bench.chip.nameText();
@@ -398,7 +407,8 @@ int Run::withProgrammer() {
             bench.log.write(bench.link.lastError());
         }
     }
-    if (device_ && !o_.simMemory.empty()) {
+    // An empty socket has no cells: the file keeps the chip for the next run.
+    if (device_ && !o_.simMemory.empty() && !emptySocket) {
         const std::vector<std::uint8_t> cells = device_->memory();
         std::string error;
         if (!util::replaceFileSafely(o_.simMemory, cells, &error))
@@ -416,19 +426,21 @@ int Run::withProgrammer() {
     return finish(status, result);
 }
 
-bool Run::loadInput(operations::Workbench& bench) {
+int Run::loadInput(operations::Workbench& bench) {
+    if (o_.offset)
+        return bench_.loadPatch(bench);
     if (o_.command != "write" && o_.command != "verify" && o_.command != "auto")
-        return true;
+        return kExitDone;
     const buffer::LoadResult loaded = buffer::loadDataFile(*bench.buffer, o_.arguments[0]);
     if (!loaded.loaded) {
         bench.log.write(loaded.error);
         ui_.showMessage(text(app::MsgOpenFileError));
         ui_.note(o_.arguments[0] + ": " + loaded.error);
-        return false;
+        return kExitFailed;
     }
     if (loaded.tooLong)
         ui_.showMessage(text(app::MsgFileTooLong));
-    return true;
+    return kExitDone;
 }
 
 bool Run::saveOutput(operations::Workbench& bench) {
@@ -455,6 +467,8 @@ Outcome Run::runCommand(operations::Workbench& bench) {
         report_.bytes = capacity;
         ui_.setPhaseBytes(capacity);
     }
+    if (const auto o = bench_.before(bench))
+        return *o;
     operations::Differences differences;
     Outcome outcome = Outcome::Done;
     if (c == "read") {
@@ -488,7 +502,9 @@ Outcome Run::runCommand(operations::Workbench& bench) {
     if (c == "erase")
         return operations::eraseChip(bench, ui_);
     if (c == "detect") {
-        const Outcome o = operations::detectChip(bench, ui_);
+        std::optional<operations::ChipIds> ids;
+        const Outcome o = operations::detectChipIds(bench, ui_, ids);
+        bench_.afterDetect(bench, ids);
         if (o == Outcome::Done && !o_.json)
             std::fprintf(s_.out, "%s\n", bench.chip.nameText().c_str());
         return o;
@@ -515,8 +531,14 @@ std::string Run::stateAfterInterrupt() const {
                    ? "programmer firmware partly replaced"
                    : "programmer firmware unchanged";
     }
-    std::string phase = c;
-    if (c == "auto") {
+    // Stopped in the read that comes first (the backup's, or the one a patch goes into):
+    // the chip is as it was.
+    if (!o_.backup.empty() && !report_.backup)
+        return "chip unchanged";
+    // A patch ends in the steps of auto.
+    const bool steps = c == "auto" || (c == "write" && o_.offset);
+    std::string phase = steps ? "auto" : c;
+    if (steps) {
         for (const std::string& line : ui_.shown()) {
             if (line == oneLine(text(app::MsgErasing)))
                 phase = "erase";
@@ -532,7 +554,7 @@ std::string Run::stateAfterInterrupt() const {
         return "chip partly written";
     if (phase == "erase")
         return "chip partly erased (the programmer may still be erasing it)";
-    if (phase == "verify" && c == "auto")
+    if (phase == "verify" && steps)
         return "chip written, verify not finished";
     return "chip unchanged";
 }
@@ -556,6 +578,7 @@ void Run::printReport() {
                      d->totalRanges == 1 ? "range" : "ranges",
                      d->totalRanges > d->ranges.size() ? " (the first listed)" : "");
     }
+    printBenchReport(s_.out, report_);
     if (const auto& sums = report_.checksums) {
         std::fprintf(s_.out, "crc32 %08x sha256 %s\n", sums->crc32, sums->sha256.c_str());
     }

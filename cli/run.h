@@ -13,6 +13,7 @@
 
 #include "catalogue/chip_record.h"
 #include "cli/options.h"
+#include "operations/bench_checks.h"
 #include "operations/checks.h"
 
 namespace cli {
@@ -36,6 +37,13 @@ struct Report {
     std::optional<operations::Checksums> checksums;
     // verify --all, read --passes.
     std::optional<operations::Differences> differences;
+    // The code of the cause a diagnosis named ("no-chip", "unstable"... as
+    // operations::describe gives them); empty when none.
+    std::string diagnosis;
+    // --backup: the file the chip was saved in, and its checksums.
+    std::optional<operations::Backup> backup;
+    // blank-check, erase --diagnose.
+    std::optional<operations::BlankCheck> blank;
 };
 
 struct Streams {

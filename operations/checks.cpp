@@ -69,10 +69,64 @@ Outcome readInto(Frame& f, unsigned char* block, int errorKey) {
     return f.follow(protocol::PollReading, errorKey);
 }
 
+// Reads the chip `passes` − 1 more times into a block of its own and compares each with
+// `first`: `unstable` gets every byte that read differently in any pass. Done when every
+// pass arrived, whatever they held.
+Outcome comparePasses(Frame& f, const unsigned char* first, int passes, Differences& unstable) {
+    const std::uint32_t capacity = f.bench.chip.capacity;
+    if (passes <= 1)
+        return Outcome::Done;
+    const auto block = chipBlock(f.bench);
+    if (!block) {
+        f.message(text(app::MsgMemoryOverflow));
+        return Outcome::Failed;
+    }
+    // One mark per chip byte that read differently in some pass; only made when a pass
+    // differs.
+    std::vector<unsigned char> marks;
+    for (int pass = 2; pass <= passes; ++pass) {
+        f.log("Read pass " + std::to_string(pass) + " of " + std::to_string(passes));
+        f.showInfo(text(app::MsgReading));
+        if (const Outcome read = readInto(f, block.get(), app::MsgReadChipError);
+            read != Outcome::Done) {
+            return read;
+        }
+        if (std::memcmp(first, block.get(), capacity) == 0)
+            continue;
+        marks.resize(capacity);
+        for (std::uint32_t i = 0; i < capacity; ++i)
+            marks[i] |= first[i] != block[i] ? 1 : 0;
+    }
+    if (!marks.empty()) {
+        const std::vector<unsigned char> none(capacity, 0);
+        collectDifferences(marks.data(), none.data(), capacity, unstable);
+    }
+    f.showProgress();
+    return Outcome::Done;
+}
+
+// The end of a read of several passes: Done when they agreed, else Failed with a summary
+// in a box and the log.
+Outcome passesAgreed(Frame& f, const Differences& unstable) {
+    if (!unstable.any()) {
+        f.showInfo(text(app::MsgReadChipOk));
+        return Outcome::Done;
+    }
+    const std::string report = "The reads differ: " + summary(unstable);
+    f.showInfo(text(app::MsgReadChipError));
+    f.log(report);
+    f.message(report);
+    return Outcome::Failed;
+}
+
+}  // namespace
+
 std::unique_ptr<unsigned char[]> chipBlock(const Workbench& bench) {
     return std::unique_ptr<unsigned char[]>(new (
         std::nothrow) unsigned char[std::size_t{bench.chip.capacity} + protocol::kReadSlackBytes]);
 }
+
+namespace {
 
 std::uint32_t crc32Of(std::span<const unsigned char> bytes) {
     uLong crc = crc32(0L, Z_NULL, 0);
@@ -181,43 +235,29 @@ Outcome readChipPasses(Workbench& bench, Frontend& ui, int passes, Differences& 
     Frame f(bench, ui);
     if (const Outcome g = f.guard(); g != Outcome::Done)
         return g;
-    const std::uint32_t capacity = bench.chip.capacity;
-    const auto block = chipBlock(bench);
-    if (!block) {
-        f.message(text(app::MsgMemoryOverflow));
+    if (const Outcome o = comparePasses(f, bench.buffer->image(), passes, unstable);
+        o != Outcome::Done) {
+        return o;
+    }
+    return passesAgreed(f, unstable);
+}
+
+Outcome readChipCopy(Workbench& bench, Frontend& ui, unsigned char* block, int passes,
+                     Differences& unstable) {
+    unstable = {};
+    if (!bench.ready())
         return Outcome::Failed;
-    }
-    // One mark per chip byte that read differently in some pass; only made when a pass
-    // differs.
-    std::vector<unsigned char> marks;
-    for (int pass = 2; pass <= passes; ++pass) {
-        f.log("Read pass " + std::to_string(pass) + " of " + std::to_string(passes));
-        f.showInfo(text(app::MsgReading));
-        if (const Outcome read = readInto(f, block.get(), app::MsgReadChipError);
-            read != Outcome::Done) {
-            return read;
-        }
-        const unsigned char* first = bench.buffer->image();
-        if (std::memcmp(first, block.get(), capacity) == 0)
-            continue;
-        marks.resize(capacity);
-        for (std::uint32_t i = 0; i < capacity; ++i)
-            marks[i] |= first[i] != block[i] ? 1 : 0;
-    }
-    if (!marks.empty()) {
-        const std::vector<unsigned char> none(capacity, 0);
-        collectDifferences(marks.data(), none.data(), capacity, unstable);
-    }
+    Frame f(bench, ui);
+    f.log(text(app::MsgReadChipStart));
+    if (const Outcome g = f.guard(); g != Outcome::Done)
+        return g;
+    f.showInfo(text(app::MsgReading));
+    if (const Outcome read = readInto(f, block, app::MsgReadChipError); read != Outcome::Done)
+        return read;
+    if (const Outcome o = comparePasses(f, block, passes, unstable); o != Outcome::Done)
+        return o;
     f.showProgress();
-    if (!unstable.any()) {
-        f.showInfo(text(app::MsgReadChipOk));
-        return Outcome::Done;
-    }
-    const std::string report = "The reads differ: " + summary(unstable);
-    f.showInfo(text(app::MsgReadChipError));
-    f.log(report);
-    f.message(report);
-    return Outcome::Failed;
+    return passesAgreed(f, unstable);
 }
 
 }  // namespace operations

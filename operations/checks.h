@@ -8,6 +8,7 @@
 // the log, cancel), and leave the window's own commands and messages as they are.
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -53,10 +54,19 @@ void collectDifferences(const unsigned char* a, const unsigned char* b, std::uin
 // when not.
 Outcome verifyChipAll(Workbench& bench, Frontend& ui, Differences& differences);
 
+// Room for a whole chip read apart from the buffer: the selected chip's capacity and the
+// read's slack; nullptr when there is no memory for it.
+std::unique_ptr<unsigned char[]> chipBlock(const Workbench& bench);
+
 // Reads the chip into the buffer `passes` times (at least once): the first read as Read
 // Chip does, each further one into a block of its own, compared with the first.
 // `unstable` gets every byte that read differently in any pass; Failed, with a summary in
 // a box and the log, when there is one.
 Outcome readChipPasses(Workbench& bench, Frontend& ui, int passes, Differences& unstable);
+
+// The same into `block` (from chipBlock) instead of the buffer, which keeps what it holds
+// (the data a write is about to put in the chip): the read a backup or a check makes.
+Outcome readChipCopy(Workbench& bench, Frontend& ui, unsigned char* block, int passes,
+                     Differences& unstable);
 
 }  // namespace operations

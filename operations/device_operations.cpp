@@ -10,6 +10,7 @@
 
 #include "app/messages.h"
 #include "catalogue/chip_queries.h"
+#include "operations/bench_checks.h"
 #include "operations/commands.h"
 #include "operations/frame.h"
 #include "util/text_codec.h"
@@ -74,6 +75,12 @@ class UpdateRunning {
 }  // namespace
 
 Outcome detectChip(Workbench& bench, Frontend& ui) {
+    std::optional<ChipIds> ids;
+    return detectChipIds(bench, ui, ids);
+}
+
+Outcome detectChipIds(Workbench& bench, Frontend& ui, std::optional<ChipIds>& answered) {
+    answered.reset();
     Frame f(bench, ui);
     f.log(text(app::MsgDetectChipStart));
     if (const Outcome g = f.guard(); g != Outcome::Done)
@@ -85,6 +92,7 @@ Outcome detectChip(Workbench& bench, Frontend& ui) {
         f.message(text(app::MsgDetectChipFailed));
         return Outcome::Failed;
     }
+    answered = ChipIds{ids[0], ids[1]};
     char idText[48];
     std::snprintf(idText, sizeof idText, "ManufacturerID:%X\r\nDeviceID:%X", ids[0], ids[1]);
     // FF FF is what an empty socket reads: never looked up, whatever the database holds.

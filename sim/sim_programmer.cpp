@@ -365,6 +365,9 @@ void SimProgrammer::startChipWrite(const std::uint8_t* p) {
 }
 
 void SimProgrammer::startErase() {
+    // A protected chip ignores the erase: it never turns busy.
+    if (faults_.writeProtected)
+        return;
     cells_.eraseAll();
     erasing_ = true;
     eraseEnd_ = Clock::now() + std::chrono::milliseconds(eraseMs_);
@@ -461,7 +464,18 @@ void SimProgrammer::copyChipBytes(std::uint8_t* out, std::uint32_t address, std:
                                   bool looseBitFlipped) const {
     const std::uint64_t start = address;
     const std::uint64_t end = start + count;
-    cells_.read(address, count, out);
+    if (wrapsAddresses()) {
+        // The address counter rolls over at the chip's size: copies of the chip follow.
+        const std::uint64_t size = cells_.size();
+        for (std::uint64_t done = 0; done < count;) {
+            const std::uint64_t at = (start + done) % size;
+            const std::uint64_t n = std::min<std::uint64_t>(count - done, size - at);
+            cells_.read(static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(n), out + done);
+            done += n;
+        }
+    } else {
+        cells_.read(address, count, out);
+    }
     if (const std::uint64_t every = faults_.bitFlipEvery; every != 0) {
         // First address a >= start with (a + 1) a multiple of `every`.
         std::uint64_t a = (start + every) / every * every - 1;
@@ -475,12 +489,32 @@ void SimProgrammer::copyChipBytes(std::uint8_t* out, std::uint32_t address, std:
 }
 
 void SimProgrammer::programChip(const std::uint8_t* data, std::uint32_t count) {
+    const std::uint64_t start = outAddress_;
+    outAddress_ += count;
+    if (faults_.writeProtected)
+        return;
+    if (wrapsAddresses()) {
+        // An EEPROM overwrites; past its end the address rolls over to its start.
+        const std::uint64_t size = cells_.size();
+        for (std::uint64_t done = 0; done < count;) {
+            const std::uint64_t at = (start + done) % size;
+            const std::uint64_t n = std::min<std::uint64_t>(count - done, size - at);
+            cells_.store(static_cast<std::uint32_t>(at), {data + done, n});
+            done += n;
+        }
+        return;
+    }
     // Flash programming can only clear bits; only an erase sets them again.
     if (chip_.type == catalogue::SpiFlash)
-        cells_.program(outAddress_, {data, count});
+        cells_.program(static_cast<std::uint32_t>(start), {data, count});
     else
-        cells_.store(outAddress_, {data, count});
-    outAddress_ += count;
+        cells_.store(static_cast<std::uint32_t>(start), {data, count});
+}
+
+bool SimProgrammer::wrapsAddresses() const {
+    return hasChip_ && cells_.size() != 0 &&
+           (chip_.type == catalogue::Eeprom24 || chip_.type == catalogue::Eeprom25 ||
+            chip_.type == catalogue::Eeprom93);
 }
 
 bool SimProgrammer::pace(Lock& lock, std::uint64_t bytes, const bool* cancelled) {

@@ -17,13 +17,16 @@
 //     ReadIds 15 02 <manufacturer> <device> (FF FF with an empty socket),
 //     FirmwareVersion 17 00 <text> 00, SelfTest F3 00,
 //     BootCommand F2 <bytes 1..17 of the command> <01, or 00 when its checksum is wrong>.
-// - A chip read sends the chip bytes from the address (0xFF beyond the chip or with an
-//   empty socket) in 64-byte packets, then kReadTrailer, so the last packet is short (or,
+// - A chip read sends the chip bytes from the address (0xFF with an empty socket, and
+//   beyond an SPI flash) in 64-byte packets, then kReadTrailer, so the last packet is short (or,
 //   when the total is a multiple of 64, a zero-length packet follows). The host's read of
 //   length + 64 therefore ends a few bytes beyond the chip.
 // - A chip write takes the announced number of bytes from the following OUT requests.
 //   SPI flash programming can only clear bits (new = old AND data); 24/25/93-series
-//   EEPROMs overwrite. Bytes beyond the chip are dropped.
+//   EEPROMs overwrite. Bytes beyond an SPI flash are dropped.
+// - A 24/25/93-series EEPROM's address counter has only the bits its size needs, as in
+//   the real parts: an address beyond the chip wraps to its start, for reads and writes.
+//   A chip smaller than the one the host selected therefore reads as copies of itself.
 // - An erase sets the whole chip to 0xFF and keeps QueryBusy answering 1 for the erase
 //   duration.
 // - After a self-test reply, the report text follows as its own packets; characters 14
@@ -114,6 +117,9 @@ struct Faults {
     bool failSelfTest = false;
     // A USB reset does not bring the device back.
     bool resetFails = false;
+    // The chip's write protection is on (its status register's protect bits): writes and
+    // erases leave every cell as it was, and an erase ends at once.
+    bool writeProtected = false;
     // A chip read sends at most this many chip bytes, then ends as usual with its short
     // trailer: a read cut short that looks, on the wire, like one that ended well.
     std::uint64_t cutReadAfterBytes = kNever;
@@ -219,6 +225,8 @@ class SimProgrammer {
     void copyChipBytes(std::uint8_t* out, std::uint32_t address, std::uint32_t count,
                        bool looseBitFlipped) const;
     void programChip(const std::uint8_t* data, std::uint32_t count);
+    // The chip in the socket is an EEPROM, whose addresses wrap at its size.
+    bool wrapsAddresses() const;
     // Waits until the device clock has paid for `bytes`; false when cancelled first.
     bool pace(Lock& lock, std::uint64_t bytes, const bool* cancelled);
     usblink::PipeResult waitForever(Lock& lock, Clock::time_point until, const bool* cancelled);

@@ -183,4 +183,101 @@ TEST_F(Cli, ChecksFindEveryDifferenceAndBytesThatReadUnstably) {
     EXPECT_NE(twice.err.find("the first at 0x004321"), std::string::npos);
 }
 
+TEST_F(Cli, BackupPatchAndBlankCheckChangeOnlyWhatTheyShould) {
+    const std::string old = randomBytes(kOneMegabyte, 3);
+    std::string data = randomBytes(kOneMegabyte, 4);
+    writeFile(dir.file("chip.bin"), old);
+    writeFile(dir.file("old.bin"), old);
+    writeFile(dir.file("new.bin"), data);
+
+    // The backup is the chip as it was, named by chip, time and hash; then the new data.
+    const auto written =
+        run(sim({"--json", "--backup", "saved", "--passes", "2", "auto", "new.bin"}));
+    ASSERT_EQ(written.status, 0) << written.err;
+    const auto backup = written.json()["backup"];
+    const std::string file = backup["file"];
+    EXPECT_EQ(file.substr(0, 15), "saved/W25Q80DV-");
+    EXPECT_EQ(file.substr(file.size() - 12),
+              backup["sha256"].get<std::string>().substr(0, 8) + ".bin");
+    EXPECT_EQ(readFile(dir.file(file)), old);
+    EXPECT_EQ(readFile(dir.file("chip.bin")), data);
+
+    // A chip that reads as its backup did after the write is write-protected (or was
+    // never erased), whatever its old bytes.
+    const auto stuck = run(sim({"--json", "--sim-fault", "write-protect", "--backup", "saved",
+                                "--diagnose", "auto", "old.bin"}));
+    EXPECT_EQ(stuck.status, 3);
+    EXPECT_EQ(stuck.json()["diagnosis"]["code"], "not-erased");
+
+    // A backup that cannot be saved leaves the chip alone.
+    writeFile(dir.file("blocked"), "a file where the folder would go");
+    EXPECT_EQ(run(sim({"--backup", "blocked/sub", "erase"})).status, 1);
+    EXPECT_EQ(readFile(dir.file("chip.bin")), data);
+
+    // A patch changes its region only; one that runs past the chip is refused unread.
+    writeFile(dir.file("patch.bin"), "PATCH");
+    ASSERT_EQ(run(sim({"write", "--offset", "0x1000", "patch.bin"})).status, 0);
+    data.replace(0x1000, 5, "PATCH");
+    EXPECT_EQ(readFile(dir.file("chip.bin")), data);
+    const auto past = run(sim({"--json", "write", "--offset", "0xFFFFC", "patch.bin"}));
+    EXPECT_EQ(past.status, 2);
+    EXPECT_EQ(past.json()["messages"].size(), 1u);
+    EXPECT_EQ(readFile(dir.file("chip.bin")), data);
+
+    const auto full = run(sim({"--json", "blank-check"}));
+    EXPECT_EQ(full.status, 3);
+    EXPECT_EQ(full.json()["blank"]["firstNonBlank"], data.find_first_not_of('\xFF'));
+    ASSERT_EQ(run(sim({"erase"})).status, 0);
+    EXPECT_EQ(run(sim({"blank-check"})).status, 0);
+}
+
+// Each diagnosis comes from the fault that causes it and from no other: every command
+// that can name one, under every fault, through the program with --json.
+TEST_F(Cli, EachDiagnosisComesFromItsFaultAlone) {
+    struct Fault {
+        const char* name;
+        std::vector<std::string> args;
+    };
+    const Fault faults[] = {
+        {"none", {"--simulate=W25Q80DV"}},
+        {"empty socket", {"--simulate=W25Q80DV", "--sim-fault", "empty-socket"}},
+        {"write-protected", {"--simulate=W25Q80DV", "--sim-fault", "write-protect"}},
+        {"loose bit", {"--simulate=W25Q80DV", "--sim-fault", "loose-bit=0x4321"}},
+        {"24C02 in the socket, 24C04 selected", {"--simulate=AT24C02", "-c", "AT24C04"}},
+    };
+    struct Command {
+        std::vector<std::string> args;
+        bool chipHoldsOld;                  // else the chip starts erased
+        std::vector<std::string> expected;  // per fault, in their order; "" for none
+    };
+    const Command commands[] = {
+        {{"--diagnose", "auto", "new.bin"}, false, {"", "no-chip", "not-erased", "", "wraps"}},
+        {{"--diagnose", "verify", "old.bin"}, true, {"", "no-chip", "", "", "wraps"}},
+        {{"--diagnose", "read", "--passes", "2", "x.bin"},
+         true,
+         {"", "no-chip", "", "unstable", "wraps"}},
+        {{"--diagnose", "erase"}, true, {"", "no-chip", "erase-no-effect", "", ""}},
+        {{"blank-check"}, true, {"", "no-chip", "", "", "wraps"}},
+        {{"detect"}, true, {"", "no-chip", "", "", ""}},
+    };
+    writeFile(dir.file("old.bin"), randomBytes(kOneMegabyte, 5));
+    writeFile(dir.file("new.bin"), randomBytes(kOneMegabyte, 6));
+    for (const Command& command : commands) {
+        for (std::size_t f = 0; f < std::size(faults); ++f) {
+            SCOPED_TRACE(command.args[command.args.size() > 1 ? 1 : 0] + " / " + faults[f].name);
+            std::filesystem::remove(dir.file("chip.bin"));
+            if (command.chipHoldsOld)
+                std::filesystem::copy_file(dir.file("old.bin"), dir.file("chip.bin"));
+            std::vector<std::string> args = faults[f].args;
+            args.insert(args.end(), {"--json", "--sim-speed", "max", "--sim-memory", "chip.bin"});
+            args.insert(args.end(), command.args.begin(), command.args.end());
+            const auto result = run(args);
+            const auto report = result.json();
+            const std::string code =
+                report.contains("diagnosis") ? report["diagnosis"]["code"] : "";
+            EXPECT_EQ(code, command.expected[f]) << result.err;
+        }
+    }
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "buffer/data_buffer.h"
+#include "operations/bench_checks.h"
 #include "operations/commands.h"
 #include "operations/log.h"
 #include "tests/operations/operations_rig.h"
@@ -223,6 +224,58 @@ TEST(Log, EntriesStartOnANewLineAndAFullFileStartsAgain) {
     EXPECT_EQ(readFile(path).substr(readFile(path).size() - 4), "\xD0\xBE\xC6\xAC");
     operations::Log nowhere([&] { return dir.file("missing/log.txt"); });
     nowhere.write("dropped");
+}
+
+TEST(Diagnosis, NamesTheCauseTheEvidenceShowsAndNoOther) {
+    using operations::Cause;
+    const std::vector<unsigned char> wanted{0x00, 0x12, 0xFF, 0x34};
+    std::vector<unsigned char> chip{0xFF, 0x12, 0xFF, 0x3C};
+    operations::Evidence e;
+    e.wanted = wanted;
+    e.chip = chip;
+    EXPECT_EQ(operations::diagnose(e), Cause::NotErased);
+    chip[2] = 0xFE;  // a bit the data wants 1 reads 0: something else went wrong
+    EXPECT_EQ(operations::diagnose(e), Cause::None);
+    e.unchangedByWrite = true;  // ...unless the write changed nothing at all
+    EXPECT_EQ(operations::diagnose(e), Cause::NotErased);
+    e.readsDiffered = true;
+    EXPECT_EQ(operations::diagnose(e), Cause::Unstable);
+
+    // All 0xFF is no chip, unless the chip answered its IDs (then nothing was written).
+    const std::vector<unsigned char> empty(4, 0xFF);
+    e = {};
+    e.wanted = wanted;
+    e.chip = empty;
+    EXPECT_EQ(operations::diagnose(e), Cause::NoChip);
+    e.ids = operations::ChipIds{0xEF, 0x40};
+    EXPECT_EQ(operations::diagnose(e), Cause::NotErased);
+    e.ids = operations::ChipIds{0x00, 0x00};
+    EXPECT_EQ(operations::diagnose(e), Cause::NoChip);
+
+    // An EEPROM's halves repeating is a wrap; an erased one's are not.
+    const std::vector<unsigned char> halves{0x12, 0x34, 0x12, 0x34};
+    e = {};
+    e.eeprom = true;
+    e.chip = halves;
+    EXPECT_EQ(operations::diagnose(e), Cause::Wraps);
+    e.chip = empty;
+    EXPECT_EQ(operations::diagnose(e), Cause::None);
+    e = {};
+    e.afterErase = true;
+    e.chip = halves;
+    EXPECT_EQ(operations::diagnose(e), Cause::EraseNoEffect);
+    EXPECT_EQ(operations::causeOf(operations::describe(Cause::Wraps).code), Cause::Wraps);
+
+    const operations::BlankCheck blank = operations::blankCheckOf(chip);
+    EXPECT_EQ(blank.firstNonBlank, 1u);
+    EXPECT_EQ(blank.nonBlankBytes, 3u);
+
+    // A chip's name never reaches the file system as a path.
+    catalogue::ChipRecord odd{};
+    catalogue::setField(odd.name, "../W25Q 80");
+    const std::string name = operations::backupFileName(odd, 0, {0, std::string(64, 'a')});
+    EXPECT_EQ(name.substr(0, 11), ".._W25Q_80-");
+    EXPECT_EQ(name.substr(name.size() - 13), "-aaaaaaaa.bin");
 }
 
 }  // namespace

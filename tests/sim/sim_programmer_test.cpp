@@ -72,11 +72,13 @@ TEST_F(Firmware, ReadEndsWithATrailerOrAZeroLengthPacket) {
     EXPECT_EQ(data[4156], sim::kReadTrailer[0]);
     EXPECT_TRUE(readPacket(50).empty());  // nothing left over
 
-    // A read beyond the chip gives erased bytes.
+    // A read beyond an EEPROM wraps to its start, as the part's address counter does.
+    rig.device->fillMemory(0, std::vector<std::uint8_t>{0x42});
     send(readCommand(4100, 100));
     readPacket();
     ASSERT_EQ(rig.link.readTimed(data.data(), 164, &counter, 1000), 1);
     EXPECT_EQ(counter.load(), 104u);
+    EXPECT_EQ(data[4156 - 4100], 0x42);
 }
 
 TEST_F(Firmware, UnreadChipDataWaitsAheadOfTheNextReply) {

@@ -1,0 +1,197 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/bench_steps.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/messages.h"
+#include "cli/intel_hex_writer.h"
+#include "cli/interrupt.h"
+
+namespace cli {
+namespace {
+
+using operations::Cause;
+using operations::Outcome;
+
+std::string hexAddress(std::uint64_t address) {
+    char out[24];
+    std::snprintf(out, sizeof out, "0x%06llX", static_cast<unsigned long long>(address));
+    return out;
+}
+
+}  // namespace
+
+std::string benchUsageError(const Options& o) {
+    const std::string& c = o.command;
+    const bool changesChip = c == "write" || c == "erase" || c == "auto";
+    if (!o.backup.empty() && !changesChip)
+        return "--backup is for write, erase and auto";
+    if (o.offset && c != "write")
+        return "--offset is for write";
+    // An Intel HEX file places its bytes by its own addresses.
+    if (o.offset && !o.arguments.empty() && isIntelHexName(o.arguments[0]))
+        return "--offset takes a binary file";
+    if (o.passes != 1 && c != "read" && c != "blank-check" && o.backup.empty() && !o.offset)
+        return "--passes is for read, blank-check, --backup and write --offset";
+    const bool verifies = c == "verify" || c == "auto" || (c == "write" && o.offset);
+    if (o.diagnose && !verifies && c != "read" && c != "erase" && c != "blank-check")
+        return "--diagnose is for verify, auto, write --offset, erase, read and blank-check";
+    return {};
+}
+
+int BenchSteps::loadPatch(const operations::Workbench& bench) {
+    if (o_.command != "write" || !o_.offset)
+        return kExitDone;
+    const std::string& path = o_.arguments[0];
+    std::error_code ec;
+    const bool regular = std::filesystem::is_regular_file(path, ec);
+    const std::uintmax_t size = regular ? std::filesystem::file_size(path, ec) : 0;
+    if (!regular || ec) {
+        ui_.showMessage(app::messageText(app::MsgOpenFileError));
+        ui_.note(path + ": " + (ec ? ec.message() : "no regular file"));
+        return kExitFailed;
+    }
+    // Refused before the chip is even read: nothing is changed.
+    if (!operations::patchFits(bench.chip, *o_.offset, size)) {
+        ui_.note(path + " (" + std::to_string(size) + " bytes) at " + hexAddress(*o_.offset) +
+                 " does not fit in " + bench.chip.nameText() + " (" +
+                 std::to_string(bench.chip.capacity) + " bytes); nothing was changed");
+        return kExitUsage;
+    }
+    patch_.resize(size);
+    std::ifstream in(path, std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(patch_.data()), static_cast<std::streamsize>(size))) {
+        ui_.showMessage(app::messageText(app::MsgOpenFileError));
+        ui_.note(path + ": cannot read all of it");
+        return kExitFailed;
+    }
+    return kExitDone;
+}
+
+std::optional<Outcome> BenchSteps::before(operations::Workbench& bench) {
+    const std::string& c = o_.command;
+    const std::uint32_t capacity = bench.chip.capacity;
+    if (c == "blank-check") {
+        report_.bytes = capacity;
+        ui_.setPhaseBytes(capacity);
+        operations::BlankCheck result;
+        operations::Checksums sums;
+        Cause cause = Cause::None;
+        const Outcome o = operations::blankCheckChip(bench, ui_, o_.passes, result, sums, cause);
+        if (o == Outcome::Done || o == Outcome::Mismatch) {
+            report_.blank = result;
+            report_.checksums = sums;
+        }
+        noteCause(cause);
+        return o;
+    }
+    operations::Backup saved;
+    operations::Differences unstable;
+    if (c == "write" && o_.offset) {
+        const Outcome o = operations::patchChip(bench, ui_, static_cast<std::uint32_t>(*o_.offset),
+                                                patch_, o_.passes, o_.backup, saved, unstable);
+        if (!saved.path.empty())
+            report_.backup = saved;
+        if (o_.passes > 1)
+            report_.differences = unstable;
+        if (unstable.any())
+            noteCause(Cause::Unstable);
+        if (o == Outcome::Done)
+            report_.checksums = operations::bufferChecksums(bench);
+        return o;
+    }
+    // An erase of a chip that is no SPI flash changes nothing: nothing to keep.
+    if (o_.backup.empty() || (c == "erase" && bench.chip.type != catalogue::SpiFlash))
+        return std::nullopt;
+    ui_.setPhaseBytes(capacity);
+    const Outcome o = operations::backupChip(bench, ui_, o_.backup, o_.passes, saved, unstable);
+    if (o_.passes > 1)
+        report_.differences = unstable;
+    if (o != Outcome::Done) {
+        if (unstable.any())
+            noteCause(Cause::Unstable);
+        ui_.note("no backup: the chip was not changed");
+        return o;
+    }
+    report_.backup = saved;
+    return std::nullopt;
+}
+
+Outcome BenchSteps::after(operations::Workbench& bench, Outcome outcome) {
+    const Outcome ended = check(bench, outcome);
+    // Ctrl-C in a check's read stops the run as it would stop the command.
+    return checked_ && interruptRequested() ? Outcome::Cancelled : ended;
+}
+
+Outcome BenchSteps::check(operations::Workbench& bench, Outcome outcome) {
+    const std::string& c = o_.command;
+    if (outcome == Outcome::Mismatch && (c == "verify" || c == "auto" || c == "write")) {
+        if (!o_.diagnose) {
+            ui_.note("(--diagnose reads the chip again to name the likely cause)");
+            return outcome;
+        }
+        ui_.note("diagnosis: reading the chip twice");
+        checked_ = true;
+        noteCause(operations::diagnoseVerifyFailure(
+            bench, ui_, report_.backup ? &report_.backup->checksums : nullptr));
+        return outcome;
+    }
+    if (c == "read" &&
+        (outcome == Outcome::Done || (report_.differences && report_.differences->any()))) {
+        checked_ = true;
+        const Cause cause = operations::diagnoseRead(
+            bench, ui_, report_.differences.value_or(operations::Differences{}), o_.diagnose);
+        noteCause(cause);
+        if (cause != Cause::NoChip)
+            return outcome;
+        // A read of nothing is no read of the chip: no file, no checksums.
+        report_.checksums.reset();
+        return Outcome::Failed;
+    }
+    if (c == "erase" && o_.diagnose && outcome == Outcome::Done) {
+        checked_ = true;
+        ui_.setPhaseBytes(bench.chip.capacity);
+        operations::BlankCheck result;
+        operations::Checksums sums;
+        Cause cause = Cause::None;
+        const Outcome o = operations::checkErased(bench, ui_, result, sums, cause);
+        if (o == Outcome::Done || cause != Cause::None) {
+            report_.blank = result;
+            report_.checksums = sums;
+        }
+        noteCause(cause);
+        return o;
+    }
+    return outcome;
+}
+
+void BenchSteps::afterDetect(const operations::Workbench& bench,
+                             const std::optional<operations::ChipIds>& ids) {
+    // Only an SPI flash answers IDs; an EEPROM's mode reads FF FF from any chip.
+    if (ids && bench.chip.type == catalogue::SpiFlash && operations::idsMeanNoChip(*ids))
+        noteCause(Cause::NoChip);
+}
+
+void BenchSteps::noteCause(Cause cause) {
+    if (cause == Cause::None)
+        return;
+    const operations::Diagnosis d = operations::describe(cause);
+    report_.diagnosis = d.code;
+    ui_.note(std::string("diagnosis: ") + d.code + ": " + d.explanation);
+    ui_.note(std::string("suggestion: ") + d.suggestion);
+}
+
+void printBenchReport(std::FILE* out, const Report& report) {
+    if (report.backup)
+        std::fprintf(out, "backup %s\n", report.backup->path.c_str());
+    if (const auto& b = report.blank; b && b->blank) {
+        std::fprintf(out, "blank\n");
+    } else if (b) {
+        std::fprintf(out, "not blank: %llu %s, the first at 0x%06X\n",
+                     static_cast<unsigned long long>(b->nonBlankBytes),
+                     b->nonBlankBytes == 1 ? "byte" : "bytes", b->firstNonBlank);
+    }
+}
+
+}  // namespace cli

@@ -1,0 +1,397 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "operations/bench_checks.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "app/messages.h"
+#include "operations/commands.h"
+#include "operations/frame.h"
+#include "util/safe_file.h"
+
+namespace operations {
+namespace {
+
+constexpr unsigned char kBlank = 0xFF;
+constexpr std::size_t kBackupHashDigits = 8;
+
+std::string hexAddress(std::uint32_t address) {
+    char out[16];
+    std::snprintf(out, sizeof out, "0x%06X", address);
+    return out;
+}
+
+bool isEeprom(const catalogue::ChipRecord& chip) {
+    return chip.type == catalogue::Eeprom24 || chip.type == catalogue::Eeprom25 ||
+           chip.type == catalogue::Eeprom93;
+}
+
+std::span<const unsigned char> chipBytes(const unsigned char* block, const Workbench& bench) {
+    return {block, bench.chip.capacity};
+}
+
+// A line in the log and a box, in a frame of its own.
+void tell(Workbench& bench, Frontend& ui, const std::string& line) {
+    Frame f(bench, ui);
+    f.log(line);
+    f.message(line);
+}
+
+// Asks an SPI flash that read empty for its IDs: erased and absent read the same.
+std::optional<ChipIds> idsIfEmpty(Workbench& bench, Frontend& ui,
+                                  std::span<const unsigned char> chip) {
+    ChipIds ids;
+    if (bench.chip.type != catalogue::SpiFlash || !readsEmpty(chip) ||
+        readChipIds(bench, ui, ids) != Outcome::Done) {
+        return std::nullopt;
+    }
+    return ids;
+}
+
+}  // namespace
+
+Diagnosis describe(Cause cause) {
+    switch (cause) {
+        case Cause::None:
+            return {};
+        case Cause::NoChip:
+            return {"no-chip",
+                    "The chip reads all 0xFF or all 0x00, or its IDs read FF FF or 00 00: no "
+                    "chip answers.",
+                    "Check that a chip sits in the socket or clip, the right way round, with "
+                    "every pin in contact."};
+        case Cause::NotErased:
+            return {"not-erased",
+                    "Only bits the data wants 0 stayed 1: the chip was not erased before the "
+                    "write, or it is write-protected.",
+                    "Erase it first (auto does); if that does not help, clear its write "
+                    "protection (status register, WP pin)."};
+        case Cause::EraseNoEffect:
+            return {"erase-no-effect",
+                    "The chip is not blank right after the erase: the erase "
+                    "had no effect.",
+                    "Clear the chip's write protection (status register protect bits, WP pin) "
+                    "and erase again."};
+        case Cause::Unstable:
+            return {"unstable", "Two reads of the chip differ: the contact is unstable.",
+                    "Reseat the clip or the chip, shorten the wires, then read with --passes 2."};
+        case Cause::Wraps:
+            return {"wraps",
+                    "The second half of the chip repeats the first: the chip in the socket may "
+                    "be smaller than the one selected.",
+                    "Read the part number on the chip and select that chip with -c."};
+    }
+    return {};
+}
+
+Cause causeOf(std::string_view code) {
+    for (Cause c :
+         {Cause::NoChip, Cause::NotErased, Cause::EraseNoEffect, Cause::Unstable, Cause::Wraps}) {
+        if (code == describe(c).code)
+            return c;
+    }
+    return Cause::None;
+}
+
+bool idsMeanNoChip(ChipIds ids) {
+    return (ids.manufacturer == 0xFF && ids.device == 0xFF) ||
+           (ids.manufacturer == 0x00 && ids.device == 0x00);
+}
+
+bool readsEmpty(std::span<const unsigned char> chip) {
+    if (chip.empty() || (chip[0] != 0xFF && chip[0] != 0x00))
+        return false;
+    return std::all_of(chip.begin(), chip.end(), [&](unsigned char b) { return b == chip[0]; });
+}
+
+bool wrapsAtHalf(std::span<const unsigned char> chip) {
+    const std::size_t half = chip.size() / 2;
+    if (half == 0 || chip.size() % 2 != 0 ||
+        std::memcmp(chip.data(), chip.data() + half, half) != 0) {
+        return false;
+    }
+    // One value throughout (an erased chip) repeats itself without wrapping.
+    return std::adjacent_find(chip.begin(), chip.end(), std::not_equal_to<>()) != chip.end();
+}
+
+bool onlyBitsLeftSet(std::span<const unsigned char> wanted, std::span<const unsigned char> chip) {
+    const std::size_t n = std::min(wanted.size(), chip.size());
+    bool differs = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (wanted[i] == chip[i])
+            continue;
+        // A bit the data wants 1 that the chip holds 0: something was written, not left.
+        if ((wanted[i] & ~chip[i]) != 0)
+            return false;
+        differs = true;
+    }
+    return differs;
+}
+
+Cause diagnose(const Evidence& e) {
+    if (e.readsDiffered)
+        return Cause::Unstable;
+    if (e.ids && idsMeanNoChip(*e.ids))
+        return Cause::NoChip;
+    // A chip that answered its IDs is there, however empty it reads; without IDs an empty
+    // read means no chip only where data should have been.
+    if (!e.wanted.empty() && !e.ids && readsEmpty(e.chip) &&
+        !std::equal(e.wanted.begin(), e.wanted.end(), e.chip.begin(), e.chip.end())) {
+        return Cause::NoChip;
+    }
+    if (e.afterErase && !e.chip.empty() && !blankCheckOf(e.chip).blank)
+        return Cause::EraseNoEffect;
+    if (e.eeprom && wrapsAtHalf(e.chip) && (e.wanted.empty() || !wrapsAtHalf(e.wanted)))
+        return Cause::Wraps;
+    // A write that left the chip as it was, or left set only bits it should have
+    // cleared: an erase missing, or write protection.
+    if (!e.wanted.empty() && (e.unchangedByWrite || onlyBitsLeftSet(e.wanted, e.chip)))
+        return Cause::NotErased;
+    return Cause::None;
+}
+
+Outcome readChipIds(Workbench& bench, Frontend& ui, ChipIds& ids) {
+    Frame f(bench, ui);
+    if (const Outcome g = f.guard(); g != Outcome::Done)
+        return g;
+    bench.programmer.setChip(bench.chip);
+    std::array<std::uint8_t, 2> answer{};
+    if (!bench.programmer.readChipId(&answer)) {
+        f.log(text(app::MsgDetectChipError));
+        return Outcome::Failed;
+    }
+    ids = {answer[0], answer[1]};
+    char line[48];
+    std::snprintf(line, sizeof line, "Chip IDs: %02X %02X", ids.manufacturer, ids.device);
+    f.log(line);
+    return Outcome::Done;
+}
+
+Cause diagnoseVerifyFailure(Workbench& bench, Frontend& ui, const Checksums* before) {
+    if (!bench.ready())
+        return Cause::None;
+    const auto block = chipBlock(bench);
+    if (!block) {
+        ui.showMessage(text(app::MsgMemoryOverflow));
+        return Cause::None;
+    }
+    bench.log.write("Diagnosis: reading the chip twice");
+    Differences unstable;
+    if (readChipCopy(bench, ui, block.get(), 2, unstable) != Outcome::Done && !unstable.any())
+        return Cause::None;
+    Evidence e;
+    e.eeprom = isEeprom(bench.chip);
+    e.chip = chipBytes(block.get(), bench);
+    e.wanted = chipBytes(bench.buffer->image(), bench);
+    e.readsDiffered = unstable.any();
+    e.unchangedByWrite = before && checksumsOf(e.chip).sha256 == before->sha256;
+    if (ChipIds ids;
+        bench.chip.type == catalogue::SpiFlash && readChipIds(bench, ui, ids) == Outcome::Done) {
+        e.ids = ids;
+    }
+    return diagnose(e);
+}
+
+Cause diagnoseRead(Workbench& bench, Frontend& ui, const Differences& unstable, bool askIds) {
+    if (!bench.ready())
+        return Cause::None;
+    Evidence e;
+    e.eeprom = isEeprom(bench.chip);
+    e.chip = chipBytes(bench.buffer->image(), bench);
+    e.readsDiffered = unstable.any();
+    if (askIds && !e.readsDiffered)
+        e.ids = idsIfEmpty(bench, ui, e.chip);
+    return diagnose(e);
+}
+
+BlankCheck blankCheckOf(std::span<const unsigned char> chip) {
+    BlankCheck r;
+    const auto first =
+        std::find_if(chip.begin(), chip.end(), [](unsigned char b) { return b != kBlank; });
+    if (first == chip.end())
+        return r;
+    r.blank = false;
+    r.firstNonBlank = static_cast<std::uint32_t>(first - chip.begin());
+    r.nonBlankBytes = static_cast<std::uint64_t>(
+        std::count_if(first, chip.end(), [](unsigned char b) { return b != kBlank; }));
+    return r;
+}
+
+namespace {
+
+std::string blankSummary(const BlankCheck& r) {
+    if (r.blank)
+        return "The chip is blank.";
+    return "The chip is not blank: " + std::to_string(r.nonBlankBytes) +
+           (r.nonBlankBytes == 1 ? " byte is" : " bytes are") + " not 0xFF, the first at " +
+           hexAddress(r.firstNonBlank) + ".";
+}
+
+}  // namespace
+
+Outcome blankCheckChip(Workbench& bench, Frontend& ui, int passes, BlankCheck& result,
+                       Checksums& sums, Cause& cause) {
+    result = {};
+    cause = Cause::None;
+    if (!bench.ready())
+        return Outcome::Failed;
+    if (bench.chip.type == catalogue::SpiFlash) {
+        ChipIds ids;
+        if (const Outcome o = readChipIds(bench, ui, ids); o != Outcome::Done)
+            return o;
+        if (idsMeanNoChip(ids)) {
+            cause = Cause::NoChip;
+            tell(bench, ui, "No chip answers: its IDs read FF FF or 00 00.");
+            return Outcome::Failed;
+        }
+    }
+    const auto block = chipBlock(bench);
+    if (!block) {
+        ui.showMessage(text(app::MsgMemoryOverflow));
+        return Outcome::Failed;
+    }
+    Differences unstable;
+    if (const Outcome o = readChipCopy(bench, ui, block.get(), passes, unstable);
+        o != Outcome::Done) {
+        if (unstable.any())
+            cause = Cause::Unstable;
+        return o;
+    }
+    const auto chip = chipBytes(block.get(), bench);
+    sums = checksumsOf(chip);
+    result = blankCheckOf(chip);
+    bench.log.write(blankSummary(result));
+    ui.showStatus(blankSummary(result));
+    if (result.blank)
+        return Outcome::Done;
+    Evidence e;
+    e.eeprom = isEeprom(bench.chip);
+    e.chip = chip;
+    cause = diagnose(e);
+    return Outcome::Mismatch;
+}
+
+Outcome checkErased(Workbench& bench, Frontend& ui, BlankCheck& result, Checksums& sums,
+                    Cause& cause) {
+    result = {};
+    cause = Cause::None;
+    const auto block = chipBlock(bench);
+    if (!block) {
+        ui.showMessage(text(app::MsgMemoryOverflow));
+        return Outcome::Failed;
+    }
+    Differences unstable;
+    if (const Outcome o = readChipCopy(bench, ui, block.get(), 1, unstable); o != Outcome::Done)
+        return o;
+    Evidence e;
+    e.eeprom = isEeprom(bench.chip);
+    e.chip = chipBytes(block.get(), bench);
+    e.afterErase = true;
+    e.ids = idsIfEmpty(bench, ui, e.chip);
+    sums = checksumsOf(e.chip);
+    result = blankCheckOf(e.chip);
+    cause = diagnose(e);
+    if (cause == Cause::None && result.blank) {
+        bench.log.write(blankSummary(result));
+        return Outcome::Done;
+    }
+    tell(bench, ui,
+         cause == Cause::NoChip ? "No chip answers: its IDs read FF FF or 00 00."
+                                : "After the erase: " + blankSummary(result));
+    return Outcome::Failed;
+}
+
+std::string backupFileName(const catalogue::ChipRecord& chip, std::time_t when,
+                           const Checksums& sums) {
+    std::string name = chip.nameText();
+    for (char& c : name) {
+        const bool safe = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+        if (!safe)
+            c = '_';
+    }
+    // A name of dots only would be a folder of its own.
+    if (name.empty() || name.find_first_not_of('.') == std::string::npos)
+        name = "chip";
+    std::tm local{};
+    localtime_r(&when, &local);
+    char date[32];
+    std::strftime(date, sizeof date, "%Y%m%d-%H%M%S", &local);
+    return name + "-" + date + "-" + sums.sha256.substr(0, kBackupHashDigits) + ".bin";
+}
+
+bool saveBackup(Workbench& bench, Frontend& ui, const std::string& folder,
+                std::span<const unsigned char> bytes, Backup& saved) {
+    saved = {};
+    const Checksums sums = checksumsOf(bytes);
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    std::string error = ec ? ec.message() : "";
+    const std::string path =
+        (std::filesystem::path(folder) / backupFileName(bench.chip, std::time(nullptr), sums))
+            .string();
+    if (error.empty() && util::replaceFileSafely(path, bytes, &error)) {
+        saved = {path, sums};
+        bench.log.write("Backup saved: " + path);
+        return true;
+    }
+    tell(bench, ui, "Cannot save the backup in " + folder + ": " + error);
+    return false;
+}
+
+Outcome backupChip(Workbench& bench, Frontend& ui, const std::string& folder, int passes,
+                   Backup& saved, Differences& unstable) {
+    saved = {};
+    unstable = {};
+    if (!bench.ready())
+        return Outcome::Failed;
+    const auto block = chipBlock(bench);
+    if (!block) {
+        ui.showMessage(text(app::MsgMemoryOverflow));
+        return Outcome::Failed;
+    }
+    bench.log.write("Backup of the chip before it is changed");
+    if (const Outcome o = readChipCopy(bench, ui, block.get(), passes, unstable);
+        o != Outcome::Done) {
+        return o;
+    }
+    return saveBackup(bench, ui, folder, chipBytes(block.get(), bench), saved) ? Outcome::Done
+                                                                               : Outcome::Failed;
+}
+
+bool patchFits(const catalogue::ChipRecord& chip, std::uint64_t offset, std::uint64_t length) {
+    return length > 0 && offset < chip.capacity && length <= chip.capacity - offset;
+}
+
+Outcome patchChip(Workbench& bench, Frontend& ui, std::uint32_t offset,
+                  std::span<const unsigned char> patch, int passes, const std::string& backupFolder,
+                  Backup& saved, Differences& unstable) {
+    saved = {};
+    unstable = {};
+    if (!bench.ready())
+        return Outcome::Failed;
+    if (!patchFits(bench.chip, offset, patch.size())) {
+        tell(bench, ui,
+             std::to_string(patch.size()) + " bytes at " + hexAddress(offset) +
+                 " do not fit in the chip's " + std::to_string(bench.chip.capacity) + " bytes.");
+        return Outcome::Failed;
+    }
+    // The chip as it is, into the buffer; it doubles as the backup.
+    if (const Outcome read = readChipPasses(bench, ui, passes, unstable); read != Outcome::Done)
+        return read;
+    const std::uint32_t capacity = bench.chip.capacity;
+    if (!backupFolder.empty() &&
+        !saveBackup(bench, ui, backupFolder, {bench.buffer->image(), capacity}, saved)) {
+        return Outcome::Failed;
+    }
+    std::memcpy(bench.buffer->image() + offset, patch.data(), patch.size());
+    for (std::uint32_t i = 0; i < patch.size(); ++i)
+        bench.buffer->markChanged(offset + i);
+    bench.log.write("Patch: " + std::to_string(patch.size()) + " bytes at " + hexAddress(offset));
+    return autoProgram(bench, ui);
+}
+
+}  // namespace operations

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "operations/frame.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -93,6 +94,9 @@ Outcome Frame::guard() {
 }
 
 Outcome Frame::follow(protocol::PollStatus running, int errorKey) {
+    // The first polls come quickly, since a reply is often there within a millisecond;
+    // then the pause grows to its usual length.
+    std::uint32_t pauseMs = 1;
     for (;;) {
         const protocol::PollStatus status = bench.programmer.poll();
         if (status == running) {
@@ -102,7 +106,8 @@ Outcome Frame::follow(protocol::PollStatus running, int errorKey) {
                 bench.programmer.cancelRead();
                 return Outcome::Cancelled;
             }
-            pause(kPollPauseMs);
+            pause(pauseMs);
+            pauseMs = std::min(pauseMs * 2, kPollPauseMs);
         } else if (status == protocol::PollFailed) {
             showInfo(text(errorKey));
             message(text(errorKey));

@@ -10,6 +10,8 @@
 namespace usblink {
 namespace {
 
+constexpr std::int64_t kFirstPollPauseUs = 50;
+
 std::string withPipeName(std::string_view text, std::string_view pipe) {
     std::string out(text);
     const std::size_t at = out.find("%s");
@@ -248,8 +250,14 @@ int UsbLink::poll(TransferState& t, int* result) {
 }
 
 int UsbLink::timed(TransferState& t, int* result) {
-    while (!poll(t, result))
-        sleepMs(limits_.pollSleepMs);
+    // A command packet or a reply usually moves within a millisecond: the first polls
+    // come after a few tens of microseconds, and the pause doubles up to its limit.
+    const auto longest = std::chrono::microseconds(std::uint64_t{limits_.pollSleepMs} * 1000);
+    auto pause = std::min(std::chrono::microseconds(kFirstPollPauseUs), longest);
+    while (!poll(t, result)) {
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, longest);
+    }
     return *result;
 }
 

@@ -53,7 +53,7 @@ struct LinkLimits {
     // A request that does not end within this time fails the transfer; the programmer's
     // driver contract: 3000 ms per request of at most 4096 bytes.
     std::uint32_t chunkStallMs = 3000;
-    // The timed forms sleep this long between polls instead of spinning.
+    // The timed forms sleep between polls instead of spinning, at most this long.
     std::uint32_t pollSleepMs = 5;
     // Pause between reissues of a failing write request: an unplugged device fails at
     // once, and reissuing without a pause would spin a core until the chunk deadline.

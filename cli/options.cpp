@@ -3,10 +3,14 @@
 
 #include <charconv>
 
+#include "cli/production_line.h"
+
 namespace cli {
 namespace {
 
 constexpr int kMaxPasses = 100;
+constexpr std::uint64_t kDefaultSimSwapMs = 1000;
+constexpr std::uint64_t kMaxSimSwapMs = 600'000;
 
 bool parseCount(const std::string& text, std::uint64_t* value) {
     const char* end = text.data() + text.size();
@@ -100,6 +104,36 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.simFaults.push_back(fault);
         } else if (arg == "--sim-memory") {
             ok = takeValue(&o.simMemory);
+        } else if (arg == "--sim-swap") {
+            std::uint64_t ms = kDefaultSimSwapMs;
+            if (hasValue && (!parseCount(value, &ms) || ms > kMaxSimSwapMs)) {
+                *error = "--sim-swap takes milliseconds up to " + std::to_string(kMaxSimSwapMs);
+                ok = false;
+            }
+            o.simSwapMs = static_cast<std::uint32_t>(ms);
+        } else if (arg == "--device") {
+            ok = takeValue(&o.device);
+            if (ok && (o.device.empty() || o.device.find('#') != std::string::npos)) {
+                *error = "--device needs a place as doctor lists it, e.g. 1-4";
+                ok = false;
+            }
+        } else if (arg == "--repeat") {
+            ok = noValue(&o.repeat);
+        } else if (arg == "--next-on-id") {
+            ok = noValue(&o.nextOnId);
+        } else if (arg == "--count") {
+            std::string text;
+            std::uint64_t n = 0;
+            ok = takeValue(&text);
+            if (ok && (!parseCount(text, &n) || n < 1)) {
+                *error = "--count needs a number of chips, at least 1";
+                ok = false;
+            }
+            o.count = n;
+        } else if (arg == "--report") {
+            ok = takeValue(&o.reportFile);
+        } else if (arg == "--serial") {
+            ok = takeValue(&o.serial) && parseSerial(o.serial, error).has_value();
         } else if (arg.size() > 1 && arg[0] == '-') {
             *error = "unknown option " + arg;
             ok = false;
@@ -111,8 +145,13 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
         if (!ok)
             return std::nullopt;
     }
-    if (!o.simulate && (o.simSpeed || !o.simFaults.empty() || !o.simMemory.empty())) {
-        *error = "--sim-speed, --sim-fault and --sim-memory need --simulate";
+    if (!o.simulate &&
+        (o.simSpeed || !o.simFaults.empty() || !o.simMemory.empty() || o.simSwapMs)) {
+        *error = "--sim-speed, --sim-fault, --sim-memory and --sim-swap need --simulate";
+        return std::nullopt;
+    }
+    if (!o.repeat && (o.nextOnId || o.count)) {
+        *error = "--next-on-id and --count need --repeat";
         return std::nullopt;
     }
     return o;

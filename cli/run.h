@@ -36,6 +36,7 @@ struct Report {
     std::optional<operations::Checksums> checksums;
     // verify --all, read --passes.
     std::optional<operations::Differences> differences;
+    std::string diagnosis;
 };
 
 struct Streams {

@@ -126,6 +126,7 @@ TEST(LibusbBus, ListsOnlyProgrammersByBusAndPortAndOpensTheProgrammer) {
     EXPECT_EQ(otherBus.openDevice(kProgrammerPath), nullptr);
     EXPECT_EQ(otherBus.lastError(),
               "cannot claim interface 0 of 10c4:f5a2 at 1-4: in use by another program");
+    EXPECT_EQ(otherBus.lastOpenFailure(), usblink::OpenFailure::InUse);
     EXPECT_EQ(otherBus.openDevice("usb#vid_10c4&pid_f5a2#3-1"), nullptr);
     EXPECT_EQ(otherBus.lastError(), "cannot open usb#vid_10c4&pid_f5a2#3-1: unplugged");
     EXPECT_EQ(device.claimingHandles(), 1);

@@ -174,6 +174,8 @@ Commands:
   version             the programmer's firmware version
   selftest            the programmer's self test
   update-firmware FILE  replace the programmer's firmware with FILE
+  doctor              what stands between you and the programmer: each programmer on
+                      the bus, whether you can open it, and if not why and the fix
 
 Options:
   -c, --chip NAME     the chip to work on (default: the window's default chip; the
@@ -194,6 +196,22 @@ Options:
                       wrong-reply, bit-flip=EVERY, loose-bit=ADDRESS, never-ready,
                       fail-self-test, silent
   --sim-memory FILE   keep the simulated chip's contents in FILE between runs
+  --sim-swap[=MS]     after each chip the simulator takes it out and MS later (default
+                      1000) puts a fresh erased one in, for trying --repeat
+  --device PLACE      the programmer at PLACE (bus-port, e.g. 1-4, as doctor lists
+                      them); default: the lowest. One chipwright-cli per programmer may
+                      run at once; a programmer in use by another program is refused
+  --repeat            write, verify, auto, erase: chip after chip; after each, wait for
+                      Enter (a line on stdin; Ctrl-D ends) and run again. Pass and fail
+                      counts on stderr; Ctrl-C between chips ends the run
+  --next-on-id        with --repeat: instead of Enter, wait until the chip's IDs vanish
+                      and come back (not for chips that answer no ID, the EEPROMs)
+  --count N           with --repeat: stop after N chips
+  --report FILE       append one CSV line per chip to FILE (header when new): time,
+                      chip, command, result, sha256, diagnosis, serial
+  --serial ADDR:FORMAT:START  write, auto: put a serial number into the image at ADDR
+                      before writing, START for the first chip, one more for each chip
+                      that passed; FORMAT u32le, u32be or ascii:N (N zero-padded digits)
   -h, --help          this text
 
 Messages and status texts go to stderr, one line each, in the configured language;
@@ -204,9 +222,12 @@ Exit status:
   1    the operation failed
   2    usage error or unknown chip
   3    verify found a difference
-  4    no programmer
+  4    no programmer (none found, none this user may open, or the one asked for is
+       in use by another program)
   130  interrupted by Ctrl-C (the transfer is stopped and the programmer settled first;
        a second Ctrl-C exits at once)
+With --repeat: 0 when every chip passed, 1 when one failed, 130 when Ctrl-C stopped a
+chip's transfer (Ctrl-C between chips ends the run with 0 or 1).
 )";
 }
 

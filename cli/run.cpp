@@ -608,6 +608,7 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
 
         if (device_ && o_.simSwapMs)
             swapSimulatedChip(simulated);
+        setInterruptNote("\ninterrupted: the run ends here (no chip is being programmed)\n");
         NextChip next = NextChip::Ready;
         for (;;) {
             if (!o_.nextOnId) {
@@ -645,6 +646,7 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
                      (o_.device.empty() ? std::string() : " at " + o_.device));
             status = kExitNoProgrammer;
         }
+        setInterruptNote(nullptr);
         if (next != NextChip::Ready)
             break;
     }

@@ -175,7 +175,7 @@ TEST_F(Cli, RepeatProgramsEachSwappedChipWithTheNextSerialAndOneCsvLine) {
     const auto start = std::chrono::steady_clock::now();
     const auto line =
         run(sim({"--sim-swap=200", "--repeat", "--next-on-id", "--count", "3", "--serial",
-                 "0x100:ascii:4:8", "--report", "chips.csv", "auto", "image.bin"}));
+                 "0x100:ascii:4:8", "--report", "chips.csv", "write", "image.bin"}));
     ASSERT_EQ(line.status, 0) << line.err;
     EXPECT_NE(line.err.find("chip 3 (serial 0010): passed; passed 3, failed 0"), std::string::npos);
     // Each chip waited for its predecessor to go and for itself to read steadily.

@@ -521,7 +521,6 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
     std::uint64_t passed = 0;
     std::uint64_t failed = 0;
     int status = kExitDone;
-    bool lastReported = false;
 
     // The programmer's ID reads while the operator swaps chips.
     const IdReader readIds = [&]() -> std::optional<std::array<std::uint8_t, 2>> {
@@ -577,11 +576,14 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
         const bool ok = chipStatus == kExitDone;
         (ok ? passed : failed) += 1;
         finish(chipStatus, result);
-        lastReported = true;
         const bool recorded = record(result, serialText);
-        ui_.note("chip " + std::to_string(chipNumber) +
-                 (serial ? " (serial " + serialText + ")" : "") + ": " + (ok ? "passed" : result) +
-                 "; " + counters());
+        if (o_.repeat) {
+            ui_.note("chip " + std::to_string(chipNumber) +
+                     (serial ? " (serial " + serialText + ")" : "") + ": " +
+                     (ok ? "passed" : result) + "; " + counters());
+        } else if (serial) {
+            ui_.note("serial number " + serialText);
+        }
         // A serial number is used up by a chip that passed; a chip that failed is put
         // aside and its number goes to the next chip, so the shipped numbers run on.
         if (ok && serial)
@@ -656,7 +658,7 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
         if (status == kExitDone && failed > 0)
             status = kExitFailed;
     }
-    return lastReported ? status : finish(status, "failed");
+    return status;
 }
 
 void Run::swapSimulatedChip(const catalogue::ChipRecord& chip) {

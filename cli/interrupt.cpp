@@ -5,20 +5,26 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 
 namespace cli {
 namespace {
 
 std::atomic<bool> requested{false};
+constexpr const char* kTransferNote =
+    "\ninterrupted: stopping the transfer (Ctrl-C again exits at once)\n";
+std::atomic<const char*> note{kTransferNote};
 
 void onInterrupt(int) {
     if (requested.exchange(true)) {
         _exit(kInterruptedStatus);
     }
-    static constexpr char kNote[] =
-        "\ninterrupted: stopping the transfer (Ctrl-C again exits at once)\n";
+    const char* text = note.load();
+    std::size_t length = 0;
+    while (text[length] != '\0')
+        ++length;
     // Nothing can be done about a failed write inside a signal handler.
-    [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, kNote, sizeof kNote - 1);
+    [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, text, length);
 }
 
 }  // namespace
@@ -30,6 +36,10 @@ void installInterruptHandler() {
     // Interrupted system calls resume: the link's workers must not see spurious errors.
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
+}
+
+void setInterruptNote(const char* text) {
+    note.store(text ? text : kTransferNote);
 }
 
 bool interruptRequested() {

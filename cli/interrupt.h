@@ -12,6 +12,9 @@ namespace cli {
 constexpr int kInterruptedStatus = 130;
 
 void installInterruptHandler();
+// The line the first Ctrl-C prints (a text that lives for the whole program, with its
+// line breaks); nullptr restores the one for a running transfer.
+void setInterruptNote(const char* text);
 bool interruptRequested();
 
 }  // namespace cli

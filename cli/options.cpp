@@ -3,10 +3,14 @@
 
 #include <charconv>
 
+#include "cli/production_line.h"
+
 namespace cli {
 namespace {
 
 constexpr int kMaxPasses = 100;
+constexpr std::uint64_t kDefaultSimSwapMs = 1000;
+constexpr std::uint64_t kMaxSimSwapMs = 600'000;
 
 bool parseCount(const std::string& text, std::uint64_t* value) {
     const char* end = text.data() + text.size();
@@ -126,6 +130,36 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.simFaults.push_back(fault);
         } else if (arg == "--sim-memory") {
             ok = takeValue(&o.simMemory);
+        } else if (arg == "--sim-swap") {
+            std::uint64_t ms = kDefaultSimSwapMs;
+            if (hasValue && (!parseCount(value, &ms) || ms > kMaxSimSwapMs)) {
+                *error = "--sim-swap takes milliseconds up to " + std::to_string(kMaxSimSwapMs);
+                ok = false;
+            }
+            o.simSwapMs = static_cast<std::uint32_t>(ms);
+        } else if (arg == "--device") {
+            ok = takeValue(&o.device);
+            if (ok && (o.device.empty() || o.device.find('#') != std::string::npos)) {
+                *error = "--device needs a place as doctor lists it, e.g. 1-4";
+                ok = false;
+            }
+        } else if (arg == "--repeat") {
+            ok = noValue(&o.repeat);
+        } else if (arg == "--next-on-id") {
+            ok = noValue(&o.nextOnId);
+        } else if (arg == "--count") {
+            std::string text;
+            std::uint64_t n = 0;
+            ok = takeValue(&text);
+            if (ok && (!parseCount(text, &n) || n < 1)) {
+                *error = "--count needs a number of chips, at least 1";
+                ok = false;
+            }
+            o.count = n;
+        } else if (arg == "--report") {
+            ok = takeValue(&o.reportFile);
+        } else if (arg == "--serial") {
+            ok = takeValue(&o.serial) && parseSerial(o.serial, error).has_value();
         } else if (arg.size() > 1 && arg[0] == '-') {
             *error = "unknown option " + arg;
             ok = false;
@@ -137,8 +171,13 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
         if (!ok)
             return std::nullopt;
     }
-    if (!o.simulate && (o.simSpeed || !o.simFaults.empty() || !o.simMemory.empty())) {
-        *error = "--sim-speed, --sim-fault and --sim-memory need --simulate";
+    if (!o.simulate &&
+        (o.simSpeed || !o.simFaults.empty() || !o.simMemory.empty() || o.simSwapMs)) {
+        *error = "--sim-speed, --sim-fault, --sim-memory and --sim-swap need --simulate";
+        return std::nullopt;
+    }
+    if (!o.repeat && (o.nextOnId || o.count)) {
+        *error = "--next-on-id and --count need --repeat";
         return std::nullopt;
     }
     return o;
@@ -162,6 +201,8 @@ Commands:
   version             the programmer's firmware version
   selftest            the programmer's self test
   update-firmware FILE  replace the programmer's firmware with FILE
+  doctor              what stands between you and the programmer: each programmer on
+                      the bus, whether you can open it, and if not why and the fix
 
 Options:
   -c, --chip NAME     the chip to work on (default: the window's default chip; the
@@ -191,6 +232,22 @@ Options:
                       wrong-reply, bit-flip=EVERY, loose-bit=ADDRESS, never-ready,
                       fail-self-test, silent, write-protect, empty-socket
   --sim-memory FILE   keep the simulated chip's contents in FILE between runs
+  --sim-swap[=MS]     after each chip the simulator takes it out and MS later (default
+                      1000) puts a fresh erased one in, for trying --repeat
+  --device PLACE      the programmer at PLACE (bus-port, e.g. 1-4, as doctor lists
+                      them); default: the lowest. One chipwright-cli per programmer may
+                      run at once; a programmer in use by another program is refused
+  --repeat            write, verify, auto, erase: chip after chip; after each, wait for
+                      Enter (a line on stdin; Ctrl-D ends) and run again. Pass and fail
+                      counts on stderr; Ctrl-C between chips ends the run
+  --next-on-id        with --repeat: instead of Enter, wait until the chip's IDs vanish
+                      and come back (not for chips that answer no ID, the EEPROMs)
+  --count N           with --repeat: stop after N chips
+  --report FILE       append one CSV line per chip to FILE (header when new): time,
+                      chip, command, result, sha256, diagnosis, serial
+  --serial ADDR:FORMAT:START  write, auto: put a serial number into the image at ADDR
+                      before writing, START for the first chip, one more for each chip
+                      that passed; FORMAT u32le, u32be or ascii:N (N zero-padded digits)
   -h, --help          this text
 
 Messages and status texts go to stderr, one line each, in the configured language;
@@ -206,9 +263,12 @@ Exit status:
   1    the operation failed
   2    usage error or unknown chip; a write --offset FILE that runs past the chip
   3    verify found a difference; blank-check found the chip not blank
-  4    no programmer
+  4    no programmer (none found, none this user may open, or the one asked for is
+       in use by another program)
   130  interrupted by Ctrl-C (the transfer is stopped and the programmer settled first;
        a second Ctrl-C exits at once)
+With --repeat: 0 when every chip passed, 1 when one failed, 130 when Ctrl-C stopped a
+chip's transfer (Ctrl-C between chips ends the run with 0 or 1).
 )";
 }
 

@@ -44,6 +44,17 @@ struct Options {
     std::optional<std::uint64_t> simSpeed;  // bytes per second; 0 = as fast as it goes
     std::vector<std::string> simFaults;     // NAME or NAME=VALUE
     std::string simMemory;                  // file that keeps the simulated chip's cells
+    // --sim-swap[=MS]: after each chip the simulator takes it out and, MS later, puts a
+    // fresh erased one in.
+    std::optional<std::uint32_t> simSwapMs;
+
+    // The bench and the production line.
+    std::string device;  // --device PLACE: the programmer at this place ("1-4")
+    bool repeat = false;
+    bool nextOnId = false;               // --next-on-id: the next chip is seen by its IDs
+    std::optional<std::uint64_t> count;  // --count N: stop after N chips
+    std::string reportFile;              // --report FILE: one CSV line per chip
+    std::string serial;                  // --serial ADDR:FORMAT:START, checked when parsed
 };
 
 // The options, or nothing with `error` saying what is wrong.

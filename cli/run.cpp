@@ -2,6 +2,7 @@
 #include "cli/run.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -9,15 +10,18 @@
 #include <iterator>
 #include <memory>
 #include <system_error>
+#include <thread>
 
 #include "app/messages.h"
 #include "buffer/data_file.h"
 #include "catalogue/chip_database.h"
 #include "catalogue/chip_queries.h"
 #include "cli/bench_steps.h"
+#include "cli/doctor.h"
 #include "cli/intel_hex_writer.h"
 #include "cli/interrupt.h"
 #include "cli/json_report.h"
+#include "cli/production_line.h"
 #include "cli/terminal_frontend.h"
 #include "link/libusb/libusb_bus.h"
 #include "operations/checks.h"
@@ -34,6 +38,7 @@ namespace {
 using operations::Outcome;
 
 constexpr double kMega = 1e6;
+constexpr std::uint8_t kNoIdByte = 0xFF;
 
 std::string text(int key) {
     return app::messageText(key);
@@ -163,7 +168,7 @@ std::optional<std::pair<std::size_t, std::size_t>> argumentCount(const std::stri
         return std::pair<std::size_t, std::size_t>{1, 1};
     }
     if (command == "detect" || command == "erase" || command == "version" ||
-        command == "selftest" || command == "blank-check") {
+        command == "selftest" || command == "blank-check" || command == "doctor") {
         return std::pair<std::size_t, std::size_t>{0, 0};
     }
     return std::nullopt;
@@ -185,6 +190,10 @@ class Run {
         report_.simulated = options.simulate;
     }
 
+    ~Run() { stopSimulatedSwap(); }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
     int execute();
 
   private:
@@ -192,7 +201,8 @@ class Run {
         ui_.endProgress();
         report_.exitStatus = status;
         report_.result = result;
-        report_.messages = ui_.shown();
+        report_.messages.assign(ui_.shown().begin() + static_cast<std::ptrdiff_t>(messagesFrom_),
+                                ui_.shown().end());
         printReport();
         return status;
     }
@@ -203,6 +213,18 @@ class Run {
     int listChips(const catalogue::ChipDatabase& db);
     int showChip(const catalogue::ChipDatabase& db);
     int withProgrammer();
+    // The command on the chip in the socket: its exit status and result.
+    std::pair<int, std::string> commandOnChip(operations::Workbench& bench);
+    // Leaves the programmer the way the next run needs it, and the simulated chip kept.
+    void leaveProgrammer(operations::Workbench& bench);
+    // Why the programmer could not be opened, on stderr; the result for the report.
+    std::string explainNoProgrammer(operations::Workbench& bench);
+    // --repeat, --report, --serial: the command chip after chip.
+    int productionRun(operations::Workbench& bench, const catalogue::ChipRecord& simulated);
+    std::optional<std::string> productionUsage(const operations::Workbench& bench) const;
+    // --sim-swap: the chip taken out now, a fresh one put in after the delay.
+    void swapSimulatedChip(const catalogue::ChipRecord& chip);
+    void stopSimulatedSwap();
     Outcome runCommand(operations::Workbench& bench);
     int loadInput(operations::Workbench& bench);
     bool saveOutput(operations::Workbench& bench);
@@ -217,6 +239,12 @@ class Run {
     std::future<operations::Checksums> checksums_;
     BenchSteps bench_;
     std::shared_ptr<sim::SimProgrammer> device_;
+    // --sim-fault empty-socket: no chip in the simulated socket.
+    bool emptySocket_ = false;
+    // Where this chip's lines start among everything shown.
+    std::size_t messagesFrom_ = 0;
+    std::thread simSwap_;
+    std::atomic<bool> simSwapStop_{false};
 };
 
 int Run::execute() {
@@ -244,6 +272,17 @@ int Run::execute() {
         return usage(why);
     if (!typeKeyFor(o_.type))
         return usage("unknown chip type " + o_.type + " (spi, 24, 25 or 93)");
+    if (o_.command == "doctor")
+        return runDoctor(o_, s_);
+    const bool chipCommand = o_.command == "read" || o_.command == "write" ||
+                             o_.command == "verify" || o_.command == "auto" ||
+                             o_.command == "erase";
+    if (o_.repeat && (!chipCommand || o_.command == "read"))
+        return usage("--repeat is for write, verify, auto and erase");
+    if (!o_.reportFile.empty() && !chipCommand)
+        return usage("--report is for read, write, verify, auto and erase");
+    if (!o_.serial.empty() && o_.command != "write" && o_.command != "auto")
+        return usage("--serial is for write and auto");
 
     if (o_.command == "chips" || o_.command == "info") {
         catalogue::ChipDatabase db;
@@ -297,13 +336,12 @@ int Run::showChip(const catalogue::ChipDatabase& db) {
 
 int Run::withProgrammer() {
     std::unique_ptr<usblink::UsbBus> bus;
-    bool emptySocket = false;
     if (o_.simulate) {
         auto simBus = std::make_unique<sim::SimBus>();
         device_ = std::make_shared<sim::SimProgrammer>();
         sim::Faults faults;
         for (const std::string& fault : o_.simFaults) {
-            emptySocket = emptySocket || fault == "empty-socket";
+            emptySocket_ = emptySocket_ || fault == "empty-socket";
             if (fault != "empty-socket" && !applyFault(fault, faults))
                 return usage("unknown simulator fault " + fault);
         }
@@ -317,6 +355,7 @@ int Run::withProgrammer() {
     // Declared after the bus: the bench, and the link in it, go first.
     operations::Workbench bench(*bus);
     bench.rememberChip = false;
+    bench.finder.restrictTo(o_.device);
 
     // The window's start-up without its first look for the programmer: a command that
     // needs none (or fails without one) says so once, in its own guard.
@@ -356,10 +395,15 @@ int Run::withProgrammer() {
                                                   std::istreambuf_iterator<char>());
             device_->fillMemory(0, cells);
         }
-        if (emptySocket)
+        if (emptySocket_)
             device_->removeChip();
     }
 
+    const bool production = o_.repeat || !o_.reportFile.empty() || !o_.serial.empty();
+    if (production) {
+        if (const auto problem = productionUsage(bench))
+            return usage(*problem);
+    }
     if (const int loaded = loadInput(bench); loaded != kExitDone)
         return finish(loaded, loaded == kExitUsage ? "usage" : "failed");
 
@@ -373,6 +417,15 @@ int Run::withProgrammer() {
         }
     } waitForChecksums{checksums_};
 
+    if (production)
+        return productionRun(bench, o_.simulatedChip.empty() ? chip : simulated);
+
+    const auto [status, result] = commandOnChip(bench);
+    leaveProgrammer(bench);
+    return finish(status, result);
+}
+
+std::pair<int, std::string> Run::commandOnChip(operations::Workbench& bench) {
     const auto start = std::chrono::steady_clock::now();
     Outcome outcome = bench_.after(bench, runCommand(bench));
     report_.seconds =
@@ -393,8 +446,49 @@ int Run::withProgrammer() {
         report_.checksums = checksums_.get();
     if (outcome == Outcome::Skipped) {
         ui_.note("erase: the chip is no SPI flash; an EEPROM is simply overwritten by write");
+    } else if (outcome == Outcome::NoProgrammer) {
+        result = explainNoProgrammer(bench);
     }
+    if (outcome == Outcome::Done && !o_.quiet && !o_.json && report_.bytes > 0) {
+        char summary[160];
+        std::snprintf(
+            summary, sizeof summary, "%s %s: %llu bytes in %.2f s (%.2f MB/s)", o_.command.c_str(),
+            report_.chip.c_str(), static_cast<unsigned long long>(report_.bytes), report_.seconds,
+            report_.seconds > 0 ? static_cast<double>(report_.bytes) / report_.seconds / kMega
+                                : 0.0);
+        ui_.note(summary);
+    }
+    return {status, result};
+}
 
+std::string Run::explainNoProgrammer(operations::Workbench& bench) {
+    using Open = usblink::UsbLink::OpenResult;
+    const std::string where = o_.device.empty() ? "" : " at " + o_.device;
+    switch (bench.link.lastOpenResult()) {
+        case Open::InUse:
+            // Said at once and plainly: on a bench with several programmers the usual
+            // cause is a second run given the same --device.
+            ui_.note("the programmer" + where +
+                     " is in use by another program (another chipwright-cli or the window): " +
+                     bench.link.lastError());
+            return "in-use";
+        case Open::NotFound:
+            if (!o_.device.empty())
+                ui_.note("no programmer at " + o_.device + " (chipwright-cli doctor lists them)");
+            return "no-programmer";
+        case Open::Opened:
+            return "no-programmer";
+        case Open::Unplugged:
+        case Open::AccessDenied:
+        case Open::Other:
+            ui_.note(bench.link.lastError() + " (chipwright-cli doctor says what to do)");
+            return "no-programmer";
+    }
+    return "no-programmer";
+}
+
+void Run::leaveProgrammer(operations::Workbench& bench) {
+    stopSimulatedSwap();
     // The programmer outlives this process: what an abandoned transfer left (a read it
     // still sends, a write it still waits for) is settled now, since the next run
     // cannot know of it.
@@ -408,22 +502,213 @@ int Run::withProgrammer() {
         }
     }
     // An empty socket has no cells: the file keeps the chip for the next run.
-    if (device_ && !o_.simMemory.empty() && !emptySocket) {
+    if (device_ && !o_.simMemory.empty() && !emptySocket_) {
         const std::vector<std::uint8_t> cells = device_->memory();
         std::string error;
         if (!util::replaceFileSafely(o_.simMemory, cells, &error))
             ui_.note("cannot keep the simulated chip in " + o_.simMemory + ": " + error);
     }
-    if (outcome == Outcome::Done && !o_.quiet && !o_.json && report_.bytes > 0) {
-        char summary[160];
-        std::snprintf(
-            summary, sizeof summary, "%s %s: %llu bytes in %.2f s (%.2f MB/s)", o_.command.c_str(),
-            report_.chip.c_str(), static_cast<unsigned long long>(report_.bytes), report_.seconds,
-            report_.seconds > 0 ? static_cast<double>(report_.bytes) / report_.seconds / kMega
-                                : 0.0);
-        ui_.note(summary);
+}
+
+std::optional<std::string> Run::productionUsage(const operations::Workbench& bench) const {
+    if (!o_.serial.empty()) {
+        std::string error;
+        const std::optional<SerialSpec> serial = parseSerial(o_.serial, &error);
+        if (!serial)
+            return error;
+        if (std::string problem = serialFitProblem(*serial, bench.chip.capacity); !problem.empty())
+            return problem + " (" + bench.chip.nameText() + ")";
+        const std::uint64_t chips = o_.repeat ? o_.count.value_or(1) : 1;
+        if (chips - 1 > serial->maximum() - serial->start) {
+            return "--serial: " + std::to_string(chips) + " chips from " +
+                   std::to_string(serial->start) + " go past " + std::to_string(serial->maximum());
+        }
     }
-    return finish(status, result);
+    // The chip table gives chips that answer no identification the IDs FF FF.
+    if (o_.nextOnId && bench.chip.manufacturerId == kNoIdByte && bench.chip.deviceId == kNoIdByte) {
+        return "--next-on-id: " + bench.chip.nameText() +
+               " answers no ID, so its coming and going cannot be seen; press Enter between "
+               "chips instead (leave out --next-on-id)";
+    }
+    return std::nullopt;
+}
+
+int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord& simulated) {
+    std::string error;
+    if (!o_.reportFile.empty() && !reportWritable(o_.reportFile, &error)) {
+        ui_.note(error);
+        return finish(kExitFailed, "failed");
+    }
+    std::optional<SerialSpec> serial;
+    if (!o_.serial.empty())
+        serial = parseSerial(o_.serial, &error);
+    // Every chip starts from the image as loaded, whatever the last command left in the
+    // buffer, with its own serial number patched in.
+    const std::vector<unsigned char> image(bench.buffer->image(),
+                                           bench.buffer->image() + bench.buffer->dataLength());
+    std::uint64_t nextSerial = serial ? serial->start : 0;
+    std::uint64_t passed = 0;
+    std::uint64_t failed = 0;
+    int status = kExitDone;
+
+    // The programmer's ID reads while the operator swaps chips.
+    const IdReader readIds = [&]() -> std::optional<std::array<std::uint8_t, 2>> {
+        if (!bench.link.deviceOpen() && !bench.link.open())
+            return std::nullopt;
+        bench.programmer.setChip(bench.chip);
+        std::array<std::uint8_t, 2> ids{};
+        if (!bench.programmer.readChipId(&ids))
+            return std::nullopt;
+        return ids;
+    };
+    auto counters = [&] {
+        return "passed " + std::to_string(passed) + ", failed " + std::to_string(failed);
+    };
+    auto record = [&](const std::string& result, const std::string& serialText) {
+        if (o_.reportFile.empty())
+            return true;
+        ChipLine line;
+        line.time = isoLocalTime(std::time(nullptr));
+        line.chip = bench.chip.nameText();
+        line.command = o_.command;
+        line.result = result;
+        line.sha256 = report_.checksums ? report_.checksums->sha256 : "";
+        line.diagnosis = report_.diagnosis;
+        line.serial = serialText;
+        std::string why;
+        if (appendChipLine(o_.reportFile, line, &why))
+            return true;
+        // A chip whose line is lost cannot be traced: the run stops rather than go on
+        // unrecorded.
+        ui_.note(why + "; stopping, so that no chip goes unrecorded");
+        bench.log.write(why);
+        return false;
+    };
+
+    for (std::uint64_t chipNumber = 1;; ++chipNumber) {
+        messagesFrom_ = ui_.shown().size();
+        report_.checksums.reset();
+        report_.differences.reset();
+        report_.chipState.clear();
+        report_.diagnosis.clear();
+        std::copy(image.begin(), image.end(), bench.buffer->image());
+        std::string serialText;
+        if (serial) {
+            const std::vector<std::uint8_t> bytes = serialBytes(*serial, nextSerial);
+            std::copy(bytes.begin(), bytes.end(), bench.buffer->image() + serial->address);
+            serialText = serial->format == SerialSpec::Format::Ascii
+                             ? std::string(bytes.begin(), bytes.end())
+                             : std::to_string(nextSerial);
+            bench.log.write("Serial number " + serialText);
+        }
+        const auto [chipStatus, result] = commandOnChip(bench);
+        const bool ok = chipStatus == kExitDone;
+        (ok ? passed : failed) += 1;
+        finish(chipStatus, result);
+        const bool recorded = record(result, serialText);
+        if (o_.repeat) {
+            ui_.note("chip " + std::to_string(chipNumber) +
+                     (serial ? " (serial " + serialText + ")" : "") + ": " +
+                     (ok ? "passed" : result) + "; " + counters());
+        } else if (serial) {
+            ui_.note("serial number " + serialText);
+        }
+        // A serial number is used up by a chip that passed; a chip that failed is put
+        // aside and its number goes to the next chip, so the shipped numbers run on.
+        if (ok && serial)
+            ++nextSerial;
+        if (!o_.repeat) {
+            status = recorded ? chipStatus : kExitFailed;
+            break;
+        }
+        if (chipStatus == kInterruptedStatus) {
+            status = kInterruptedStatus;
+            break;
+        }
+        if (!recorded || result == "no-programmer" || result == "in-use") {
+            status = !recorded ? kExitFailed : chipStatus;
+            break;
+        }
+        if (o_.count && chipNumber >= *o_.count)
+            break;
+        if (serial && nextSerial > serial->maximum()) {
+            ui_.note("--serial: the serial numbers are used up at " +
+                     std::to_string(serial->maximum()));
+            break;
+        }
+
+        if (device_ && o_.simSwapMs)
+            swapSimulatedChip(simulated);
+        setInterruptNote("\ninterrupted: the run ends here (no chip is being programmed)\n");
+        NextChip next = NextChip::Ready;
+        for (;;) {
+            if (!o_.nextOnId) {
+                ui_.note("put in the next chip and press Enter (Ctrl-C or Ctrl-D ends)");
+                next = waitForEnter(fileno(s_.in));
+                break;
+            }
+            ui_.note("take the chip out and put in the next one (Ctrl-C ends)");
+            std::array<std::uint8_t, 2> ids{};
+            next = waitForChipSwap(readIds, &ids);
+            if (next != NextChip::Ready)
+                break;
+            if (bench.chip.manufacturerId == ids[0] && bench.chip.deviceId == ids[1])
+                break;
+            // Another chip than the selected one: not programmed with its parameters.
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "the chip in the socket answers IDs %02X %02X, not %s's %02X %02X: "
+                          "not programmed",
+                          ids[0], ids[1], bench.chip.nameText().c_str(), bench.chip.manufacturerId,
+                          bench.chip.deviceId);
+            ui_.note(text);
+            bench.log.write(text);
+            ++failed;
+            report_.checksums.reset();
+            report_.diagnosis.clear();
+            if (!record("wrong-chip", "")) {
+                next = NextChip::Ended;
+                status = kExitFailed;
+                break;
+            }
+        }
+        if (next == NextChip::Ended && o_.nextOnId && status == kExitDone) {
+            ui_.note("the programmer stopped answering" +
+                     (o_.device.empty() ? std::string() : " at " + o_.device));
+            status = kExitNoProgrammer;
+        }
+        setInterruptNote(nullptr);
+        if (next != NextChip::Ready)
+            break;
+    }
+    leaveProgrammer(bench);
+    if (o_.repeat) {
+        ui_.note("chips: " + counters());
+        if (status == kExitDone && failed > 0)
+            status = kExitFailed;
+    }
+    return status;
+}
+
+void Run::swapSimulatedChip(const catalogue::ChipRecord& chip) {
+    stopSimulatedSwap();
+    device_->removeChip();
+    simSwapStop_ = false;
+    simSwap_ = std::thread([this, chip, device = device_, delay = *o_.simSwapMs] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay);
+        while (std::chrono::steady_clock::now() < until) {
+            if (simSwapStop_)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        device->insertChip(chip);
+    });
+}
+
+void Run::stopSimulatedSwap() {
+    simSwapStop_ = true;
+    if (simSwap_.joinable())
+        simSwap_.join();
 }
 
 int Run::loadInput(operations::Workbench& bench) {

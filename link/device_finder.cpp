@@ -49,8 +49,20 @@ std::uint16_t productIdFromPath(std::string_view path) {
     return idAfter(path, "pid", "PID", kProductMargin);
 }
 
-std::vector<std::string> DeviceFinder::devicePaths() {
+std::string devicePlace(std::string_view path) {
+    const std::size_t hash = path.rfind('#');
+    return std::string(hash == std::string_view::npos ? path : path.substr(hash + 1));
+}
+
+std::vector<std::string> DeviceFinder::listed() {
     std::vector<std::string> paths = bus_.devicePaths();
+    if (!place_.empty())
+        std::erase_if(paths, [&](const std::string& p) { return devicePlace(p) != place_; });
+    return paths;
+}
+
+std::vector<std::string> DeviceFinder::devicePaths() {
+    std::vector<std::string> paths = listed();
     if (paths.size() > static_cast<std::size_t>(kMaxInterfaces))
         paths.resize(kMaxInterfaces);
     return paths;
@@ -61,7 +73,7 @@ int DeviceFinder::countDevices() {
 }
 
 std::string DeviceFinder::pathOf(int index) {
-    const std::vector<std::string> paths = bus_.devicePaths();
+    const std::vector<std::string> paths = listed();
     if (index < 0 || static_cast<std::size_t>(index) >= paths.size())
         return {};
     return paths[static_cast<std::size_t>(index)];

@@ -26,11 +26,21 @@ constexpr int kMaxInterfaces = 127;
 std::uint16_t vendorIdFromPath(std::string_view path);
 std::uint16_t productIdFromPath(std::string_view path);
 
+// Where a device sits: the text after the last '#' of its path ("1-4", "1-4.2" behind a
+// hub, "sim-1" for the simulator); the whole path when it has no '#'.
+std::string devicePlace(std::string_view path);
+
 class DeviceFinder {
   public:
     explicit DeviceFinder(UsbBus& bus) : bus_(bus) {}
 
     UsbBus& bus() { return bus_; }
+
+    // Only the device at `place` (see devicePlace) is seen from now on, so the link opens
+    // that programmer and no other; empty sees every device again. With several
+    // programmers on one host each program picks its own this way.
+    void restrictTo(std::string place) { place_ = std::move(place); }
+    const std::string& restrictedTo() const { return place_; }
 
     // Present interfaces, 0 to kMaxInterfaces.
     int countDevices();
@@ -51,8 +61,12 @@ class DeviceFinder {
     const std::string& path() const { return path_; }
 
   private:
+    // The bus's listing, narrowed to the place asked for.
+    std::vector<std::string> listed();
+
     UsbBus& bus_;
     std::string path_;
+    std::string place_;
 };
 
 }  // namespace usblink

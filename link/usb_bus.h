@@ -62,6 +62,16 @@ class UsbDevice {
     virtual bool reset() = 0;
 };
 
+// Why the last openDevice of a backend failed, where the backend can tell: what the
+// user must do differs (install the udev rule, or wait for the other program).
+enum class OpenFailure {
+    None,          // the last open succeeded
+    Unplugged,     // the device is gone
+    AccessDenied,  // this user may not open the device node
+    InUse,         // another program (or another handle) holds the interface
+    Other,
+};
+
 class UsbBus {
   public:
     virtual ~UsbBus() = default;
@@ -72,6 +82,8 @@ class UsbBus {
     virtual std::unique_ptr<UsbDevice> openDevice(const std::string& path) = 0;
     // The last failure of this backend as text for the log, empty when none.
     virtual std::string lastError() const = 0;
+    // The kind of the last openDevice failure; a backend that cannot tell says Other.
+    virtual OpenFailure lastOpenFailure() const { return OpenFailure::Other; }
 };
 
 }  // namespace usblink

@@ -50,6 +50,7 @@ int UsbLink::open() {
     if (found.empty()) {
         // Absence has no reason to tell beyond itself.
         lastError_.clear();
+        openResult_ = OpenResult::NotFound;
         return 0;
     }
     // The device may still be sending an abandoned read: let the read-off finish on the
@@ -61,9 +62,25 @@ int UsbLink::open() {
         lastError_ = finder_.bus().lastError();
         if (lastError_.empty())
             lastError_ = "the programmer could not be opened";
+        switch (finder_.bus().lastOpenFailure()) {
+            case OpenFailure::Unplugged:
+                openResult_ = OpenResult::Unplugged;
+                break;
+            case OpenFailure::AccessDenied:
+                openResult_ = OpenResult::AccessDenied;
+                break;
+            case OpenFailure::InUse:
+                openResult_ = OpenResult::InUse;
+                break;
+            case OpenFailure::None:
+            case OpenFailure::Other:
+                openResult_ = OpenResult::Other;
+                break;
+        }
         return 0;
     }
     lastError_.clear();
+    openResult_ = OpenResult::Opened;
     writePipe_ = finder_.openPipe(*device_, kWritePipeName);
     if (!writePipe_) {
         lastError_ = finder_.bus().lastError();

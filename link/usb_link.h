@@ -91,6 +91,11 @@ class UsbLink {
     // The latest failure of the link as text, for the log; empty after a successful open
     // and after every transfer that ended well, so an old reason is never shown.
     const std::string& lastError() const { return lastError_; }
+    // Why the last open() returned 0: NotFound when no programmer was listed, else the
+    // backend's kind of failure (InUse: another program holds the programmer, and a
+    // front end says so rather than "no programmer"). Opened after a successful open.
+    enum class OpenResult { Opened, NotFound, Unplugged, AccessDenied, InUse, Other };
+    OpenResult lastOpenResult() const { return openResult_; }
 
     const LinkLimits& limits() const { return limits_; }
     void setLimits(const LinkLimits& limits) { limits_ = limits; }
@@ -192,6 +197,7 @@ class UsbLink {
     LinkLimits limits_;
     std::function<void(const std::string&)> pipeFailure_;
     std::string lastError_;
+    OpenResult openResult_ = OpenResult::NotFound;
     std::unique_ptr<UsbDevice> device_;
     std::unique_ptr<UsbPipe> writePipe_;
     std::unique_ptr<UsbPipe> readPipe_;

@@ -2,6 +2,7 @@
 #include "operations/log.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,8 +62,11 @@ void Log::write(std::string_view text) const {
     if (file.empty())
         return;
     // O_NONBLOCK: a FIFO put in the log's place must not block the program; only a
-    // regular file takes entries.
-    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    // regular file takes entries. O_APPEND and one write() per entry: the entries of
+    // several programs writing the log at once (one chipwright-cli per programmer on a
+    // production line) stay whole, and none overwrites another's.
+    int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                    0666);
     if (fd < 0)
         return;
     struct stat st {};
@@ -70,15 +74,23 @@ void Log::write(std::string_view text) const {
         ::close(fd);
         return;
     }
+    std::string entry = kEntryStart;
+    entry += logStamp(now_(), tick_());
+    entry += util::utf8ToGbk(text);
+    // The lock makes "empty the grown file, then append" one step against the other
+    // programs, so an entry just appended by one is never cut by another's emptying.
+    // Where the file system has no locks, the entry is still appended whole.
+    const bool locked = flock(fd, LOCK_EX) == 0;
+    if (locked && fstat(fd, &st) != 0) {
+        ::close(fd);
+        return;
+    }
     if (static_cast<std::uint64_t>(st.st_size) > kLogSizeLimit && ftruncate(fd, 0) != 0) {
         ::close(fd);
         return;
     }
-    std::string entry = kEntryStart;
-    entry += logStamp(now_(), tick_());
-    entry += util::utf8ToGbk(text);
-    if (lseek(fd, 0, SEEK_END) >= 0)
-        writeAll(fd, entry);
+    writeAll(fd, entry);
+    // Closing the descriptor lets go of the lock.
     ::close(fd);
 }
 

@@ -8,7 +8,9 @@
 // starts with an empty line and never ends with a line break. Texts are UTF-8 inside the
 // program and GBK on disk. The file is opened and closed for every entry, so it is
 // complete on disk after each step even if the program ends abruptly; a file that has
-// grown beyond kLogSizeLimit is emptied before the next entry. Nothing is ever reported:
+// grown beyond kLogSizeLimit is emptied before the next entry. Several programs may write
+// one log at once (the window and a chipwright-cli per programmer): each entry is
+// appended whole, under a file lock, so entries never interleave. Nothing is ever reported:
 // an entry that cannot be written is dropped, and the command goes on.
 
 #include <cstdint>

@@ -19,10 +19,15 @@ struct LibusbBus::Context {
     libusb_context* usb = nullptr;
     mutable std::mutex errorMutex;
     std::string lastError;
+    OpenFailure openFailure = OpenFailure::None;
 
     void setError(std::string text) {
         std::lock_guard<std::mutex> lock(errorMutex);
         lastError = std::move(text);
+    }
+    void setOpenFailure(OpenFailure failure) {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        openFailure = failure;
     }
 
     ~Context() {
@@ -66,6 +71,22 @@ PipeResult toPipeResult(int error, libusb_transfer_status status) {
             return PipeResult::Failed;
     }
     return PipeResult::Failed;
+}
+
+OpenFailure openFailureOf(int error) {
+    switch (error) {
+        case LIBUSB_SUCCESS:
+            return OpenFailure::None;
+        case LIBUSB_ERROR_ACCESS:
+            return OpenFailure::AccessDenied;
+        case LIBUSB_ERROR_BUSY:
+            return OpenFailure::InUse;
+        case LIBUSB_ERROR_NO_DEVICE:
+        case LIBUSB_ERROR_NOT_FOUND:
+            return OpenFailure::Unplugged;
+        default:
+            return OpenFailure::Other;
+    }
 }
 
 // Why a libusb call failed, in words for the log. Only the causes a user can act on get
@@ -401,6 +422,7 @@ std::vector<std::string> LibusbBus::devicePaths() {
 }
 
 std::unique_ptr<UsbDevice> LibusbBus::openDevice(const std::string& path) {
+    context_->setOpenFailure(OpenFailure::Other);
     if (!context_->usb) {
         context_->setError("cannot open " + path + ": libusb is not available");
         return nullptr;
@@ -417,12 +439,14 @@ std::unique_ptr<UsbDevice> LibusbBus::openDevice(const std::string& path) {
                                  [&](const Listed& d) { return d.path == path; });
     if (it == devices.end()) {
         context_->setError("cannot open " + path + ": unplugged");
+        context_->setOpenFailure(OpenFailure::Unplugged);
     } else {
         const std::string place = idText(it->vendorId, it->productId) + " at " + placeOf(path);
         libusb_device_handle* usb = nullptr;
         int error = libusb_open(it->device, &usb);
         if (error != LIBUSB_SUCCESS) {
             context_->setError("cannot open " + place + ": " + reasonOf(error));
+            context_->setOpenFailure(openFailureOf(error));
         } else {
             auto handle = std::make_shared<Handle>();
             handle->context = context_;
@@ -435,6 +459,7 @@ std::unique_ptr<UsbDevice> LibusbBus::openDevice(const std::string& path) {
             error = libusb_claim_interface(usb, kInterface);
             if (error != LIBUSB_SUCCESS) {
                 context_->setError("cannot claim interface 0 of " + place + ": " + reasonOf(error));
+                context_->setOpenFailure(openFailureOf(error));
                 libusb_close(usb);
             } else {
                 handle->usb = usb;
@@ -442,6 +467,7 @@ std::unique_ptr<UsbDevice> LibusbBus::openDevice(const std::string& path) {
                 int inEndpoint = -1;
                 findEndpoints(it->device, &outEndpoint, &inEndpoint);
                 opened = std::make_unique<LibusbDevice>(std::move(handle), outEndpoint, inEndpoint);
+                context_->setOpenFailure(OpenFailure::None);
             }
         }
     }
@@ -452,6 +478,11 @@ std::unique_ptr<UsbDevice> LibusbBus::openDevice(const std::string& path) {
 std::string LibusbBus::lastError() const {
     std::lock_guard<std::mutex> lock(context_->errorMutex);
     return context_->lastError;
+}
+
+OpenFailure LibusbBus::lastOpenFailure() const {
+    std::lock_guard<std::mutex> lock(context_->errorMutex);
+    return context_->openFailure;
 }
 
 }  // namespace usblink

@@ -50,6 +50,7 @@ class LibusbBus : public UsbBus {
     std::vector<std::string> devicePaths() override;
     std::unique_ptr<UsbDevice> openDevice(const std::string& path) override;
     std::string lastError() const override;
+    OpenFailure lastOpenFailure() const override;
 
     struct Context;
 

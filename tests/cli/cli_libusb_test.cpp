@@ -3,6 +3,9 @@
 // hardware: the interrupted run settles what it abandoned, so the next run reads the chip
 // at once and gets the chip's bytes, not the rest of an old read or a write's leftovers.
 
+#include <sys/stat.h>
+#include <umockdev.h>
+
 #include <random>
 
 #include "catalogue/chip_record.h"
@@ -13,25 +16,35 @@ namespace {
 
 constexpr std::uint32_t kChipBytes = 0x400000;  // W25Q32JV
 
+catalogue::ChipRecord w25q32jv() {
+    catalogue::ChipRecord chip{};
+    chip.type = catalogue::SpiFlash;
+    catalogue::setField(chip.name, "W25Q32JV");
+    chip.capacity = kChipBytes;
+    chip.pageWrite = 1;
+    chip.pageSize = 256;
+    chip.manufacturerId = 0xEF;
+    chip.deviceId = 0x16;
+    chip.level = 33;
+    chip.organisation = 8;
+    return chip;
+}
+
+std::string randomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(n, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    return bytes;
+}
+
 class CliOverLibusb : public testsupport::CliRig {
   protected:
     void SetUp() override {
-        catalogue::ChipRecord chip{};
-        chip.type = catalogue::SpiFlash;
-        catalogue::setField(chip.name, "W25Q32JV");
-        chip.capacity = kChipBytes;
-        chip.pageWrite = 1;
-        chip.pageSize = 256;
-        chip.manufacturerId = 0xEF;
-        chip.deviceId = 0x16;
-        chip.level = 33;
-        chip.organisation = 8;
-        device->insertChip(chip);
-        std::mt19937 random(7);
-        std::vector<std::uint8_t> cells(kChipBytes);
-        for (auto& c : cells)
-            c = static_cast<std::uint8_t>(random());
-        device->fillMemory(0, cells);
+        device->insertChip(w25q32jv());
+        const std::string cells = randomBytes(kChipBytes, 7);
+        device->fillMemory(
+            0, std::span(reinterpret_cast<const std::uint8_t*>(cells.data()), cells.size()));
         // A 4 MB transfer takes about two seconds: long enough to be interrupted.
         device->setThroughput(2'000'000);
     }
@@ -80,3 +93,87 @@ TEST_F(CliOverLibusb, CtrlCDuringAReadOrAWriteExits130AndTheNextRunReadsAtOnce) 
 }
 
 }  // namespace
+
+TEST_F(CliOverLibusb, TwoProgrammersServeTwoRunsAtOnceAndOneInUseIsRefusedAtOnce) {
+    auto second = std::make_shared<sim::SimProgrammer>("usb#vid_10c4&pid_f5a2#1-5");
+    second->insertChip(w25q32jv());
+    second->setThroughput(2'000'000);
+    testsupport::UsbfsProgrammer secondUsbfs{bed.testbed, second, {.device = 5, .ports = "5"}};
+    const std::string a = randomBytes(kChipBytes, 1), b = randomBytes(kChipBytes, 2);
+    testsupport::writeFile(dir.file("a.bin"), a);
+    testsupport::writeFile(dir.file("b.bin"), b);
+
+    const pid_t first = start({"-c", "W25Q32JV", "--device", "1-4", "auto", "a.bin"}, "a");
+    const pid_t other = start({"-c", "W25Q32JV", "--device", "1-5", "auto", "b.bin"}, "b");
+    ASSERT_TRUE(waitForErr("Writing...", std::chrono::seconds(10), "a"));
+    const auto asked = std::chrono::steady_clock::now();
+    const auto busy = run({"-c", "W25Q32JV", "--device", "1-4", "--json", "read", "c.bin"}, "c");
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2));
+    EXPECT_EQ(busy.status, 4);
+    EXPECT_EQ(busy.json()["result"], "in-use");
+    EXPECT_NE(busy.err.find("the programmer at 1-4 is in use by another program"),
+              std::string::npos)
+        << busy.err;
+
+    const auto ranA = finish(first, "a");
+    const auto ranB = finish(other, "b");
+    EXPECT_EQ(ranA.status, 0) << ranA.err;
+    EXPECT_EQ(ranB.status, 0) << ranB.err;
+    const std::vector<std::uint8_t> cellsA = device->memory(), cellsB = second->memory();
+    EXPECT_TRUE(std::string(cellsA.begin(), cellsA.end()) == a);
+    EXPECT_TRUE(std::string(cellsB.begin(), cellsB.end()) == b);
+    // The three runs shared one log: every entry is whole, its time stamp after a line
+    // break (texts may hold line breaks of their own, never before a digit).
+    const std::string log = testsupport::readFile(homeFile("chipwright.log"));
+    int entries = 0;
+    for (std::size_t at = log.find("\r\n"); at != std::string::npos;
+         at = log.find("\r\n", at + 2)) {
+        if (at + 2 >= log.size() || log[at + 2] < '0' || log[at + 2] > '9')
+            continue;
+        const std::string stamp = log.substr(at + 2, 26);
+        EXPECT_TRUE(stamp[4] == '/' && stamp[10] == '/' && stamp[20] == '.' &&
+                    stamp.substr(24) == ": ")
+            << stamp;
+        ++entries;
+    }
+    EXPECT_GT(entries, 10);
+}
+
+TEST_F(CliOverLibusb, DoctorFindsTheProgrammerAndNamesTheUdevRuleForAUserWhoMayNotOpenIt) {
+    const auto ready = run({"--json", "doctor"});
+    EXPECT_EQ(ready.status, 0) << ready.out;
+    const auto found = ready.json()["programmers"];
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0]["place"], "1-4");
+    EXPECT_EQ(found[0]["node"], "/dev/bus/usb/001/004");
+    EXPECT_EQ(found[0]["openable"], true);
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the doctor as a user the node is closed to";
+    // The node as the kernel makes it without the rule: root's alone. Everything else the
+    // run needs is opened to the unprivileged user.
+    gchar* root = umockdev_testbed_get_root_dir(bed.testbed);
+    const std::string testbed = root;
+    g_free(root);
+    ASSERT_EQ(chmod((testbed + usbfs.devnode()).c_str(), 0600), 0);
+    // The emulation's own sockets (its udev monitor and the node's ioctl line) are
+    // opened to that user too: the emulated kernel, not the test bed, refuses the node.
+    ASSERT_EQ(chmod(testbed.c_str(), 0777), 0);
+    ASSERT_EQ(chmod((testbed + "/ioctl" + usbfs.devnode()).c_str(), 0777), 0);
+    ASSERT_EQ(chmod(std::filesystem::path(program()).parent_path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    std::string out;
+    const std::optional<bool> denied = testsupport::asUnprivilegedUser([&] {
+        const auto r = run({"--json", "doctor"}, "-nobody");
+        const auto j = nlohmann::json::parse(r.out, nullptr, false);
+        if (r.status != 4 || j.is_discarded() || j["programmers"].size() != 1)
+            return false;
+        const auto& p = j["programmers"][0];
+        return p["openable"] == false &&
+               (p["problem"] == "no-udev-rule" || p["problem"] == "plugged-in-before-rule") &&
+               p["explanation"].get<std::string>().find("udev rule") != std::string::npos;
+    });
+    ASSERT_TRUE(denied.has_value());
+    EXPECT_TRUE(*denied) << testsupport::readFile(dir.file("stdout-nobody"))
+                         << testsupport::readFile(dir.file("stderr-nobody"));
+}

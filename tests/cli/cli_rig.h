@@ -48,8 +48,9 @@ class CliRig : public ::testing::Test {
     static std::string program() { return home_->file("chipwright-cli"); }
     static std::string homeFile(std::string_view name) { return home_->file(name); }
 
-    // Starts the program with `args` in the test's folder.
-    pid_t start(const std::vector<std::string>& args) {
+    // Starts the program with `args` in the test's folder; runs at the same time keep
+    // their output apart by `tag`.
+    pid_t start(const std::vector<std::string>& args, const std::string& tag = "") {
         std::vector<std::string> all{program()};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -59,7 +60,7 @@ class CliRig : public ::testing::Test {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        const std::string out = dir.file("stdout"), err = dir.file("stderr");
+        const std::string out = dir.file("stdout" + tag), err = dir.file("stderr" + tag);
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0644);
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
@@ -70,22 +71,25 @@ class CliRig : public ::testing::Test {
         posix_spawn_file_actions_destroy(&actions);
         return pid;
     }
-    CliResult finish(pid_t pid) {
+    CliResult finish(pid_t pid, const std::string& tag = "") {
         int status = 0;
         waitpid(pid, &status, 0);
         CliResult r;
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.out = readFile(dir.file("stdout"));
-        r.err = readFile(dir.file("stderr"));
+        r.out = readFile(dir.file("stdout" + tag));
+        r.err = readFile(dir.file("stderr" + tag));
         return r;
     }
-    CliResult run(const std::vector<std::string>& args) { return finish(start(args)); }
+    CliResult run(const std::vector<std::string>& args, const std::string& tag = "") {
+        return finish(start(args, tag), tag);
+    }
 
     // Waits until the running program has written `text` to stderr.
-    bool waitForErr(const std::string& text, std::chrono::milliseconds limit) {
+    bool waitForErr(const std::string& text, std::chrono::milliseconds limit,
+                    const std::string& tag = "") {
         const auto until = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < until) {
-            if (readFile(dir.file("stderr")).find(text) != std::string::npos)
+            if (readFile(dir.file("stderr" + tag)).find(text) != std::string::npos)
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }

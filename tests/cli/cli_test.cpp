@@ -280,4 +280,36 @@ TEST_F(Cli, EachDiagnosisComesFromItsFaultAlone) {
     }
 }
 
+TEST_F(Cli, RepeatProgramsEachSwappedChipWithTheNextSerialAndOneCsvLine) {
+    writeFile(dir.file("image.bin"), randomBytes(kOneMegabyte, 3));
+    const auto start = std::chrono::steady_clock::now();
+    const auto line =
+        run(sim({"--sim-swap=200", "--repeat", "--next-on-id", "--count", "3", "--serial",
+                 "0x100:ascii:4:8", "--report", "chips.csv", "write", "image.bin"}));
+    ASSERT_EQ(line.status, 0) << line.err;
+    EXPECT_NE(line.err.find("chip 3 (serial 0010): passed; passed 3, failed 0"), std::string::npos);
+    // Each chip waited for its predecessor to go and for itself to read steadily.
+    EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2 * 700));
+    const std::string csv = readFile(dir.file("chips.csv"));
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = csv.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(csv.substr(at, end - at));
+    ASSERT_EQ(lines.size(), 4u) << csv;
+    EXPECT_EQ(lines[0], "time,chip,command,result,sha256,diagnosis,serial");
+    const char* serials[] = {"0008", "0009", "0010"};
+    for (std::size_t chip = 1; chip <= 3; ++chip) {
+        EXPECT_NE(lines[chip].find(",W25Q80DV,write,done,"), std::string::npos) << lines[chip];
+        EXPECT_TRUE(lines[chip].ends_with(std::string(",,") + serials[chip - 1])) << lines[chip];
+    }
+    // The last chip in the socket carries its own number; the rest is the image.
+    const std::string last = readFile(dir.file("chip.bin"));
+    EXPECT_EQ(last.substr(0x100, 4), "0010");
+    EXPECT_EQ(last.substr(0x104), readFile(dir.file("image.bin")).substr(0x104));
+
+    EXPECT_EQ(run(sim({"--serial", "0xFFFFE:u32le:1", "write", "image.bin"})).status, 2);
+    const auto doctor = run({"--simulate", "--json", "doctor"});
+    EXPECT_EQ(doctor.status, 0);
+    EXPECT_EQ(doctor.json()["programmers"][0]["place"], "sim-1");
+}
+
 }  // namespace

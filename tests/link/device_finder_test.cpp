@@ -56,6 +56,15 @@ TEST(Open, LowestMatchingIndexWinsAndOthersAreSkipped) {
     EXPECT_EQ(finder.path(), second->path());
     EXPECT_EQ(second->openDevices(), 1);
     EXPECT_EQ(third->openDevices(), 0);
+
+    // A place asked for (--device) hides every other device; an absent one is not found.
+    finder.restrictTo("3-1");
+    EXPECT_EQ(finder.countDevices(), 1);
+    EXPECT_EQ(link.open(), 1);
+    EXPECT_EQ(finder.path(), third->path());
+    finder.restrictTo("1-9");
+    EXPECT_EQ(link.open(), 0);
+    EXPECT_EQ(link.lastOpenResult(), usblink::UsbLink::OpenResult::NotFound);
 }
 
 TEST(Open, PipeFailureShowsItsTextAndStillOpens) {

@@ -17,12 +17,14 @@
 #include <vector>
 
 #include "link/device_finder.h"
+#include "link/libusb/access_check.h"
 #include "link/libusb/libusb_bus.h"
 #include "link/usb_link.h"
 #include "sim/sim_programmer.h"
 #include "tests/support/libusb_rig.h"
 #include "tests/support/programmer_contract.h"
 #include "tests/support/sim_rig.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/transport_contract.h"
 #include "tests/support/usbfs_programmer.h"
 
@@ -126,6 +128,7 @@ TEST(LibusbBus, ListsOnlyProgrammersByBusAndPortAndOpensTheProgrammer) {
     EXPECT_EQ(otherBus.openDevice(kProgrammerPath), nullptr);
     EXPECT_EQ(otherBus.lastError(),
               "cannot claim interface 0 of 10c4:f5a2 at 1-4: in use by another program");
+    EXPECT_EQ(otherBus.lastOpenFailure(), usblink::OpenFailure::InUse);
     EXPECT_EQ(otherBus.openDevice("usb#vid_10c4&pid_f5a2#3-1"), nullptr);
     EXPECT_EQ(otherBus.lastError(), "cannot open usb#vid_10c4&pid_f5a2#3-1: unplugged");
     EXPECT_EQ(device.claimingHandles(), 1);
@@ -187,4 +190,16 @@ TEST_F(LibusbTransport, FailuresAreKeptAsTextForTheLog) {
     EXPECT_EQ(rig.link.open(), 0);
     EXPECT_EQ(rig.link.lastError(), "cannot claim interface 0 of 10c4:f5a2 at 1-4: unplugged");
     EXPECT_EQ(rig.usbfs.claimingHandles(), 0);
+}
+
+TEST(UdevRule, FoundByTheProgrammersIdsInAnyCaseNotInACommentNorAnotherFileKind) {
+    testsupport::TempDir first, second;
+    testsupport::writeFile(first.file("50-other.rules"), "# 10c4 f5a2 mentioned only here\n");
+    testsupport::writeFile(first.file("70-chip.conf"),
+                           "ATTR{idVendor}==\"10c4\", ATTR{idProduct}==\"f5a2\"\n");
+    EXPECT_EQ(usblink::findUdevRule({first.path(), "/nonexistent"}), "");
+    testsupport::writeFile(
+        second.file("99-bench.rules"),
+        "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"10C4\", ATTR{idProduct}==\"F5A2\"\n");
+    EXPECT_EQ(usblink::findUdevRule({first.path(), second.path()}), second.file("99-bench.rules"));
 }

@@ -1,0 +1,271 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/production_line.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "cli/interrupt.h"
+
+namespace cli {
+namespace {
+
+constexpr unsigned kMaxSerialDigits = 19;  // 10^19 - 1 still fits 64 bits
+constexpr std::uint32_t kU32Bytes = 4;
+// How often a wait looks at Ctrl-C.
+constexpr int kInterruptLookMs = 50;
+
+bool parseNumber(std::string_view text, std::uint64_t* value, int base = 10) {
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, *value, base);
+    return !text.empty() && result.ec == std::errc{} && result.ptr == end;
+}
+
+// Decimal, or hexadecimal after 0x.
+bool parseAddress(std::string_view text, std::uint64_t* value) {
+    if (text.starts_with("0x") || text.starts_with("0X"))
+        return parseNumber(text.substr(2), value, 16);
+    return parseNumber(text, value);
+}
+
+std::string systemError(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Sleeps `ms`, looking at Ctrl-C in between; false when it came.
+bool pause(int ms) {
+    for (int waited = 0; waited < ms; waited += kInterruptLookMs) {
+        if (interruptRequested())
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(kInterruptLookMs, ms)));
+    }
+    return !interruptRequested();
+}
+
+}  // namespace
+
+std::uint32_t SerialSpec::width() const {
+    return format == Format::Ascii ? digits : kU32Bytes;
+}
+
+std::uint64_t SerialSpec::maximum() const {
+    if (format != Format::Ascii)
+        return UINT32_MAX;
+    std::uint64_t limit = 1;
+    for (unsigned i = 0; i < digits; ++i)
+        limit *= 10;
+    return limit - 1;
+}
+
+std::optional<SerialSpec> parseSerial(const std::string& text, std::string* error) {
+    const std::size_t first = text.find(':');
+    const std::size_t last = text.rfind(':');
+    if (first == std::string::npos || first == last) {
+        *error = "--serial needs ADDR:FORMAT:START, e.g. 0x1000:u32le:1";
+        return std::nullopt;
+    }
+    const std::string_view all(text);
+    const std::string_view address = all.substr(0, first);
+    const std::string_view format = all.substr(first + 1, last - first - 1);
+    const std::string_view start = all.substr(last + 1);
+    SerialSpec spec;
+    std::uint64_t number = 0;
+    if (!parseAddress(address, &number) || number > UINT32_MAX) {
+        *error = "--serial: " + std::string(address) + " is no address";
+        return std::nullopt;
+    }
+    spec.address = static_cast<std::uint32_t>(number);
+    std::uint64_t digits = 0;
+    if (format == "u32le") {
+        spec.format = SerialSpec::Format::U32Le;
+    } else if (format == "u32be") {
+        spec.format = SerialSpec::Format::U32Be;
+    } else if (format.starts_with("ascii:") && parseNumber(format.substr(6), &digits) &&
+               digits >= 1 && digits <= kMaxSerialDigits) {
+        spec.format = SerialSpec::Format::Ascii;
+        spec.digits = static_cast<unsigned>(digits);
+    } else {
+        *error = "--serial: unknown format " + std::string(format) +
+                 " (u32le, u32be or ascii:N with N from 1 to 19)";
+        return std::nullopt;
+    }
+    if (!parseNumber(start, &spec.start)) {
+        *error = "--serial: " + std::string(start) + " is no decimal start number";
+        return std::nullopt;
+    }
+    if (spec.start > spec.maximum()) {
+        *error = "--serial: " + std::to_string(spec.start) + " does not fit " +
+                 std::string(format) + " (at most " + std::to_string(spec.maximum()) + ")";
+        return std::nullopt;
+    }
+    return spec;
+}
+
+std::string serialFitProblem(const SerialSpec& spec, std::uint32_t capacity) {
+    if (static_cast<std::uint64_t>(spec.address) + spec.width() <= capacity)
+        return {};
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "--serial: %u bytes at 0x%X do not fit the chip's %u bytes (last address 0x%X)",
+                  spec.width(), spec.address, capacity, capacity > 0 ? capacity - 1 : 0);
+    return text;
+}
+
+std::vector<std::uint8_t> serialBytes(const SerialSpec& spec, std::uint64_t value) {
+    std::vector<std::uint8_t> bytes(spec.width());
+    switch (spec.format) {
+        case SerialSpec::Format::U32Le:
+            for (std::uint32_t i = 0; i < kU32Bytes; ++i)
+                bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+            break;
+        case SerialSpec::Format::U32Be:
+            for (std::uint32_t i = 0; i < kU32Bytes; ++i)
+                bytes[kU32Bytes - 1 - i] = static_cast<std::uint8_t>(value >> (8 * i));
+            break;
+        case SerialSpec::Format::Ascii:
+            for (std::uint32_t i = spec.digits; i > 0; --i) {
+                bytes[i - 1] = static_cast<std::uint8_t>('0' + value % 10);
+                value /= 10;
+            }
+            break;
+    }
+    return bytes;
+}
+
+std::string isoLocalTime(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[40];
+    if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0)
+        return {};
+    return text;
+}
+
+std::string csvLine(const ChipLine& line) {
+    auto field = [](const std::string& value) {
+        if (value.find_first_of(",\"\r\n") == std::string::npos)
+            return value;
+        std::string quoted = "\"";
+        for (char c : value) {
+            if (c == '"')
+                quoted += '"';
+            quoted += c;
+        }
+        return quoted + "\"";
+    };
+    return field(line.time) + "," + field(line.chip) + "," + field(line.command) + "," +
+           field(line.result) + "," + field(line.sha256) + "," + field(line.diagnosis) + "," +
+           field(line.serial);
+}
+
+bool reportWritable(const std::string& path, std::string* error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        *error = systemError("cannot write " + path);
+        return false;
+    }
+    struct stat st {};
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    if (!regular)
+        *error = "cannot write " + path + ": no regular file";
+    return regular;
+}
+
+bool appendChipLine(const std::string& path, const ChipLine& line, std::string* error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        *error = systemError("cannot write " + path);
+        return false;
+    }
+    // Under the lock, "is the file new" and the append are one step against the other
+    // programs that share the file: the header is written once, and lines never mix.
+    flock(fd, LOCK_EX);
+    struct stat st {};
+    std::string text;
+    if (fstat(fd, &st) == 0 && st.st_size == 0)
+        text = std::string(kChipLineHeader) + "\n";
+    text += csvLine(line) + "\n";
+    const bool written = writeAll(fd, text);
+    if (!written)
+        *error = systemError("cannot write " + path);
+    if (::close(fd) != 0 && written) {
+        *error = systemError("cannot write " + path);
+        return false;
+    }
+    return written;
+}
+
+NextChip waitForEnter(int fd) {
+    for (;;) {
+        if (interruptRequested())
+            return NextChip::Interrupted;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, kInterruptLookMs);
+        if (ready < 0 && errno != EINTR)
+            return NextChip::Ended;
+        if (ready <= 0)
+            continue;
+        // The line is read byte by byte, so nothing after it is taken from the next wait.
+        char c = 0;
+        for (;;) {
+            const ssize_t n = ::read(fd, &c, 1);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return NextChip::Ended;
+            if (c == '\n')
+                return NextChip::Ready;
+        }
+    }
+}
+
+bool noChipIds(const std::array<std::uint8_t, 2>& ids) {
+    return (ids[0] == 0xFF && ids[1] == 0xFF) || (ids[0] == 0x00 && ids[1] == 0x00);
+}
+
+NextChip waitForChipSwap(const IdReader& read, std::array<std::uint8_t, 2>* ids, int pollMs) {
+    bool vanished = false;
+    std::optional<std::array<std::uint8_t, 2>> candidate;
+    for (bool first = true;; first = false) {
+        if (!first && !pause(pollMs))
+            return NextChip::Interrupted;
+        if (interruptRequested())
+            return NextChip::Interrupted;
+        const auto now = read();
+        if (!now)
+            return NextChip::Ended;
+        if (noChipIds(*now)) {
+            vanished = true;
+            candidate.reset();
+        } else if (vanished && candidate == now) {
+            *ids = *now;
+            return NextChip::Ready;
+        } else if (vanished) {
+            candidate = now;
+        }
+    }
+}
+
+}  // namespace cli

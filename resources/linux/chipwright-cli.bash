@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-# bash completion for chipwright-cli: commands, options, and chip names from the
-# program's own chip database (chipwright-cli chips).
+# bash completion for chipwright-cli: commands, options, chip names from the program's
+# own chip database (chipwright-cli chips), and programmer places from doctor.
 
 _chipwright_cli_chips() {
   # The database search finds names holding the typed text; keep those starting with it.
@@ -10,13 +10,39 @@ _chipwright_cli_chips() {
   COMPREPLY=($(compgen -W "$names" -- "${1^^}"))
 }
 
-_chipwright_cli() {
-  local cur prev words cword
-  _init_completion -s || return
+_chipwright_cli_places() {
+  # doctor --json names each programmer on the bus by its place, on one line.
+  local places
+  places=$("${COMP_WORDS[0]}" doctor --json 2> /dev/null |
+    grep -o '"place":"[^"]*"' | cut -d '"' -f 4)
+  COMPREPLY=($(compgen -W "$places" -- "$1"))
+}
 
-  local commands="chips info detect read write verify erase auto version selftest update-firmware"
+_chipwright_cli() {
+  local cur prev words cword split
+  # ':' stays inside a word, so that --serial ADDR:FORMAT:START is one word.
+  _init_completion -s -n : || return
+
+  local commands="chips info detect read write verify erase auto blank-check version
+    selftest update-firmware doctor"
   local options="-c --chip --type --lang --json -q --quiet -y --yes --all --passes
-    --simulate --simulate= --sim-speed --sim-fault --sim-memory -h --help"
+    --backup --offset --diagnose --simulate --simulate= --sim-speed --sim-fault
+    --sim-memory --sim-swap --sim-swap= --device --repeat --next-on-id --count --report
+    --serial -h --help"
+
+  # _init_completion -s splits --simulate=CHIP into prev --simulate and cur CHIP; bare
+  # --simulate takes no value, so only the split form is completed as a chip.
+  if $split; then
+    case $prev in
+      --simulate)
+        _chipwright_cli_chips "$cur"
+        return
+        ;;
+      --sim-swap)
+        return
+        ;;
+    esac
+  fi
 
   case $prev in
     -c | --chip)
@@ -37,24 +63,37 @@ _chipwright_cli() {
       ;;
     --sim-fault)
       COMPREPLY=($(compgen -W "stall= disconnect= cut-read= garbage= wrong-reply bit-flip=
-        loose-bit= never-ready fail-self-test silent" -- "$cur"))
-      compopt -o nospace
+        loose-bit= never-ready fail-self-test silent write-protect empty-socket" -- "$cur"))
+      [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
       return
       ;;
-    --passes)
+    --device)
+      _chipwright_cli_places "$cur"
       return
       ;;
-    --sim-memory)
+    --serial)
+      # ADDR:FORMAT:START; the format is offered once the address is typed.
+      if [[ $cur == *:* && $cur != *:*:* ]]; then
+        local address=${cur%%:*}
+        COMPREPLY=($(compgen -P "$address:" -S ":" -W "u32le u32be ascii" -- "${cur#*:}"))
+        __ltrim_colon_completions "$cur"
+        compopt -o nospace
+      fi
+      return
+      ;;
+    --passes | --offset | --count)
+      return
+      ;;
+    --backup)
+      _filedir -d
+      return
+      ;;
+    --sim-memory | --report)
       _filedir
       return
       ;;
   esac
 
-  if [[ $cur == --simulate=* ]]; then
-    cur=${cur#--simulate=}
-    _chipwright_cli_chips "$cur"
-    return
-  fi
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
     [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
@@ -62,9 +101,10 @@ _chipwright_cli() {
   fi
 
   # The first word that is neither an option nor an option's value is the command.
-  local i command="" takes_value="-c --chip --type --lang --sim-speed --sim-fault --sim-memory --passes"
+  local i command="" takes_value="-c --chip --type --lang --sim-speed --sim-fault --sim-memory
+    --passes --backup --offset --device --count --report --serial"
   for ((i = 1; i < cword; i++)); do
-    if [[ " $takes_value " == *" ${words[i]} "* ]]; then
+    if [[ " ${takes_value//$'\n'/ } " == *" ${words[i]} "* ]]; then
       ((i++))
     elif [[ ${words[i]} != -* ]]; then
       command=${words[i]}

@@ -654,8 +654,18 @@ PipeResult SimProgrammer::transferIn(std::uint8_t* data, std::uint32_t length,
             return PipeResult::Failed;
         if (*cancelled)
             return PipeResult::Cancelled;
-        if (faults_.silent || faults_.stallAfterBytes <= bulkBytes_)
-            return waitForever(lock, until, cancelled);
+        // A stalled or silent device sends nothing; once the fault is lifted, a waiting
+        // request goes on, as it does when a real device starts sending again.
+        const auto quiet = [this] {
+            return faults_.silent || faults_.stallAfterBytes <= bulkBytes_;
+        };
+        if (quiet()) {
+            if (!wake_.wait_until(lock, until,
+                                  [&] { return *cancelled || !present_ || !quiet(); })) {
+                return PipeResult::TimedOut;
+            }
+            continue;
+        }
         if (in_.empty()) {
             if (!wake_.wait_until(lock, until,
                                   [&] { return *cancelled || !present_ || !in_.empty(); })) {

@@ -245,9 +245,10 @@ Options:
   --count N           with --repeat: stop after N chips
   --report FILE       append one CSV line per chip to FILE (header when new): time,
                       chip, command, result, sha256, diagnosis, serial
-  --serial ADDR:FORMAT:START  write, auto: put a serial number into the image at ADDR
-                      before writing, START for the first chip, one more for each chip
-                      that passed; FORMAT u32le, u32be or ascii:N (N zero-padded digits)
+  --serial ADDR:FORMAT:START  write (not --offset), auto: put a serial number into
+                      the image at ADDR before writing, START for the first chip, one
+                      more for each chip that passed; FORMAT u32le, u32be or ascii:N
+                      (N zero-padded digits)
   -h, --help          this text
 
 Messages and status texts go to stderr, one line each, in the configured language;

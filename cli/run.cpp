@@ -283,6 +283,9 @@ int Run::execute() {
         return usage("--report is for read, write, verify, auto and erase");
     if (!o_.serial.empty() && o_.command != "write" && o_.command != "auto")
         return usage("--serial is for write and auto");
+    // A patch is written over the chip's own bytes as read, which would cover the number.
+    if (!o_.serial.empty() && o_.offset)
+        return usage("--serial is not for write --offset; put the number into the patch file");
 
     if (o_.command == "chips" || o_.command == "info") {
         catalogue::ChipDatabase db;

@@ -307,6 +307,8 @@ TEST_F(Cli, RepeatProgramsEachSwappedChipWithTheNextSerialAndOneCsvLine) {
     EXPECT_EQ(last.substr(0x104), readFile(dir.file("image.bin")).substr(0x104));
 
     EXPECT_EQ(run(sim({"--serial", "0xFFFFE:u32le:1", "write", "image.bin"})).status, 2);
+    // A patch would cover the number with the chip's old bytes.
+    EXPECT_EQ(run(sim({"--serial", "0:u32le:1", "write", "--offset", "0", "image.bin"})).status, 2);
     const auto doctor = run({"--simulate", "--json", "doctor"});
     EXPECT_EQ(doctor.status, 0);
     EXPECT_EQ(doctor.json()["programmers"][0]["place"], "sim-1");

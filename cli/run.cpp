@@ -445,8 +445,12 @@ std::pair<int, std::string> Run::commandOnChip(operations::Workbench& bench) {
         status = kExitFailed;
         result = "failed";
     }
-    if (checksums_.valid())
-        report_.checksums = checksums_.get();
+    if (checksums_.valid()) {
+        // A read the check found to be of no chip has no checksums: it read nothing.
+        const operations::Checksums sums = checksums_.get();
+        if (outcome == Outcome::Done)
+            report_.checksums = sums;
+    }
     if (outcome == Outcome::Skipped) {
         ui_.note("erase: the chip is no SPI flash; an EEPROM is simply overwritten by write");
     } else if (outcome == Outcome::NoProgrammer) {

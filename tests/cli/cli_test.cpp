@@ -278,6 +278,12 @@ TEST_F(Cli, EachDiagnosisComesFromItsFaultAlone) {
             EXPECT_EQ(code, command.expected[f]) << result.err;
         }
     }
+    // A read of an empty socket is no read: neither a file nor checksums.
+    const auto empty =
+        run(sim({"--json", "--sim-fault", "empty-socket", "--diagnose", "read", "empty.bin"}));
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_FALSE(empty.json().contains("checksums")) << empty.out;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("empty.bin")));
 }
 
 TEST_F(Cli, RepeatProgramsEachSwappedChipWithTheNextSerialAndOneCsvLine) {

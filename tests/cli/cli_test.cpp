@@ -3,6 +3,8 @@
 // exit status and JSON, the file formats other tools read back, the checks, and the
 // settings it must leave alone.
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <random>
 
@@ -313,6 +315,9 @@ TEST_F(Cli, RepeatProgramsEachSwappedChipWithTheNextSerialAndOneCsvLine) {
     EXPECT_EQ(last.substr(0x104), readFile(dir.file("image.bin")).substr(0x104));
 
     EXPECT_EQ(run(sim({"--serial", "0xFFFFE:u32le:1", "write", "image.bin"})).status, 2);
+    // A FIFO in the report's place is refused, not waited on until something reads it.
+    ASSERT_EQ(mkfifo(dir.file("fifo.csv").c_str(), 0600), 0);
+    EXPECT_EQ(run(sim({"--report", "fifo.csv", "write", "image.bin"})).status, 1);
     // A patch would cover the number with the chip's old bytes.
     EXPECT_EQ(run(sim({"--serial", "0:u32le:1", "write", "--offset", "0", "image.bin"})).status, 2);
     const auto doctor = run({"--simulate", "--json", "doctor"});

@@ -508,11 +508,12 @@ void Run::leaveProgrammer(operations::Workbench& bench) {
             bench.log.write(bench.link.lastError());
         }
     }
-    // An empty socket has no cells: the file keeps the chip for the next run.
+    // An empty socket has no cells: the file keeps the chip for the next run. So does a
+    // run that ended between chips, after --sim-swap took the last one out.
     if (device_ && !o_.simMemory.empty() && !emptySocket_) {
         const std::vector<std::uint8_t> cells = device_->memory();
         std::string error;
-        if (!util::replaceFileSafely(o_.simMemory, cells, &error))
+        if (!cells.empty() && !util::replaceFileSafely(o_.simMemory, cells, &error))
             ui_.note("cannot keep the simulated chip in " + o_.simMemory + ": " + error);
     }
 }

@@ -43,7 +43,9 @@ TEST_F(Cli, UsageChipsAndInfoNeedNoProgrammer) {
     EXPECT_NE(help.out.find("130  interrupted by Ctrl-C"), std::string::npos);
     EXPECT_EQ(run({"frobnicate"}).status, 2);
     EXPECT_EQ(run({"read"}).status, 2);
-    EXPECT_EQ(run({"--passes", "0", "read", "x"}).status, 2);
+    const auto refused = run({"--json", "--passes", "0", "read", "x"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.json()["result"], "usage");
     EXPECT_EQ(run({"--sim-fault", "stall"}).status, 2);  // needs --simulate
 
     const auto chips = run({"--json", "chips", "w25q128*-i", "--type", "spi"});

@@ -612,8 +612,12 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
         const auto [chipStatus, result] = commandOnChip(bench);
         const bool ok = chipStatus == kExitDone;
         (ok ? passed : failed) += 1;
-        finish(chipStatus, result);
         const bool recorded = record(result, serialText);
+        // A single chip's report is the run's, which a lost line fails.
+        if (recorded || o_.repeat)
+            finish(chipStatus, result);
+        else
+            finish(kExitFailed, "failed");
         if (o_.repeat) {
             ui_.note("chip " + std::to_string(chipNumber) +
                      (serial ? " (serial " + serialText + ")" : "") + ": " +

@@ -272,8 +272,6 @@ int Run::execute() {
         return usage(why);
     if (!typeKeyFor(o_.type))
         return usage("unknown chip type " + o_.type + " (spi, 24, 25 or 93)");
-    if (o_.command == "doctor")
-        return runDoctor(o_, s_);
     const bool chipCommand = o_.command == "read" || o_.command == "write" ||
                              o_.command == "verify" || o_.command == "auto" ||
                              o_.command == "erase";
@@ -286,6 +284,8 @@ int Run::execute() {
     // A patch is written over the chip's own bytes as read, which would cover the number.
     if (!o_.serial.empty() && o_.offset)
         return usage("--serial is not for write --offset; put the number into the patch file");
+    if (o_.command == "doctor")
+        return runDoctor(o_, s_);
 
     if (o_.command == "chips" || o_.command == "info") {
         catalogue::ChipDatabase db;

@@ -599,6 +599,8 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
         report_.differences.reset();
         report_.chipState.clear();
         report_.diagnosis.clear();
+        report_.backup.reset();
+        report_.blank.reset();
         std::copy(image.begin(), image.end(), bench.buffer->image());
         std::string serialText;
         if (serial) {

@@ -75,6 +75,7 @@ int BenchSteps::loadPatch(const operations::Workbench& bench) {
 
 std::optional<Outcome> BenchSteps::before(operations::Workbench& bench) {
     const std::string& c = o_.command;
+    checked_ = false;
     const std::uint32_t capacity = bench.chip.capacity;
     if (c == "blank-check") {
         report_.bytes = capacity;

@@ -834,6 +834,14 @@ std::string Run::stateAfterInterrupt() const {
     // the chip is as it was.
     if (!o_.backup.empty() && !report_.backup)
         return "chip unchanged";
+    // Stopped in the check after the command: the command itself had ended.
+    if (bench_.checked()) {
+        if (c == "erase")
+            return "chip erased, the check after the erase not finished";
+        if (c == "auto" || c == "write")
+            return "chip written, verify failed, its diagnosis not finished";
+        return "chip unchanged";
+    }
     // A patch ends in the steps of auto.
     const bool steps = c == "auto" || (c == "write" && o_.offset);
     std::string phase = steps ? "auto" : c;

@@ -317,6 +317,18 @@ TEST_F(Cli, RepeatProgramsEachSwappedChipWithTheNextSerialAndOneCsvLine) {
     EXPECT_EQ(last.substr(0x104), readFile(dir.file("image.bin")).substr(0x104));
 
     EXPECT_EQ(run(sim({"--serial", "0xFFFFE:u32le:1", "write", "image.bin"})).status, 2);
+    // Each chip reports its own backup: none when its backup could not be saved.
+    const pid_t saving =
+        this->start(sim({"--json", "--sim-swap=200", "--repeat", "--next-on-id", "--count", "2",
+                         "--backup", "saved", "write", "image.bin"}));
+    ASSERT_TRUE(waitForErr("chip 1: passed", std::chrono::seconds(30)));
+    std::filesystem::rename(dir.file("saved"), dir.file("saved.1"));
+    writeFile(dir.file("saved"), "a file where the folder would go");
+    const auto saved = finish(saving);
+    EXPECT_EQ(saved.status, 1);
+    const std::size_t secondLine = saved.out.find('\n') + 1;
+    EXPECT_TRUE(nlohmann::json::parse(saved.out.substr(0, secondLine)).contains("backup"));
+    EXPECT_FALSE(nlohmann::json::parse(saved.out.substr(secondLine)).contains("backup"));
     // A FIFO in the report's place is refused, not waited on until something reads it.
     ASSERT_EQ(mkfifo(dir.file("fifo.csv").c_str(), 0600), 0);
     EXPECT_EQ(run(sim({"--report", "fifo.csv", "write", "image.bin"})).status, 1);

@@ -846,12 +846,15 @@ std::string Run::stateAfterInterrupt() const {
     const bool steps = c == "auto" || (c == "write" && o_.offset);
     std::string phase = steps ? "auto" : c;
     if (steps) {
-        for (const std::string& line : ui_.shown()) {
-            if (line == oneLine(text(app::MsgErasing)))
+        // This chip's lines only: a --repeat run shows the chips before it too.
+        const auto& shown = ui_.shown();
+        for (auto line = shown.begin() + static_cast<std::ptrdiff_t>(messagesFrom_);
+             line != shown.end(); ++line) {
+            if (*line == oneLine(text(app::MsgErasing)))
                 phase = "erase";
-            else if (line == oneLine(text(app::MsgWriting)))
+            else if (*line == oneLine(text(app::MsgWriting)))
                 phase = "write";
-            else if (line == oneLine(text(app::MsgVerifying)))
+            else if (*line == oneLine(text(app::MsgVerifying)))
                 phase = "verify";
         }
         if (phase == "auto")

@@ -158,6 +158,10 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.count = n;
         } else if (arg == "--report") {
             ok = takeValue(&o.reportFile);
+            if (ok && o.reportFile.empty()) {
+                *error = "--report needs a file";
+                ok = false;
+            }
         } else if (arg == "--serial") {
             ok = takeValue(&o.serial) && parseSerial(o.serial, error).has_value();
         } else if (arg.size() > 1 && arg[0] == '-') {

@@ -593,14 +593,21 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
         return false;
     };
 
-    for (std::uint64_t chipNumber = 1;; ++chipNumber) {
+    // Each attempt's report (and its JSON object) starts empty, with its own lines.
+    auto startChip = [&] {
         messagesFrom_ = ui_.shown().size();
+        report_.bytes = 0;
+        report_.seconds = 0;
         report_.checksums.reset();
         report_.differences.reset();
         report_.chipState.clear();
         report_.diagnosis.clear();
         report_.backup.reset();
         report_.blank.reset();
+    };
+
+    for (std::uint64_t chipNumber = 1;; ++chipNumber) {
+        startChip();
         std::copy(image.begin(), image.end(), bench.buffer->image());
         std::string serialText;
         if (serial) {
@@ -669,6 +676,7 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
             if (bench.chip.manufacturerId == ids[0] && bench.chip.deviceId == ids[1])
                 break;
             // Another chip than the selected one: not programmed with its parameters.
+            startChip();
             char text[160];
             std::snprintf(text, sizeof text,
                           "the chip in the socket answers IDs %02X %02X, not %s's %02X %02X: "
@@ -678,9 +686,9 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
             ui_.note(text);
             bench.log.write(text);
             ++failed;
-            report_.checksums.reset();
-            report_.diagnosis.clear();
-            if (!record("wrong-chip", "")) {
+            const bool wrongRecorded = record("wrong-chip", "");
+            finish(kExitFailed, "wrong-chip");
+            if (!wrongRecorded) {
                 next = NextChip::Ended;
                 status = kExitFailed;
                 break;

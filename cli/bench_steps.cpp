@@ -53,6 +53,10 @@ int BenchSteps::loadPatch(const operations::Workbench& bench) {
         return kExitFailed;
     }
     // Refused before the chip is even read: nothing is changed.
+    if (size == 0) {
+        ui_.note(path + " is empty: no patch; nothing was changed");
+        return kExitUsage;
+    }
     if (!operations::patchFits(bench.chip, *o_.offset, size)) {
         ui_.note(path + " (" + std::to_string(size) + " bytes) at " + hexAddress(*o_.offset) +
                  " does not fit in " + bench.chip.nameText() + " (" +
@@ -71,6 +75,7 @@ int BenchSteps::loadPatch(const operations::Workbench& bench) {
 
 std::optional<Outcome> BenchSteps::before(operations::Workbench& bench) {
     const std::string& c = o_.command;
+    checked_ = false;
     const std::uint32_t capacity = bench.chip.capacity;
     if (c == "blank-check") {
         report_.bytes = capacity;

@@ -40,6 +40,10 @@ class BenchSteps {
     void afterDetect(const operations::Workbench& bench,
                      const std::optional<operations::ChipIds>& ids);
 
+    // Whether this chip's command was followed by a check that talked to the programmer:
+    // a Ctrl-C then stopped the check, not the command.
+    bool checked() const { return checked_; }
+
   private:
     operations::Outcome check(operations::Workbench& bench, operations::Outcome outcome);
     void noteCause(operations::Cause cause);

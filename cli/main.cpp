@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "app/config.h"
 #include "app/messages.h"
 #include "cli/interrupt.h"
+#include "cli/json_report.h"
 #include "cli/options.h"
 #include "cli/run.h"
 
@@ -18,7 +20,16 @@ int main(int argc, char** argv) {
     std::string error;
     const std::optional<cli::Options> options = cli::parseOptions(args, &error);
     if (!options) {
-        std::fprintf(stderr, "chipwright-cli: %s (see --help)\n", error.c_str());
+        const std::string line = "chipwright-cli: " + error + " (see --help)";
+        std::fprintf(stderr, "%s\n", line.c_str());
+        // A script that asked for JSON gets its object for a refused command line too.
+        if (std::find(args.begin(), args.end(), "--json") != args.end()) {
+            cli::Report report;
+            report.result = "usage";
+            report.exitStatus = cli::kExitUsage;
+            report.messages = {line};
+            std::printf("%s\n", cli::jsonReport(report).c_str());
+        }
         return cli::kExitUsage;
     }
     if (options->help) {

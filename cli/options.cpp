@@ -158,6 +158,10 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.count = n;
         } else if (arg == "--report") {
             ok = takeValue(&o.reportFile);
+            if (ok && o.reportFile.empty()) {
+                *error = "--report needs a file";
+                ok = false;
+            }
         } else if (arg == "--serial") {
             ok = takeValue(&o.serial) && parseSerial(o.serial, error).has_value();
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -245,9 +249,10 @@ Options:
   --count N           with --repeat: stop after N chips
   --report FILE       append one CSV line per chip to FILE (header when new): time,
                       chip, command, result, sha256, diagnosis, serial
-  --serial ADDR:FORMAT:START  write, auto: put a serial number into the image at ADDR
-                      before writing, START for the first chip, one more for each chip
-                      that passed; FORMAT u32le, u32be or ascii:N (N zero-padded digits)
+  --serial ADDR:FORMAT:START  write (not --offset), auto: put a serial number into
+                      the image at ADDR before writing, START for the first chip, one
+                      more for each chip that passed; FORMAT u32le, u32be or ascii:N
+                      (N zero-padded digits)
   -h, --help          this text
 
 Messages and status texts go to stderr, one line each, in the configured language;

@@ -179,8 +179,12 @@ std::string csvLine(const ChipLine& line) {
            field(line.serial);
 }
 
+// O_NONBLOCK: a FIFO in the report's place fails at once instead of blocking the run until
+// something reads it; a regular file, the only kind that takes lines, is not affected.
+constexpr int kReportOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
 bool reportWritable(const std::string& path, std::string* error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    const int fd = ::open(path.c_str(), kReportOpenFlags, 0666);
     if (fd < 0) {
         *error = systemError("cannot write " + path);
         return false;
@@ -194,7 +198,7 @@ bool reportWritable(const std::string& path, std::string* error) {
 }
 
 bool appendChipLine(const std::string& path, const ChipLine& line, std::string* error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    const int fd = ::open(path.c_str(), kReportOpenFlags, 0666);
     if (fd < 0) {
         *error = systemError("cannot write " + path);
         return false;

@@ -272,8 +272,6 @@ int Run::execute() {
         return usage(why);
     if (!typeKeyFor(o_.type))
         return usage("unknown chip type " + o_.type + " (spi, 24, 25 or 93)");
-    if (o_.command == "doctor")
-        return runDoctor(o_, s_);
     const bool chipCommand = o_.command == "read" || o_.command == "write" ||
                              o_.command == "verify" || o_.command == "auto" ||
                              o_.command == "erase";
@@ -283,6 +281,11 @@ int Run::execute() {
         return usage("--report is for read, write, verify, auto and erase");
     if (!o_.serial.empty() && o_.command != "write" && o_.command != "auto")
         return usage("--serial is for write and auto");
+    // A patch is written over the chip's own bytes as read, which would cover the number.
+    if (!o_.serial.empty() && o_.offset)
+        return usage("--serial is not for write --offset; put the number into the patch file");
+    if (o_.command == "doctor")
+        return runDoctor(o_, s_);
 
     if (o_.command == "chips" || o_.command == "info") {
         catalogue::ChipDatabase db;
@@ -442,8 +445,12 @@ std::pair<int, std::string> Run::commandOnChip(operations::Workbench& bench) {
         status = kExitFailed;
         result = "failed";
     }
-    if (checksums_.valid())
-        report_.checksums = checksums_.get();
+    if (checksums_.valid()) {
+        // A read the check found to be of no chip has no checksums: it read nothing.
+        const operations::Checksums sums = checksums_.get();
+        if (outcome == Outcome::Done)
+            report_.checksums = sums;
+    }
     if (outcome == Outcome::Skipped) {
         ui_.note("erase: the chip is no SPI flash; an EEPROM is simply overwritten by write");
     } else if (outcome == Outcome::NoProgrammer) {
@@ -501,11 +508,12 @@ void Run::leaveProgrammer(operations::Workbench& bench) {
             bench.log.write(bench.link.lastError());
         }
     }
-    // An empty socket has no cells: the file keeps the chip for the next run.
+    // An empty socket has no cells: the file keeps the chip for the next run. So does a
+    // run that ended between chips, after --sim-swap took the last one out.
     if (device_ && !o_.simMemory.empty() && !emptySocket_) {
         const std::vector<std::uint8_t> cells = device_->memory();
         std::string error;
-        if (!util::replaceFileSafely(o_.simMemory, cells, &error))
+        if (!cells.empty() && !util::replaceFileSafely(o_.simMemory, cells, &error))
             ui_.note("cannot keep the simulated chip in " + o_.simMemory + ": " + error);
     }
 }
@@ -585,12 +593,21 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
         return false;
     };
 
-    for (std::uint64_t chipNumber = 1;; ++chipNumber) {
+    // Each attempt's report (and its JSON object) starts empty, with its own lines.
+    auto startChip = [&] {
         messagesFrom_ = ui_.shown().size();
+        report_.bytes = 0;
+        report_.seconds = 0;
         report_.checksums.reset();
         report_.differences.reset();
         report_.chipState.clear();
         report_.diagnosis.clear();
+        report_.backup.reset();
+        report_.blank.reset();
+    };
+
+    for (std::uint64_t chipNumber = 1;; ++chipNumber) {
+        startChip();
         std::copy(image.begin(), image.end(), bench.buffer->image());
         std::string serialText;
         if (serial) {
@@ -604,8 +621,12 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
         const auto [chipStatus, result] = commandOnChip(bench);
         const bool ok = chipStatus == kExitDone;
         (ok ? passed : failed) += 1;
-        finish(chipStatus, result);
         const bool recorded = record(result, serialText);
+        // A single chip's report is the run's, which a lost line fails.
+        if (recorded || o_.repeat)
+            finish(chipStatus, result);
+        else
+            finish(kExitFailed, "failed");
         if (o_.repeat) {
             ui_.note("chip " + std::to_string(chipNumber) +
                      (serial ? " (serial " + serialText + ")" : "") + ": " +
@@ -655,6 +676,7 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
             if (bench.chip.manufacturerId == ids[0] && bench.chip.deviceId == ids[1])
                 break;
             // Another chip than the selected one: not programmed with its parameters.
+            startChip();
             char text[160];
             std::snprintf(text, sizeof text,
                           "the chip in the socket answers IDs %02X %02X, not %s's %02X %02X: "
@@ -664,9 +686,9 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
             ui_.note(text);
             bench.log.write(text);
             ++failed;
-            report_.checksums.reset();
-            report_.diagnosis.clear();
-            if (!record("wrong-chip", "")) {
+            const bool wrongRecorded = record("wrong-chip", "");
+            finish(kExitFailed, "wrong-chip");
+            if (!wrongRecorded) {
                 next = NextChip::Ended;
                 status = kExitFailed;
                 break;
@@ -820,16 +842,27 @@ std::string Run::stateAfterInterrupt() const {
     // the chip is as it was.
     if (!o_.backup.empty() && !report_.backup)
         return "chip unchanged";
+    // Stopped in the check after the command: the command itself had ended.
+    if (bench_.checked()) {
+        if (c == "erase")
+            return "chip erased, the check after the erase not finished";
+        if (c == "auto" || c == "write")
+            return "chip written, verify failed, its diagnosis not finished";
+        return "chip unchanged";
+    }
     // A patch ends in the steps of auto.
     const bool steps = c == "auto" || (c == "write" && o_.offset);
     std::string phase = steps ? "auto" : c;
     if (steps) {
-        for (const std::string& line : ui_.shown()) {
-            if (line == oneLine(text(app::MsgErasing)))
+        // This chip's lines only: a --repeat run shows the chips before it too.
+        const auto& shown = ui_.shown();
+        for (auto line = shown.begin() + static_cast<std::ptrdiff_t>(messagesFrom_);
+             line != shown.end(); ++line) {
+            if (*line == oneLine(text(app::MsgErasing)))
                 phase = "erase";
-            else if (line == oneLine(text(app::MsgWriting)))
+            else if (*line == oneLine(text(app::MsgWriting)))
                 phase = "write";
-            else if (line == oneLine(text(app::MsgVerifying)))
+            else if (*line == oneLine(text(app::MsgVerifying)))
                 phase = "verify";
         }
         if (phase == "auto")

@@ -3,6 +3,8 @@
 // exit status and JSON, the file formats other tools read back, the checks, and the
 // settings it must leave alone.
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <random>
 
@@ -41,7 +43,9 @@ TEST_F(Cli, UsageChipsAndInfoNeedNoProgrammer) {
     EXPECT_NE(help.out.find("130  interrupted by Ctrl-C"), std::string::npos);
     EXPECT_EQ(run({"frobnicate"}).status, 2);
     EXPECT_EQ(run({"read"}).status, 2);
-    EXPECT_EQ(run({"--passes", "0", "read", "x"}).status, 2);
+    const auto refused = run({"--json", "--passes", "0", "read", "x"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.json()["result"], "usage");
     EXPECT_EQ(run({"--sim-fault", "stall"}).status, 2);  // needs --simulate
 
     const auto chips = run({"--json", "chips", "w25q128*-i", "--type", "spi"});
@@ -278,6 +282,12 @@ TEST_F(Cli, EachDiagnosisComesFromItsFaultAlone) {
             EXPECT_EQ(code, command.expected[f]) << result.err;
         }
     }
+    // A read of an empty socket is no read: neither a file nor checksums.
+    const auto empty =
+        run(sim({"--json", "--sim-fault", "empty-socket", "--diagnose", "read", "empty.bin"}));
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_FALSE(empty.json().contains("checksums")) << empty.out;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("empty.bin")));
 }
 
 TEST_F(Cli, RepeatProgramsEachSwappedChipWithTheNextSerialAndOneCsvLine) {
@@ -307,6 +317,23 @@ TEST_F(Cli, RepeatProgramsEachSwappedChipWithTheNextSerialAndOneCsvLine) {
     EXPECT_EQ(last.substr(0x104), readFile(dir.file("image.bin")).substr(0x104));
 
     EXPECT_EQ(run(sim({"--serial", "0xFFFFE:u32le:1", "write", "image.bin"})).status, 2);
+    // Each chip reports its own backup: none when its backup could not be saved.
+    const pid_t saving =
+        this->start(sim({"--json", "--sim-swap=200", "--repeat", "--next-on-id", "--count", "2",
+                         "--backup", "saved", "write", "image.bin"}));
+    ASSERT_TRUE(waitForErr("chip 1: passed", std::chrono::seconds(30)));
+    std::filesystem::rename(dir.file("saved"), dir.file("saved.1"));
+    writeFile(dir.file("saved"), "a file where the folder would go");
+    const auto saved = finish(saving);
+    EXPECT_EQ(saved.status, 1);
+    const std::size_t secondLine = saved.out.find('\n') + 1;
+    EXPECT_TRUE(nlohmann::json::parse(saved.out.substr(0, secondLine)).contains("backup"));
+    EXPECT_FALSE(nlohmann::json::parse(saved.out.substr(secondLine)).contains("backup"));
+    // A FIFO in the report's place is refused, not waited on until something reads it.
+    ASSERT_EQ(mkfifo(dir.file("fifo.csv").c_str(), 0600), 0);
+    EXPECT_EQ(run(sim({"--report", "fifo.csv", "write", "image.bin"})).status, 1);
+    // A patch would cover the number with the chip's old bytes.
+    EXPECT_EQ(run(sim({"--serial", "0:u32le:1", "write", "--offset", "0", "image.bin"})).status, 2);
     const auto doctor = run({"--simulate", "--json", "doctor"});
     EXPECT_EQ(doctor.status, 0);
     EXPECT_EQ(doctor.json()["programmers"][0]["place"], "sim-1");

@@ -6,11 +6,11 @@
 #include <sys/stat.h>
 #include <umockdev.h>
 
-#include <random>
-
 #include "catalogue/chip_record.h"
 #include "tests/cli/cli_rig.h"
 #include "tests/support/libusb_rig.h"
+
+using testsupport::randomBytes;
 
 namespace {
 
@@ -28,14 +28,6 @@ catalogue::ChipRecord w25q32jv() {
     chip.level = 33;
     chip.organisation = 8;
     return chip;
-}
-
-std::string randomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(n, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random());
-    return bytes;
 }
 
 class CliOverLibusb : public testsupport::CliRig {

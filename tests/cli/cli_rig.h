@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,15 @@
 extern char** environ;
 
 namespace testsupport {
+
+// `n` bytes of a fixed pseudo-random pattern: chip contents no bug produces by accident.
+inline std::string randomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(n, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    return bytes;
+}
 
 struct CliResult {
     int status = -1;  // the exit status, or 128 + the signal that ended it

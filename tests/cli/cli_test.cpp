@@ -6,24 +6,16 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <random>
 
 #include "tests/cli/cli_rig.h"
 
+using testsupport::randomBytes;
 using testsupport::readFile;
 using testsupport::writeFile;
 
 namespace {
 
 constexpr std::uint32_t kOneMegabyte = 0x100000;
-
-std::string randomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(n, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random());
-    return bytes;
-}
 
 class Cli : public testsupport::CliRig {
   protected:

@@ -67,17 +67,13 @@ as_user bash -c 'source /usr/share/bash-completion/bash_completion
 grep -qx 'W25Q64JV' "$build/completion.txt"
 
 # The window as that user under Xvfb: Language(&L) -> 中文简体(&C) by keyboard.
+cp tests/ui/x_window.sh "$home/x_window.sh"
 cat > "$home/switch-language.sh" << 'SCRIPT'
 set -eu
+. "$HOME/x_window.sh"
 /usr/bin/chipwright --simulate &
 program=$!
-window=""
-for _ in $(seq 100); do
-  window=$(xdotool search --sync --onlyvisible --pid "$program" 2> /dev/null | head -n 1) && break
-  sleep 0.1
-done
-[ -n "$window" ] || { echo "the window never mapped"; kill "$program"; exit 1; }
-sleep 1
+window=$(window_of "$program")
 xdotool windowfocus --sync "$window"
 xdotool key alt+l
 sleep 0.5
@@ -90,7 +86,7 @@ kill "$program"
 wait "$program" 2> /dev/null || true
 SCRIPT
 as_user env QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x900x24" bash "$home/switch-language.sh"
-rm -f "$home/switch-language.sh"
+rm -f "$home/switch-language.sh" "$home/x_window.sh"
 grep -q '^DefaultLanguage=SimpleChinese' "$home/.config/chipwright/config.ini" ||
   { echo "the language is not in $home/.config/chipwright/config.ini"; exit 1; }
 grep -q 'ShowInfo: ' "$home/.local/state/chipwright/chipwright.log" ||

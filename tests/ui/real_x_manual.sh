@@ -7,6 +7,7 @@
 # after Language -> Chinese by keyboard, in Chinese; the language is then saved in the
 # user's own config.ini. Run by CTest with the build folder.
 set -euo pipefail
+source "$(dirname "$0")/x_window.sh"
 
 # Inside the X server: real_x_manual.sh WORK --inside
 run() {
@@ -16,13 +17,7 @@ run() {
   "$work/usr/bin/chipwright" --simulate &
   program=$!
   trap 'kill $program 2> /dev/null || true' RETURN
-  window=""
-  for _ in $(seq 100); do
-    window=$(xdotool search --sync --onlyvisible --pid "$program" 2> /dev/null | head -n 1) && break
-    sleep 0.1
-  done
-  [ -n "$window" ] || { echo "the window never mapped"; return 1; }
-  sleep 1
+  window=$(window_of "$program")
   xdotool windowfocus --sync "$window"
   # Menus by their mnemonics: Help(&H) -> User Manual(&U), Language(&L) -> 中文简体(&C).
   manual() {

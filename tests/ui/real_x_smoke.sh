@@ -4,6 +4,7 @@
 # its fixed size, and a click on the toolbar's Read button in simulate mode ends with
 # "Read chip ok!" in the log. Run by CTest with the folder holding the built program.
 set -euo pipefail
+source "$(dirname "$0")/x_window.sh"
 
 # Inside the X server: chipwright-smoke WORK_FOLDER --inside
 run() {
@@ -11,13 +12,7 @@ run() {
   export QT_QPA_PLATFORM=xcb
   "$work/chipwright" --simulate &
   program=$!
-  window=""
-  for _ in $(seq 100); do
-    window=$(xdotool search --sync --onlyvisible --pid "$program" 2>/dev/null | head -n 1) && break
-    sleep 0.1
-  done
-  [ -n "$window" ] || { echo "the window never mapped"; kill "$program"; return 1; }
-  sleep 1
+  window=$(window_of "$program")
   eval "$(xdotool getwindowgeometry --shell "$window")"
   echo "window $WIDTH x $HEIGHT"
   # The Read button: the eighth of the toolbar, below the menu bar.

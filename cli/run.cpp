@@ -606,6 +606,67 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
         report_.blank.reset();
     };
 
+    // A chip whose IDs are not the selected chip's is not programmed with its parameters.
+    auto isSelected = [&](const std::array<std::uint8_t, 2>& ids) {
+        if (bench.chip.manufacturerId == ids[0] && bench.chip.deviceId == ids[1])
+            return true;
+        startChip();
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "the chip in the socket answers IDs %02X %02X, not %s's %02X %02X: "
+                      "not programmed",
+                      ids[0], ids[1], bench.chip.nameText().c_str(), bench.chip.manufacturerId,
+                      bench.chip.deviceId);
+        ui_.note(text);
+        bench.log.write(text);
+        ++failed;
+        const bool wrongRecorded = record("wrong-chip", "");
+        finish(kExitFailed, "wrong-chip");
+        if (!wrongRecorded)
+            status = kExitFailed;
+        return false;
+    };
+    // Waits for the operator to put in the next chip: Ready, or the run ends.
+    auto awaitNextChip = [&] {
+        setInterruptNote("\ninterrupted: the run ends here (no chip is being programmed)\n");
+        NextChip next = NextChip::Ready;
+        for (;;) {
+            if (!o_.nextOnId) {
+                ui_.note("put in the next chip and press Enter (Ctrl-C or Ctrl-D ends)");
+                next = waitForEnter(fileno(s_.in));
+                break;
+            }
+            ui_.note("take the chip out and put in the next one (Ctrl-C ends)");
+            std::array<std::uint8_t, 2> ids{};
+            next = waitForChipSwap(readIds, &ids);
+            if (next != NextChip::Ready || isSelected(ids))
+                break;
+            if (status != kExitDone) {  // its line could not be written
+                next = NextChip::Ended;
+                break;
+            }
+        }
+        if (next == NextChip::Ended && o_.nextOnId && status == kExitDone) {
+            ui_.note("the programmer stopped answering" +
+                     (o_.device.empty() ? std::string() : " at " + o_.device));
+            status = kExitNoProgrammer;
+        }
+        setInterruptNote(nullptr);
+        return next;
+    };
+
+    // The chip in the socket at the start is checked like every later one; an empty
+    // socket waits for its first chip.
+    if (o_.nextOnId) {
+        if (const auto ids = readIds(); ids && (noChipIds(*ids) || !isSelected(*ids))) {
+            if (status != kExitDone || awaitNextChip() != NextChip::Ready) {
+                leaveProgrammer(bench);
+                ui_.note("chips: " + counters());
+                return status == kExitDone ? kExitFailed : status;
+            }
+        }
+    }
+
     for (std::uint64_t chipNumber = 1;; ++chipNumber) {
         startChip();
         std::copy(image.begin(), image.end(), bench.buffer->image());
@@ -660,47 +721,7 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
 
         if (device_ && o_.simSwapMs)
             swapSimulatedChip(simulated);
-        setInterruptNote("\ninterrupted: the run ends here (no chip is being programmed)\n");
-        NextChip next = NextChip::Ready;
-        for (;;) {
-            if (!o_.nextOnId) {
-                ui_.note("put in the next chip and press Enter (Ctrl-C or Ctrl-D ends)");
-                next = waitForEnter(fileno(s_.in));
-                break;
-            }
-            ui_.note("take the chip out and put in the next one (Ctrl-C ends)");
-            std::array<std::uint8_t, 2> ids{};
-            next = waitForChipSwap(readIds, &ids);
-            if (next != NextChip::Ready)
-                break;
-            if (bench.chip.manufacturerId == ids[0] && bench.chip.deviceId == ids[1])
-                break;
-            // Another chip than the selected one: not programmed with its parameters.
-            startChip();
-            char text[160];
-            std::snprintf(text, sizeof text,
-                          "the chip in the socket answers IDs %02X %02X, not %s's %02X %02X: "
-                          "not programmed",
-                          ids[0], ids[1], bench.chip.nameText().c_str(), bench.chip.manufacturerId,
-                          bench.chip.deviceId);
-            ui_.note(text);
-            bench.log.write(text);
-            ++failed;
-            const bool wrongRecorded = record("wrong-chip", "");
-            finish(kExitFailed, "wrong-chip");
-            if (!wrongRecorded) {
-                next = NextChip::Ended;
-                status = kExitFailed;
-                break;
-            }
-        }
-        if (next == NextChip::Ended && o_.nextOnId && status == kExitDone) {
-            ui_.note("the programmer stopped answering" +
-                     (o_.device.empty() ? std::string() : " at " + o_.device));
-            status = kExitNoProgrammer;
-        }
-        setInterruptNote(nullptr);
-        if (next != NextChip::Ready)
+        if (awaitNextChip() != NextChip::Ready)
             break;
     }
     leaveProgrammer(bench);

@@ -326,6 +326,20 @@ TEST_F(Cli, RepeatProgramsEachSwappedChipWithTheNextSerialAndOneCsvLine) {
     EXPECT_EQ(run(sim({"--report", "fifo.csv", "write", "image.bin"})).status, 1);
     // A patch would cover the number with the chip's old bytes.
     EXPECT_EQ(run(sim({"--serial", "0:u32le:1", "write", "--offset", "0", "image.bin"})).status, 2);
+    // Enter between chips: the end of input ends the run after the first chip.
+    const auto enter = run(sim({"--repeat", "write", "image.bin"}));
+    EXPECT_EQ(enter.status, 0);
+    EXPECT_NE(enter.err.find("chips: passed 1, failed 0"), std::string::npos);
+    // The chip in the socket at the start is checked like the later ones: another chip
+    // than the selected one is not programmed.
+    const pid_t wrong = this->start(sim({"-c", "W25Q80DV", "--repeat", "--next-on-id", "--report",
+                                         "wrong.csv", "write", "image.bin"},
+                                        "W25Q16JV"));
+    ASSERT_TRUE(waitForErr("not programmed", std::chrono::seconds(30)));
+    kill(wrong, SIGINT);
+    EXPECT_EQ(finish(wrong).status, 1);
+    EXPECT_NE(readFile(dir.file("wrong.csv")).find(",W25Q80DV,write,wrong-chip,"),
+              std::string::npos);
     const auto doctor = run({"--simulate", "--json", "doctor"});
     EXPECT_EQ(doctor.status, 0);
     EXPECT_EQ(doctor.json()["programmers"][0]["place"], "sim-1");

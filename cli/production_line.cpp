@@ -65,11 +65,11 @@ bool pause(int ms) {
 
 }  // namespace
 
-std::uint32_t SerialSpec::width() const {
+std::uint32_t SerialNumbering::width() const {
     return format == Format::Ascii ? digits : kU32Bytes;
 }
 
-std::uint64_t SerialSpec::maximum() const {
+std::uint64_t SerialNumbering::maximum() const {
     if (format != Format::Ascii)
         return UINT32_MAX;
     std::uint64_t limit = 1;
@@ -78,7 +78,7 @@ std::uint64_t SerialSpec::maximum() const {
     return limit - 1;
 }
 
-std::optional<SerialSpec> parseSerial(const std::string& text, std::string* error) {
+std::optional<SerialNumbering> parseSerial(const std::string& text, std::string* error) {
     const std::size_t first = text.find(':');
     const std::size_t last = text.rfind(':');
     if (first == std::string::npos || first == last) {
@@ -89,62 +89,62 @@ std::optional<SerialSpec> parseSerial(const std::string& text, std::string* erro
     const std::string_view address = all.substr(0, first);
     const std::string_view format = all.substr(first + 1, last - first - 1);
     const std::string_view start = all.substr(last + 1);
-    SerialSpec spec;
+    SerialNumbering numbering;
     std::uint64_t number = 0;
     if (!parseAddress(address, &number) || number > UINT32_MAX) {
         *error = "--serial: " + std::string(address) + " is no address";
         return std::nullopt;
     }
-    spec.address = static_cast<std::uint32_t>(number);
+    numbering.address = static_cast<std::uint32_t>(number);
     std::uint64_t digits = 0;
     if (format == "u32le") {
-        spec.format = SerialSpec::Format::U32Le;
+        numbering.format = SerialNumbering::Format::U32Le;
     } else if (format == "u32be") {
-        spec.format = SerialSpec::Format::U32Be;
+        numbering.format = SerialNumbering::Format::U32Be;
     } else if (format.starts_with("ascii:") && parseNumber(format.substr(6), &digits) &&
                digits >= 1 && digits <= kMaxSerialDigits) {
-        spec.format = SerialSpec::Format::Ascii;
-        spec.digits = static_cast<unsigned>(digits);
+        numbering.format = SerialNumbering::Format::Ascii;
+        numbering.digits = static_cast<unsigned>(digits);
     } else {
         *error = "--serial: unknown format " + std::string(format) +
                  " (u32le, u32be or ascii:N with N from 1 to 19)";
         return std::nullopt;
     }
-    if (!parseNumber(start, &spec.start)) {
+    if (!parseNumber(start, &numbering.start)) {
         *error = "--serial: " + std::string(start) + " is no decimal start number";
         return std::nullopt;
     }
-    if (spec.start > spec.maximum()) {
-        *error = "--serial: " + std::to_string(spec.start) + " does not fit " +
-                 std::string(format) + " (at most " + std::to_string(spec.maximum()) + ")";
+    if (numbering.start > numbering.maximum()) {
+        *error = "--serial: " + std::to_string(numbering.start) + " does not fit " +
+                 std::string(format) + " (at most " + std::to_string(numbering.maximum()) + ")";
         return std::nullopt;
     }
-    return spec;
+    return numbering;
 }
 
-std::string serialFitProblem(const SerialSpec& spec, std::uint32_t capacity) {
-    if (static_cast<std::uint64_t>(spec.address) + spec.width() <= capacity)
+std::string serialFitProblem(const SerialNumbering& numbering, std::uint32_t capacity) {
+    if (static_cast<std::uint64_t>(numbering.address) + numbering.width() <= capacity)
         return {};
     char text[160];
     std::snprintf(text, sizeof text,
                   "--serial: %u bytes at 0x%X do not fit the chip's %u bytes (last address 0x%X)",
-                  spec.width(), spec.address, capacity, capacity > 0 ? capacity - 1 : 0);
+                  numbering.width(), numbering.address, capacity, capacity > 0 ? capacity - 1 : 0);
     return text;
 }
 
-std::vector<std::uint8_t> serialBytes(const SerialSpec& spec, std::uint64_t value) {
-    std::vector<std::uint8_t> bytes(spec.width());
-    switch (spec.format) {
-        case SerialSpec::Format::U32Le:
+std::vector<std::uint8_t> serialBytes(const SerialNumbering& numbering, std::uint64_t value) {
+    std::vector<std::uint8_t> bytes(numbering.width());
+    switch (numbering.format) {
+        case SerialNumbering::Format::U32Le:
             for (std::uint32_t i = 0; i < kU32Bytes; ++i)
                 bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
             break;
-        case SerialSpec::Format::U32Be:
+        case SerialNumbering::Format::U32Be:
             for (std::uint32_t i = 0; i < kU32Bytes; ++i)
                 bytes[kU32Bytes - 1 - i] = static_cast<std::uint8_t>(value >> (8 * i));
             break;
-        case SerialSpec::Format::Ascii:
-            for (std::uint32_t i = spec.digits; i > 0; --i) {
+        case SerialNumbering::Format::Ascii:
+            for (std::uint32_t i = numbering.digits; i > 0; --i) {
                 bytes[i - 1] = static_cast<std::uint8_t>('0' + value % 10);
                 value /= 10;
             }

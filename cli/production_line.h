@@ -16,8 +16,8 @@
 
 namespace cli {
 
-// --serial ADDR:FORMAT:START
-struct SerialSpec {
+// --serial ADDR:FORMAT:START: where each chip's serial number goes and how it is written.
+struct SerialNumbering {
     enum class Format { U32Le, U32Be, Ascii };
     std::uint32_t address = 0;
     Format format = Format::U32Le;
@@ -30,14 +30,14 @@ struct SerialSpec {
     std::uint64_t maximum() const;
 };
 
-// The spec, or nothing with `error` saying what is wrong. ADDR is decimal or 0x-hex,
+// The numbering, or nothing with `error` saying what is wrong. ADDR is decimal or 0x-hex,
 // START decimal; FORMAT u32le, u32be or ascii:N (1 to 19 digits).
-std::optional<SerialSpec> parseSerial(const std::string& text, std::string* error);
+std::optional<SerialNumbering> parseSerial(const std::string& text, std::string* error);
 // Empty when every byte of the serial number lies inside a chip of `capacity` bytes,
 // else why not.
-std::string serialFitProblem(const SerialSpec& spec, std::uint32_t capacity);
+std::string serialFitProblem(const SerialNumbering& numbering, std::uint32_t capacity);
 // `value` as the image holds it: little or big endian, or zero-padded decimal digits.
-std::vector<std::uint8_t> serialBytes(const SerialSpec& spec, std::uint64_t value);
+std::vector<std::uint8_t> serialBytes(const SerialNumbering& numbering, std::uint64_t value);
 
 // One line of the --report file.
 struct ChipLine {

@@ -521,7 +521,7 @@ void Run::leaveProgrammer(operations::Workbench& bench) {
 std::optional<std::string> Run::productionUsage(const operations::Workbench& bench) const {
     if (!o_.serial.empty()) {
         std::string error;
-        const std::optional<SerialSpec> serial = parseSerial(o_.serial, &error);
+        const std::optional<SerialNumbering> serial = parseSerial(o_.serial, &error);
         if (!serial)
             return error;
         if (std::string problem = serialFitProblem(*serial, bench.chip.capacity); !problem.empty())
@@ -547,7 +547,7 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
         ui_.note(error);
         return finish(kExitFailed, "failed");
     }
-    std::optional<SerialSpec> serial;
+    std::optional<SerialNumbering> serial;
     if (!o_.serial.empty())
         serial = parseSerial(o_.serial, &error);
     // Every chip starts from the image as loaded, whatever the last command left in the
@@ -674,7 +674,7 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
         if (serial) {
             const std::vector<std::uint8_t> bytes = serialBytes(*serial, nextSerial);
             std::copy(bytes.begin(), bytes.end(), bench.buffer->image() + serial->address);
-            serialText = serial->format == SerialSpec::Format::Ascii
+            serialText = serial->format == SerialNumbering::Format::Ascii
                              ? std::string(bytes.begin(), bytes.end())
                              : std::to_string(nextSerial);
             bench.log.write("Serial number " + serialText);

@@ -9,6 +9,7 @@
 #include "catalogue/chip_record.h"
 #include "tests/cli/cli_rig.h"
 #include "tests/support/libusb_rig.h"
+#include "tests/support/sim_rig.h"
 
 using testsupport::randomBytes;
 
@@ -16,17 +17,12 @@ namespace {
 
 constexpr std::uint32_t kChipBytes = 0x400000;  // W25Q32JV
 
+// The chip the database lists under this name, as the program selects it.
 catalogue::ChipRecord w25q32jv() {
-    catalogue::ChipRecord chip{};
-    chip.type = catalogue::SpiFlash;
+    catalogue::ChipRecord chip = testsupport::chipOf(catalogue::SpiFlash, kChipBytes);
     catalogue::setField(chip.name, "W25Q32JV");
-    chip.capacity = kChipBytes;
-    chip.pageWrite = 1;
-    chip.pageSize = 256;
-    chip.manufacturerId = 0xEF;
     chip.deviceId = 0x16;
     chip.level = 33;
-    chip.organisation = 8;
     return chip;
 }
 

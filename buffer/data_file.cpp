@@ -10,7 +10,9 @@
 #include <string_view>
 
 #include "buffer/intel_hex_reader.h"
+#include "util/regular_file.h"
 #include "util/safe_file.h"
+#include "util/text_codec.h"
 
 namespace buffer {
 namespace {
@@ -40,7 +42,7 @@ LoadResult failed(std::string error) {
 // A failed step with the system's reason, taken before anything can change errno.
 LoadResult failedStep(std::string_view step, const std::string& path) {
     const int err = errno;
-    return failed(std::string(step) + " " + path + ": " + std::strerror(err));
+    return failed(std::string(step) + " " + util::printableName(path) + ": " + std::strerror(err));
 }
 
 // Reads until count bytes arrived or the file ended; -1 on a read error.
@@ -62,18 +64,13 @@ ssize_t readFully(int fd, unsigned char* out, std::size_t count) {
 }  // namespace
 
 LoadResult loadDataFile(DataBuffer& buffer, const std::string& path) {
-    // Without O_NONBLOCK, opening a FIFO nobody writes to would wait forever.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return failedStep("cannot open", path);
-    FileCloser closer(fd);
-    struct stat st {};
-    if (fstat(fd, &st) != 0)
-        return failedStep("cannot examine", path);
     // A folder, a FIFO or a device is no chip image; reading one could block or
     // never end.
-    if (!S_ISREG(st.st_mode))
-        return failed(path + " is no regular file");
+    std::string error;
+    const int fd = util::openRegularFile(path, &error);
+    if (fd < 0)
+        return failed(std::move(error));
+    FileCloser closer(fd);
 
     const std::uint32_t capacity = buffer.dataLength();
     buffer.blank(capacity);
@@ -83,7 +80,7 @@ LoadResult loadDataFile(DataBuffer& buffer, const std::string& path) {
     if (isIntelHexPath(path)) {
         IntelHexReader reader;
         if (!reader.readFile(fd, buffer.image(), capacity))
-            return failed(path + ": " + reader.error());
+            return failed(util::printableName(path) + ": " + reader.error());
         result.tooLong = reader.highestEnd() > capacity;
     } else {
         if (readFully(fd, buffer.image(), capacity) < 0) {

@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "catalogue/chip_database.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "util/regular_file.h"
 
 namespace catalogue {
 namespace {
@@ -97,9 +101,14 @@ bool loadDatabase(const std::string& path, ChipDatabase& database) {
     database.clear();
     Keystream stream;
 
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file)
+    // Only a regular file: a FIFO would wait for a writer, a device never end.
+    const int fd = util::openRegularFile(path, nullptr);
+    std::unique_ptr<std::FILE, FileCloser> file(fd < 0 ? nullptr : fdopen(fd, "rb"));
+    if (!file) {
+        if (fd >= 0)
+            close(fd);
         return false;
+    }
 
     std::array<std::uint8_t, kHeaderBytes> header{};
     if (std::fread(header.data(), 1, header.size(), file.get()) != header.size())

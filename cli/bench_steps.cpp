@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/bench_steps.h"
 
-#include <filesystem>
-#include <fstream>
-
 #include "app/messages.h"
 #include "cli/intel_hex_writer.h"
 #include "cli/interrupt.h"
+#include "util/regular_file.h"
 
 namespace cli {
 namespace {
@@ -44,31 +42,27 @@ int BenchSteps::loadPatch(const operations::Workbench& bench) {
     if (o_.command != "write" || !o_.offset)
         return kExitDone;
     const std::string& path = o_.arguments[0];
-    std::error_code ec;
-    const bool regular = std::filesystem::is_regular_file(path, ec);
-    const std::uintmax_t size = regular ? std::filesystem::file_size(path, ec) : 0;
-    if (!regular || ec) {
+    // Read before the chip is: a file that cannot be, or does not fit, changes nothing.
+    std::string error;
+    const util::FileRead read = util::readRegularFile(path, bench.chip.capacity, patch_, &error);
+    if (read == util::FileRead::Missing || read == util::FileRead::Failed) {
         ui_.showMessage(app::messageText(app::MsgOpenFileError));
-        ui_.note(path + ": " + (ec ? ec.message() : "no regular file"));
+        ui_.note(error);
         return kExitFailed;
     }
-    // Refused before the chip is even read: nothing is changed.
-    if (size == 0) {
+    if (patch_.empty()) {
         ui_.note(path + " is empty: no patch; nothing was changed");
         return kExitUsage;
     }
-    if (!operations::patchFits(bench.chip, *o_.offset, size)) {
-        ui_.note(path + " (" + std::to_string(size) + " bytes) at " + hexAddress(*o_.offset) +
-                 " does not fit in " + bench.chip.nameText() + " (" +
-                 std::to_string(bench.chip.capacity) + " bytes); nothing was changed");
+    if (read == util::FileRead::TooLarge ||
+        !operations::patchFits(bench.chip, *o_.offset, patch_.size())) {
+        const std::string size = read == util::FileRead::TooLarge
+                                     ? "more than " + std::to_string(patch_.size())
+                                     : std::to_string(patch_.size());
+        ui_.note(path + " (" + size + " bytes) at " + hexAddress(*o_.offset) + " does not fit in " +
+                 bench.chip.nameText() + " (" + std::to_string(bench.chip.capacity) +
+                 " bytes); nothing was changed");
         return kExitUsage;
-    }
-    patch_.resize(size);
-    std::ifstream in(path, std::ios::binary);
-    if (!in.read(reinterpret_cast<char*>(patch_.data()), static_cast<std::streamsize>(size))) {
-        ui_.showMessage(app::messageText(app::MsgOpenFileError));
-        ui_.note(path + ": cannot read all of it");
-        return kExitFailed;
     }
     return kExitDone;
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,7 @@
 #include "cli/options.h"
 #include "cli/run.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     const std::vector<std::string> args(argv + 1, argv + argc);
     std::string error;
     const std::optional<cli::Options> options = cli::parseOptions(args, &error);
@@ -42,4 +43,8 @@ int main(int argc, char** argv) {
     streams.errIsTerminal = isatty(STDERR_FILENO) == 1;
     streams.inIsTerminal = isatty(STDIN_FILENO) == 1;
     return cli::run(*options, streams);
+} catch (const std::exception& e) {
+    // Never an abort: the run failed, and says why.
+    std::fprintf(stderr, "chipwright-cli: %s\n", e.what());
+    return cli::kExitFailed;
 }

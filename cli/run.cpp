@@ -4,10 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -29,6 +26,7 @@
 #include "operations/workbench.h"
 #include "sim/sim_bus.h"
 #include "sim/sim_programmer.h"
+#include "util/regular_file.h"
 #include "util/safe_file.h"
 #include "util/text_codec.h"
 
@@ -225,6 +223,7 @@ class Run {
     // --sim-swap: the chip taken out now, a fresh one put in after the delay.
     void swapSimulatedChip(const catalogue::ChipRecord& chip);
     void stopSimulatedSwap();
+    std::optional<std::string> loadSimulatedMemory(const catalogue::ChipRecord& chip);
     Outcome runCommand(operations::Workbench& bench);
     int loadInput(operations::Workbench& bench);
     bool saveOutput(operations::Workbench& bench);
@@ -241,6 +240,10 @@ class Run {
     std::shared_ptr<sim::SimProgrammer> device_;
     // --sim-fault empty-socket: no chip in the simulated socket.
     bool emptySocket_ = false;
+    // The simulated chip's change count once its --sim-memory file was loaded.
+    std::uint64_t simMemoryChanges_ = 0;
+    // The --sim-memory file is of the chip's size (or new), so it keeps the chip.
+    bool simMemoryKept_ = false;
     // Where this chip's lines start among everything shown.
     std::size_t messagesFrom_ = 0;
     std::thread simSwap_;
@@ -392,14 +395,11 @@ int Run::withProgrammer() {
 
     if (device_) {
         device_->insertChip(o_.simulatedChip.empty() ? chip : simulated);
-        if (!o_.simMemory.empty() && std::filesystem::exists(o_.simMemory)) {
-            std::ifstream in(o_.simMemory, std::ios::binary);
-            const std::vector<std::uint8_t> cells((std::istreambuf_iterator<char>(in)),
-                                                  std::istreambuf_iterator<char>());
-            device_->fillMemory(0, cells);
-        }
+        if (const auto problem = loadSimulatedMemory(o_.simulatedChip.empty() ? chip : simulated))
+            return usage(*problem);
         if (emptySocket_)
             device_->removeChip();
+        simMemoryChanges_ = device_->memoryChanges();
     }
 
     const bool production = o_.repeat || !o_.reportFile.empty() || !o_.serial.empty();
@@ -510,12 +510,37 @@ void Run::leaveProgrammer(operations::Workbench& bench) {
     }
     // An empty socket has no cells: the file keeps the chip for the next run. So does a
     // run that ended between chips, after --sim-swap took the last one out.
-    if (device_ && !o_.simMemory.empty() && !emptySocket_) {
+    // Only a chip that changed is written back: a read leaves the file as it was.
+    if (device_ && !o_.simMemory.empty() && !emptySocket_ && simMemoryKept_ &&
+        device_->memoryChanges() != simMemoryChanges_) {
         const std::vector<std::uint8_t> cells = device_->memory();
         std::string error;
         if (!cells.empty() && !util::replaceFileSafely(o_.simMemory, cells, &error))
-            ui_.note("cannot keep the simulated chip in " + o_.simMemory + ": " + error);
+            ui_.note("cannot keep the simulated chip: " + error);
     }
+}
+
+std::optional<std::string> Run::loadSimulatedMemory(const catalogue::ChipRecord& chip) {
+    if (o_.simMemory.empty())
+        return std::nullopt;
+    // Only a regular file is read (never a FIFO that waits for a writer, nor an endless
+    // device), and no more of it than the chip holds.
+    std::vector<unsigned char> cells;
+    std::string error;
+    const util::FileRead read = util::readRegularFile(o_.simMemory, chip.capacity, cells, &error);
+    if (read == util::FileRead::Failed)
+        return "--sim-memory: " + error;
+    // A file of another size than the chip fills what it can, but is never rewritten
+    // to the chip's size: it is left as it is.
+    simMemoryKept_ = read == util::FileRead::Missing ||
+                     (read == util::FileRead::Ok && cells.size() == chip.capacity);
+    if (!simMemoryKept_) {
+        ui_.note("the simulated chip is not kept in " + util::printableName(o_.simMemory) +
+                 ": it is not the size of " + chip.nameText() + " (" +
+                 std::to_string(chip.capacity) + " bytes)");
+    }
+    device_->fillMemory(0, cells);
+    return std::nullopt;
 }
 
 std::optional<std::string> Run::productionUsage(const operations::Workbench& bench) const {
@@ -763,7 +788,7 @@ int Run::loadInput(operations::Workbench& bench) {
     if (!loaded.loaded) {
         bench.log.write(loaded.error);
         ui_.showMessage(text(app::MsgOpenFileError));
-        ui_.note(o_.arguments[0] + ": " + loaded.error);
+        ui_.note(loaded.error);
         return kExitFailed;
     }
     if (loaded.tooLong)
@@ -783,7 +808,7 @@ bool Run::saveOutput(operations::Workbench& bench) {
     }
     if (!saved) {
         bench.log.write(error);
-        ui_.note("cannot write " + path + ": " + error);
+        ui_.note(error);
     }
     return saved;
 }

@@ -11,6 +11,7 @@
 #include "operations/commands.h"
 #include "operations/frame.h"
 #include "util/safe_file.h"
+#include "util/text_codec.h"
 
 namespace operations {
 namespace {
@@ -323,19 +324,52 @@ std::string backupFileName(const catalogue::ChipRecord& chip, std::time_t when,
     return name + "-" + date + "-" + sums.sha256.substr(0, kBackupHashDigits) + ".bin";
 }
 
+namespace {
+
+// How many names a backup tries before it gives up: each taken name (a backup of the
+// same chip in the same second, or a name planted in a shared folder) moves it on.
+constexpr int kBackupNameAttempts = 100;
+
+// A backup is only ever a new file: a name that is taken, even by a link, is left as
+// it is and the next name tried, so the path given back is where the bytes really are.
+bool createBackupFile(const std::string& folder, const std::string& name,
+                      std::span<const unsigned char> bytes, std::string& path, std::string& error) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) {
+        error = ec.message();
+        return false;
+    }
+    const std::string stem = name.substr(0, name.size() - std::string_view(".bin").size());
+    for (int attempt = 1; attempt <= kBackupNameAttempts; ++attempt) {
+        path = (std::filesystem::path(folder) /
+                (attempt == 1 ? name : stem + "-" + std::to_string(attempt) + ".bin"))
+                   .string();
+        switch (util::createNewFile(path, bytes, &error)) {
+            case util::NewFile::Created:
+                return true;
+            case util::NewFile::Failed:
+                return false;
+            case util::NewFile::Exists:
+                break;
+        }
+    }
+    error = "every name for it is taken";
+    return false;
+}
+
+}  // namespace
+
 bool saveBackup(Workbench& bench, Frontend& ui, const std::string& folder,
                 std::span<const unsigned char> bytes, Backup& saved) {
     saved = {};
     const Checksums sums = checksumsOf(bytes);
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    std::string error = ec ? ec.message() : "";
-    const std::string path =
-        (std::filesystem::path(folder) / backupFileName(bench.chip, std::time(nullptr), sums))
-            .string();
-    if (error.empty() && util::replaceFileSafely(path, bytes, &error)) {
+    std::string path;
+    std::string error;
+    if (createBackupFile(folder, backupFileName(bench.chip, std::time(nullptr), sums), bytes, path,
+                         error)) {
         saved = {path, sums};
-        bench.log.write("Backup saved: " + path);
+        bench.log.write("Backup saved: " + util::printableName(path));
         return true;
     }
     tell(bench, ui, "Cannot save the backup in " + folder + ": " + error);

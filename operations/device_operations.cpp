@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
 #include "app/messages.h"
@@ -13,6 +12,7 @@
 #include "operations/bench_checks.h"
 #include "operations/commands.h"
 #include "operations/frame.h"
+#include "util/regular_file.h"
 #include "util/text_codec.h"
 
 namespace operations {
@@ -39,24 +39,21 @@ std::string deviceText(const char* bytes, std::size_t size) {
 
 enum class ImageRead { Ok, CannotOpen, TooLong };
 
-// The firmware file into a block of 0xFF, and its length.
+// The firmware file into a block of 0xFF, and its length. Only a regular file is
+// read: a folder, a FIFO or a device cannot be opened as an image.
 ImageRead readImage(const std::string& path, std::vector<unsigned char>* image,
                     std::uint32_t* length) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return ImageRead::CannotOpen;
-    file.seekg(0, std::ios::end);
-    const std::streamoff size = file.tellg();
-    if (size < 0)
-        return ImageRead::CannotOpen;
-    file.seekg(0);
-    image->assign(kFirmwareImageBytes, kImageFill);
-    file.read(reinterpret_cast<char*>(image->data()), kFirmwareImageBytes);
+    std::vector<unsigned char> bytes;
+    const util::FileRead read = util::readRegularFile(path, kFirmwareImageBytes, bytes);
     // An empty image has no transfer to send: the programmer's bulk phase cannot be of
     // length 0. It is refused like an image too long to take.
-    if (size > std::streamoff{kFirmwareImageBytes} || size == 0)
+    if (read == util::FileRead::TooLarge || (read == util::FileRead::Ok && bytes.empty()))
         return ImageRead::TooLong;
-    *length = static_cast<std::uint32_t>(size);
+    if (read != util::FileRead::Ok)
+        return ImageRead::CannotOpen;
+    *length = static_cast<std::uint32_t>(bytes.size());
+    bytes.resize(kFirmwareImageBytes, kImageFill);
+    *image = std::move(bytes);
     return ImageRead::Ok;
 }
 

@@ -8,6 +8,7 @@
 #include "buffer/hex_text.h"
 #include "operations/commands.h"
 #include "operations/frame.h"
+#include "util/text_codec.h"
 
 namespace operations {
 namespace {
@@ -59,7 +60,7 @@ Outcome openFile(Workbench& bench, Frontend& ui) {
         f.log(text(app::MsgLoadFileCancel));
         return Outcome::Cancelled;
     }
-    f.log(*path);
+    f.log(util::printableName(*path));
     const buffer::LoadResult result = buffer::loadDataFile(*bench.buffer, *path);
     Outcome outcome = Outcome::Done;
     if (result.loaded) {
@@ -89,7 +90,7 @@ Outcome saveFile(Workbench& bench, Frontend& ui) {
         f.log(text(app::MsgSaveFileCancel));
         return Outcome::Cancelled;
     }
-    f.log(*path);
+    f.log(util::printableName(*path));
     // A save that did not happen is said so, with the reason in the log: claiming
     // success, or saying nothing, would let the user throw away the only copy.
     std::string error;

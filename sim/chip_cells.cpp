@@ -7,6 +7,7 @@
 namespace sim {
 
 void ChipCells::reset(std::uint32_t size) {
+    ++changes_;
     size_ = size;
     blocks_.clear();
     blocks_.resize((std::size_t{size} + kBlockSize - 1) / kBlockSize);
@@ -46,6 +47,7 @@ std::uint8_t* ChipCells::writableBlock(std::uint32_t address) {
 
 template <typename Apply>
 void ChipCells::modify(std::uint32_t address, std::span<const std::uint8_t> data, Apply apply) {
+    ++changes_;
     std::uint64_t at = address;
     const std::uint64_t end = std::min<std::uint64_t>(at + data.size(), size_);
     const std::uint8_t* from = data.data();

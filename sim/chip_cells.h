@@ -32,6 +32,9 @@ class ChipCells {
     void program(std::uint32_t address, std::span<const std::uint8_t> data);
 
     std::vector<std::uint8_t> copy() const;
+    // Counts every reset, erase, store and program: equal counts at two moments mean
+    // the cells were left alone in between.
+    std::uint64_t changes() const { return changes_; }
 
   private:
     static constexpr std::uint32_t kBlockBits = 16;
@@ -43,6 +46,7 @@ class ChipCells {
     void modify(std::uint32_t address, std::span<const std::uint8_t> data, Apply apply);
 
     std::uint32_t size_ = 0;
+    std::uint64_t changes_ = 0;
     std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
 };
 

@@ -84,6 +84,11 @@ void SimProgrammer::fillMemory(std::uint32_t address, std::span<const std::uint8
     cells_.store(address, bytes);
 }
 
+std::uint64_t SimProgrammer::memoryChanges() const {
+    Lock lock(mutex_);
+    return cells_.changes();
+}
+
 void SimProgrammer::setThroughput(std::uint64_t bytesPerSecond) {
     Lock lock(mutex_);
     throughput_ = bytesPerSecond;

@@ -138,6 +138,9 @@ class SimProgrammer {
     std::vector<std::uint8_t> memory() const;
     // Sets cells directly, as if programmed elsewhere.
     void fillMemory(std::uint32_t address, std::span<const std::uint8_t> bytes);
+    // Grows with every change of the cells (a chip inserted or removed, an erase, a
+    // write, fillMemory): the same number twice means nothing changed in between.
+    std::uint64_t memoryChanges() const;
 
     void setThroughput(std::uint64_t bytesPerSecond);
     void setEraseDurationMs(std::uint32_t ms);

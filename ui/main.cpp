@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,7 +30,7 @@ constexpr std::uint32_t kSimulatedEraseMs = 1500;
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     // Qt takes its own options (-platform, -style, …) out of the arguments first.
     QApplication application(argc, argv);
     const ui::ProgramOptions options = ui::parseProgramOptions(
@@ -88,4 +89,9 @@ int main(int argc, char** argv) {
     if (!options.screenshots.empty())
         return ui::takeScreenshots(window, bench, options.screenshots) ? 0 : EXIT_FAILURE;
     return application.exec();
+} catch (const std::exception& e) {
+    // Whatever went wrong, the program says so and ends with a failure, never with an
+    // abort that leaves a core and no explanation.
+    std::fprintf(stderr, "chipwright: %s\n", e.what());
+    return EXIT_FAILURE;
 }

@@ -6,9 +6,13 @@
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <utility>
+
+#include "util/text_codec.h"
 
 namespace util {
 namespace {
@@ -16,9 +20,17 @@ namespace {
 // Linux gives up on a chain of more than 40 links with ELOOP; so do we.
 constexpr int kMaxSymlinkDepth = 40;
 
+// Where /proc is not mounted: the mask as the program started, read while static
+// objects are made, before any thread of ours exists.
+const mode_t kUmaskAtStart = [] {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}();
+
 bool fail(std::string* error, std::string_view step, const std::string& path, int err) {
     if (error) {
-        *error = std::string(step) + " " + path + ": " + std::strerror(err);
+        *error = std::string(step) + " " + printableName(path) + ": " + std::strerror(err);
     }
     return false;
 }
@@ -32,8 +44,27 @@ std::string directoryOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// Whether the kernel would follow `link` (already lstat'ed as `linkStat`) for us:
+// in a folder that is sticky and writable by everyone, only a link of our own or of
+// the folder's owner. Another user's link planted in /tmp must not send a save, run
+// as root perhaps, into a file that user could never write.
+bool mayFollow(const std::string& link, const struct stat& linkStat, std::string* error) {
+    struct stat folder {};
+    if (stat(directoryOf(link).c_str(), &folder) != 0)
+        return fail(error, "cannot examine the folder of", link, errno);
+    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    if (!shared || linkStat.st_uid == geteuid() || linkStat.st_uid == folder.st_uid)
+        return true;
+    if (error) {
+        *error = "refusing to follow " + printableName(link) +
+                 ": a symbolic link of another user's in a shared folder";
+    }
+    return false;
+}
+
 // Follows symbolic links to the file they finally name (which need not exist
-// yet). Relative link targets are taken relative to the link's folder.
+// yet), where the kernel would follow them. Relative link targets are taken
+// relative to the link's folder.
 bool resolveLinks(std::string path, std::string* resolved, std::string* error) {
     for (int depth = 0; depth <= kMaxSymlinkDepth; ++depth) {
         struct stat st {};
@@ -41,6 +72,8 @@ bool resolveLinks(std::string path, std::string* resolved, std::string* error) {
             *resolved = path;
             return true;
         }
+        if (!mayFollow(path, st, error))
+            return false;
         char target[PATH_MAX];
         ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
         if (n < 0)
@@ -105,10 +138,25 @@ class Descriptor {
     int fd_;
 };
 
+// The process's file creation mask, read without changing it: umask() can only be
+// read by setting it, and setting it, even for a moment, would let a file another
+// thread creates meanwhile come out writable by everyone.
+mode_t currentUmask() {
+    if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status))
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(status);
+        if (found)
+            return static_cast<mode_t>(mask);
+    }
+    return kUmaskAtStart;
+}
+
 mode_t defaultCreationMode() {
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
+    return 0666 & ~currentUmask();
 }
 
 // Opens the target for writing without emptying it, as writing in place starts.
@@ -126,14 +174,39 @@ bool isRegularFile(int fd) {
 
 bool notRegular(std::string* error, const std::string& path) {
     if (error)
-        *error = path + " is no regular file";
+        *error = printableName(path) + " is no regular file";
     return false;
 }
 
-// Overwrites the open file from its start and then cuts it to the new length:
-// overwriting takes no more disk space where the old contents lay.
+// Reserves the disk space of the new contents before the first old byte is
+// overwritten, so that a full disk fails the save while the old file is whole. A
+// failed reservation may have grown the file: it gets its old length back. Where the
+// file system cannot reserve, only contents that fit the space the file already holds
+// are written.
+bool reserveSpace(int fd, const std::string& path, std::size_t length, std::string* error) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return fail(error, "cannot examine", path, errno);
+    if (length == 0)
+        return true;
+    const int err = posix_fallocate(fd, 0, static_cast<off_t>(length));
+    if (err == 0)
+        return true;
+    struct stat after {};
+    if (fstat(fd, &after) == 0 && after.st_size != st.st_size && ftruncate(fd, st.st_size) != 0) {
+        // The reservation's own error below says more than this one would.
+    }
+    const auto held = static_cast<std::uint64_t>(st.st_blocks) * 512u;
+    if ((err == EOPNOTSUPP || err == EINVAL || err == EBADF) && length <= held)
+        return true;
+    return fail(error, "cannot reserve space for", path, err);
+}
+
+// Overwrites the open file from its start and then cuts it to the new length.
 bool writeInPlace(Descriptor file, const std::string& path, std::span<const unsigned char> contents,
                   std::string* error) {
+    if (!reserveSpace(file.get(), path, contents.size(), error))
+        return false;
     if (!writeAll(file.get(), contents))
         return fail(error, "cannot write", path, errno);
     if (ftruncate(file.get(), static_cast<off_t>(contents.size())) != 0)
@@ -142,6 +215,18 @@ bool writeInPlace(Descriptor file, const std::string& path, std::span<const unsi
         return fail(error, "cannot sync", path, errno);
     if (!closeChecked(file.release()))
         return fail(error, "cannot close", path, errno);
+    return true;
+}
+
+bool syncFolder(const std::string& folder, std::string* error) {
+    int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return fail(error, "cannot open folder", folder, errno);
+    bool synced = fsync(dirFd) == 0;
+    int err = errno;
+    close(dirFd);
+    if (!synced)
+        return fail(error, "cannot sync folder", folder, err);
     return true;
 }
 
@@ -240,15 +325,36 @@ bool replaceFileSafely(const std::string& path, std::span<const unsigned char> c
         unlink(temp.c_str());
         return fail(error, "cannot replace", target, err);
     }
-    int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0)
-        return fail(error, "cannot open folder", folder, errno);
-    bool synced = fsync(dirFd) == 0;
-    int err = errno;
-    close(dirFd);
-    if (!synced)
-        return fail(error, "cannot sync folder", folder, err);
-    return true;
+    return syncFolder(folder, error);
+}
+
+NewFile createNewFile(const std::string& path, std::span<const unsigned char> contents,
+                      std::string* error) {
+    // O_EXCL with O_CREAT fails on any name already taken, a symbolic link included
+    // (one that points nowhere too): nothing existing is ever opened.
+    Descriptor file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!file.valid()) {
+        if (errno == EEXIST)
+            return NewFile::Exists;
+        fail(error, "cannot create", path, errno);
+        return NewFile::Failed;
+    }
+    // A part of a file is no backup: on any failure the name goes again.
+    auto abandon = [&](const char* step) {
+        if (step != nullptr)
+            fail(error, step, path, errno);
+        unlink(path.c_str());
+        return NewFile::Failed;
+    };
+    if (!reserveSpace(file.get(), path, contents.size(), error))
+        return abandon(nullptr);
+    if (!writeAll(file.get(), contents))
+        return abandon("cannot write");
+    if (fsync(file.get()) != 0)
+        return abandon("cannot sync");
+    if (!closeChecked(file.release()))
+        return abandon("cannot close");
+    return syncFolder(directoryOf(path), error) ? NewFile::Created : NewFile::Failed;
 }
 
 }  // namespace util

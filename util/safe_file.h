@@ -34,4 +34,21 @@ inline bool replaceFileSafely(const std::string& path, std::string_view contents
         error);
 }
 
+enum class NewFile { Created, Exists, Failed };
+
+// Writes `contents` to a file that did not exist before, synced: a name already
+// taken, by anything, even a symbolic link, gives Exists and changes nothing, so a
+// planted name can never redirect the bytes. On failure nothing is left under the name.
+NewFile createNewFile(const std::string& path, std::span<const unsigned char> contents,
+                      std::string* error = nullptr);
+
+inline NewFile createNewFile(const std::string& path, std::string_view contents,
+                             std::string* error = nullptr) {
+    return createNewFile(
+        path,
+        std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(contents.data()),
+                                       contents.size()),
+        error);
+}
+
 }  // namespace util

@@ -103,4 +103,34 @@ std::string utf8ToGbk(std::string_view utf8, bool* exact) {
     return converter.run(utf8, "?", utf8SkipLength, exact);
 }
 
+std::string printableName(std::string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            out += c;
+            continue;
+        }
+        switch (c) {
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default: {
+                static constexpr char kDigits[] = "0123456789ABCDEF";
+                out += "\\x";
+                out += kDigits[byte >> 4];
+                out += kDigits[byte & 0xF];
+            }
+        }
+    }
+    return out;
+}
+
 }  // namespace util

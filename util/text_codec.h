@@ -21,4 +21,9 @@ std::string gbkToUtf8(std::string_view gbk);
 // that must store the text as it is can refuse it.
 std::string utf8ToGbk(std::string_view utf8, bool* exact = nullptr);
 
+// A name (a file's path, say) fit to stand inside a log entry or a message: control
+// characters are written as escapes ("\r", "\n", "\t", "\x1B"), so a name holding
+// CR LF cannot start a forged log entry of its own. Other bytes pass unchanged.
+std::string printableName(std::string_view name);
+
 }  // namespace util

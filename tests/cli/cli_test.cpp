@@ -179,6 +179,48 @@ TEST_F(Cli, ChecksFindEveryDifferenceAndBytesThatReadUnstably) {
     EXPECT_NE(twice.err.find("the first at 0x004321"), std::string::npos);
 }
 
+// A path the user names is read only when it is a regular file: a folder, a FIFO
+// nobody writes to and an endless device end each program at once, with its message.
+TEST_F(Cli, SpecialPathsEndEveryReaderAtOnce) {
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    const std::string chipdb =
+        (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "chipdb").string();
+    for (const std::string& path : {dir.path(), dir.file("fifo"), std::string("/dev/zero")}) {
+        SCOPED_TRACE(path);
+        const auto memory = run({"--simulate", "--sim-memory", path, "read", "x.bin"});
+        EXPECT_EQ(memory.status, 2);
+        EXPECT_NE(memory.err.find("--sim-memory: " + path), std::string::npos) << memory.err;
+        EXPECT_EQ(run(sim({"write", path})).status, 1);
+        EXPECT_EQ(run(sim({"write", "--offset", "0", path})).status, 1);
+        EXPECT_EQ(run(sim({"--yes", "update-firmware", path})).status, 1);
+        for (const std::string& tool :
+             {chipdb + " " + path + " out.cwdb", chipdb + " --list " + path}) {
+            EXPECT_EQ(std::system(("timeout 10 " + tool + " 2>/dev/null").c_str()), 1 << 8);
+        }
+    }
+}
+
+// The simulated chip's file is the user's: a run that changed nothing leaves it as it
+// was, and one of another size than the chip is never rewritten to the chip's size.
+TEST_F(Cli, TheSimulatedChipsFileChangesOnlyWithTheChip) {
+    const std::string image = randomBytes(kOneMegabyte, 9);
+    writeFile(dir.file("chip.bin"), image);
+    struct stat before {};
+    ASSERT_EQ(stat(dir.file("chip.bin").c_str(), &before), 0);
+    EXPECT_EQ(run(sim({"read", "x.bin"})).status, 0);
+    struct stat after {};
+    ASSERT_EQ(stat(dir.file("chip.bin").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "a read does not write the chip back";
+    EXPECT_EQ(readFile(dir.file("x.bin")), image);
+
+    writeFile(dir.file("chip.bin"), "short");
+    const auto erased = run(sim({"erase"}));
+    EXPECT_EQ(erased.status, 0);
+    EXPECT_NE(erased.err.find("not kept in " + dir.file("chip.bin")), std::string::npos)
+        << erased.err;
+    EXPECT_EQ(readFile(dir.file("chip.bin")), "short");
+}
+
 TEST_F(Cli, BackupPatchAndBlankCheckChangeOnlyWhatTheyShould) {
     const std::string old = randomBytes(kOneMegabyte, 3);
     std::string data = randomBytes(kOneMegabyte, 4);

@@ -6,11 +6,15 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "app/messages.h"
 #include "buffer/data_buffer.h"
 #include "operations/bench_checks.h"
+#include "operations/checks.h"
 #include "operations/commands.h"
 #include "operations/log.h"
 #include "tests/operations/operations_rig.h"
@@ -87,6 +91,15 @@ TEST_F(Commands, FirmwareUpdateSendsTheFileAsItIs) {
     EXPECT_EQ(operations::updateFirmware(*bench, ui), Outcome::Failed);
     EXPECT_EQ(takeEvents().back(), "box:File format error!");
     EXPECT_FALSE(bench->firmwareUpdateRunning);
+
+    // A folder, a FIFO nobody writes to and an endless device are no image: each is
+    // refused at once as a file that cannot be opened.
+    ASSERT_EQ(mkfifo(dir.file("fifo.tnx").c_str(), 0600), 0);
+    ui.files = {dir.path(), dir.file("fifo.tnx"), "/dev/zero"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(operations::updateFirmware(*bench, ui), Outcome::Failed);
+        EXPECT_EQ(takeEvents().back(), "box:" + app::messageText(app::MsgFirmwareOpenError));
+    }
 }
 
 TEST_F(Commands, FirmwareUpdateWaitsForTheProgrammerAndLetsChipCommandsRunMeanwhile) {
@@ -145,6 +158,12 @@ TEST_F(Commands, FilesLoadAndSaveAndSayWhenTheyCannot) {
     EXPECT_TRUE(ui.lastDialog.confirmOverwrite);
     EXPECT_EQ(operations::saveFile(*bench, ui), Outcome::Failed);
     EXPECT_EQ(takeEvents(), (Strings{"status:Save file successful!", "box:Open file error!"}));
+
+    // A name cannot forge a log entry of its own: its control characters are escaped.
+    forget();
+    ui.files = {dir.file("x\r\n00:00:00.000: Verify chip ok!\x1B.bin")};
+    EXPECT_EQ(operations::saveFile(*bench, ui), Outcome::Done);
+    EXPECT_EQ(newLogEntries()[1], dir.file("x\\r\\n00:00:00.000: Verify chip ok!\\x1B.bin"));
 }
 
 TEST_F(Commands, CaptionSuffixKeepsTheLast50BytesOfALongPathWholeCharacters) {
@@ -276,6 +295,31 @@ TEST(Diagnosis, NamesTheCauseTheEvidenceShowsAndNoOther) {
     const std::string name = operations::backupFileName(odd, 0, {0, std::string(64, 'a')});
     EXPECT_EQ(name.substr(0, 11), ".._W25Q_80-");
     EXPECT_EQ(name.substr(name.size() - 13), "-aaaaaaaa.bin");
+}
+
+// A backup is only ever a new file: names taken in a shared folder (a planted link to
+// someone's file, a backup of the same second) are passed over, never written through.
+TEST_F(Commands, BackupsAreNewFilesUnderNamesNobodyTook) {
+    const std::string folder = dir.file("backups");
+    std::filesystem::create_directory(folder);
+    writeFile(dir.file("victim"), "keep");
+    const std::vector<std::uint8_t> bytes(4096, 0x5A);
+    const auto sums = operations::checksumsOf(bytes);
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now; t < now + 3; ++t) {
+        const std::string name = operations::backupFileName(bench->chip, t, sums);
+        ASSERT_EQ(symlink(dir.file("victim").c_str(), (folder + "/" + name).c_str()), 0);
+    }
+    operations::Backup first;
+    operations::Backup second;
+    ASSERT_TRUE(operations::saveBackup(*bench, ui, folder, bytes, first));
+    ASSERT_TRUE(operations::saveBackup(*bench, ui, folder, bytes, second));
+    EXPECT_NE(first.path, second.path);
+    for (const auto* saved : {&first, &second}) {
+        EXPECT_FALSE(std::filesystem::is_symlink(saved->path)) << saved->path;
+        EXPECT_EQ(readFile(saved->path), std::string(bytes.begin(), bytes.end()));
+    }
+    EXPECT_EQ(readFile(dir.file("victim")), "keep");
 }
 
 }  // namespace

@@ -3,16 +3,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 
 #include "tests/support/temp_dir.h"
+#include "util/regular_file.h"
 
 using testsupport::asUnprivilegedUser;
 using testsupport::kUnprivilegedId;
@@ -56,6 +59,40 @@ TEST(ReplaceFileSafely, WritesThroughASymbolicLinkAndKeepsTheLink) {
     ASSERT_TRUE(util::replaceFileSafely(dir.file("link"), "new"));
     EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link")));
     EXPECT_EQ(readFile(dir.file("real/data.bin")), "new");
+}
+
+// The kernel follows a link in a sticky folder open to everyone (/tmp) only when it is
+// the follower's own or the folder owner's; a save, run as root perhaps, does no more.
+TEST(ReplaceFileSafely, FollowsAnotherUsersLinkInASharedFolderOnlyWhereTheKernelWould) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can plant a link of another user's";
+    TempDir dir;
+    const std::string shared = dir.file("shared");
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string secret = dir.file("root-only");
+    writeFile(secret, "root's");
+    ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+    const std::string planted = shared + "/dump.bin";
+    ASSERT_EQ(symlink(secret.c_str(), planted.c_str()), 0);
+    ASSERT_EQ(lchown(planted.c_str(), kUnprivilegedId, kUnprivilegedId), 0);
+
+    std::string error;
+    EXPECT_FALSE(util::replaceFileSafely(planted, "chip data", &error));
+    EXPECT_NE(error.find("refusing to follow"), std::string::npos) << error;
+    EXPECT_EQ(readFile(secret), "root's");
+    EXPECT_TRUE(std::filesystem::is_symlink(planted));
+    EXPECT_EQ(util::createNewFile(planted, "chip data"), util::NewFile::Exists);
+    EXPECT_EQ(readFile(secret), "root's");
+
+    // The same link in a folder that is not shared, or one of the saver's own, is followed.
+    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+    ASSERT_TRUE(util::replaceFileSafely(planted, "first", &error)) << error;
+    EXPECT_EQ(readFile(secret), "first");
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(lchown(planted.c_str(), 0, 0), 0);
+    ASSERT_TRUE(util::replaceFileSafely(planted, "second", &error)) << error;
+    EXPECT_EQ(readFile(secret), "second");
 }
 
 TEST(ReplaceFileSafely, AFileWithSeveralLinksIsWrittenInPlace) {
@@ -157,6 +194,60 @@ TEST(ReplaceFileSafely, AFullDiskFailsAndKeepsTheOldFile) {
     EXPECT_FALSE(ok);
     EXPECT_EQ(readFile(path), "precious");
     EXPECT_EQ(entriesIn(dir.path()), 1u);
+}
+
+// A file with several names is written in place; on a full disk its old contents must
+// still be whole, so the new length is reserved before any byte is overwritten.
+TEST(ReplaceFileSafely, AFullDiskLeavesAFileWrittenInPlaceWhole) {
+    TempDir dir;
+    const std::string disk = dir.file("disk");
+    std::filesystem::create_directory(disk);
+    if (mount("chipwright-test", disk.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+    const std::string path = disk + "/image.bin";
+    const std::string old(64 * 1024, 'o');
+    writeFile(path, old);
+    ASSERT_EQ(link(path.c_str(), (disk + "/other-name.bin").c_str()), 0);
+    writeFile(disk + "/filler", std::string(160 * 1024, 'f'));
+    std::string error;
+    const bool ok = util::replaceFileSafely(path, std::string(200 * 1024, 'n'), &error);
+    const std::string kept = readFile(path);
+    umount(disk.c_str());
+    EXPECT_FALSE(ok);
+    EXPECT_NE(error.find(std::strerror(ENOSPC)), std::string::npos) << error;
+    EXPECT_EQ(kept, old);
+}
+
+// Every reader of a path the user names: only a regular file, never a wait for a FIFO's
+// writer, never an endless read of a device, never more than it asked for.
+TEST(ReadRegularFile, RefusesAllButARegularFileAtOnce) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    std::vector<unsigned char> out;
+    std::string error;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(util::readRegularFile(dir.path(), 100, out, &error), util::FileRead::Failed);
+    EXPECT_NE(error.find("is a folder"), std::string::npos) << error;
+    for (const std::string& path : {dir.file("fifo"), std::string("/dev/zero")}) {
+        EXPECT_EQ(util::readRegularFile(path, 100, out, &error), util::FileRead::Failed);
+        EXPECT_EQ(error, path + " is no regular file");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    EXPECT_EQ(util::readRegularFile(dir.file("none"), 100, out, &error), util::FileRead::Missing);
+
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    writeFile(dir.file("data"), "0123456789");
+    EXPECT_EQ(util::readRegularFile(dir.file("data"), 10, out), util::FileRead::Ok);
+    EXPECT_EQ(std::string(out.begin(), out.end()), "0123456789");
+    EXPECT_EQ(util::readRegularFile(dir.file("data"), 4, out), util::FileRead::TooLarge);
+    EXPECT_EQ(std::string(out.begin(), out.end()), "0123");
+    ASSERT_EQ(chmod(dir.file("data").c_str(), 0600), 0);
+    EXPECT_EQ(asUnprivilegedUser([&] {
+                  return util::readRegularFile(dir.file("data"), 10, out, &error) ==
+                             util::FileRead::Failed &&
+                         error.find(std::strerror(EACCES)) != std::string::npos;
+              }),
+              std::optional<bool>(true));
 }
 
 }  // namespace

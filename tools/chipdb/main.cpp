@@ -6,17 +6,21 @@
 //   chipdb --list DATABASE        print every chip of a database file
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "catalogue/chip_csv.h"
 #include "catalogue/chip_database.h"
 #include "catalogue/chip_queries.h"
+#include "util/regular_file.h"
 #include "util/safe_file.h"
 
 namespace {
+
+// Far more than the longest table the database can hold (2000 chips of a line each).
+constexpr std::size_t kLongestTable = 16u << 20;
 
 int usage() {
     std::fprintf(stderr,
@@ -41,12 +45,13 @@ int list(const std::string& path) {
 }
 
 int build(const std::string& csvPath, const std::string& dbPath) {
-    std::ifstream in(csvPath, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "chipdb: cannot open %s\n", csvPath.c_str());
+    std::vector<unsigned char> bytes;
+    std::string error;
+    if (util::readRegularFile(csvPath, kLongestTable, bytes, &error) != util::FileRead::Ok) {
+        std::fprintf(stderr, "chipdb: %s\n", error.c_str());
         return 1;
     }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text(bytes.begin(), bytes.end());
     catalogue::ChipTable table = catalogue::parseChipCsv(text);
     for (const catalogue::CsvError& error : table.errors) {
         std::fprintf(stderr, "%s:%d: %s\n", csvPath.c_str(), error.line, error.reason.c_str());
@@ -54,7 +59,6 @@ int build(const std::string& csvPath, const std::string& dbPath) {
     if (!table.errors.empty())
         return 1;
     std::vector<std::uint8_t> image = catalogue::buildDatabaseImage(table.chips);
-    std::string error;
     if (!util::replaceFileSafely(dbPath, std::span<const unsigned char>(image), &error)) {
         std::fprintf(stderr, "chipdb: %s\n", error.c_str());
         return 1;
@@ -64,11 +68,14 @@ int build(const std::string& csvPath, const std::string& dbPath) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     if (argc != 3)
         return usage();
     std::string first = argv[1];
     if (first == "--list")
         return list(argv[2]);
     return build(first, argv[2]);
+} catch (const std::exception& e) {
+    std::fprintf(stderr, "chipdb: %s\n", e.what());
+    return 1;
 }

@@ -60,14 +60,22 @@ int Programmer::receiveReply(std::uint8_t command, std::uint8_t* destination, st
                              std::uint32_t* received) {
     if (link_ == nullptr)
         return 0;
+    // The reply limit bounds the whole wait, not each read: a device that keeps sending
+    // unrelated packets would otherwise keep the caller waiting for as long as it talks.
+    const std::uint64_t deadline = util::tickMs() + limits_.replyReadMs;
     for (;;) {
+        const std::uint64_t now = util::tickMs();
+        if (now >= deadline)
+            return 0;
         std::uint8_t packet[kReplyPacketBytes];
         std::atomic<std::uint32_t> count{0};
-        if (!link_->readTimed(packet, kReplyPacketBytes, &count, limits_.replyReadMs))
+        if (!link_->readTimed(packet, kReplyPacketBytes, &count,
+                              static_cast<std::uint32_t>(deadline - now))) {
             return 0;
+        }
         const std::uint32_t n = count.load(std::memory_order_relaxed);
         // Stale or unrelated packets (and empty ones, which carry no command byte) are
-        // skipped until the matching reply arrives or a read fails.
+        // skipped until the matching reply arrives, a read fails or the limit passes.
         if (n == 0 || packet[0] != command || n > longest)
             continue;
         std::memcpy(destination, packet, n);

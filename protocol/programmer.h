@@ -21,6 +21,8 @@
 //   ProgrammerLimits::eraseLimitMs poll() gives up with PollFailed.
 // - An empty reply packet is skipped like an unrelated one: it has no command byte to
 //   match.
+// - A device that keeps sending unrelated packets would keep a reply wait going forever
+//   if only each read were timed; the reply limit bounds the whole wait.
 
 #include <array>
 #include <atomic>
@@ -62,7 +64,7 @@ struct ProgrammerLimits {
     std::uint32_t commandWriteMs = 500;
     // Writing the WriteChip packet: the programmer may first prepare the chip.
     std::uint32_t writeChipCommandMs = 50000;
-    // Each reply packet read.
+    // The whole wait for a reply, however many unrelated packets arrive before it.
     std::uint32_t replyReadMs = 1000;
     // The whole bulk read of a chip of up to 16 MB.
     std::uint32_t chipReadMs = 100000;
@@ -117,7 +119,7 @@ class Programmer {
 
     // Reads packets until one starts with `command` and is at most `longest` bytes long,
     // copies it to `destination` (room for kReplyPacketBytes) and returns 1; 0 when a
-    // read fails or times out first.
+    // read fails or ProgrammerLimits::replyReadMs has passed first.
     int receiveReply(std::uint8_t command, std::uint8_t* destination, std::uint16_t longest,
                      std::uint32_t* received);
 

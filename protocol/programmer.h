@@ -105,7 +105,9 @@ class Programmer {
     int queryBusy(std::uint8_t* busy);
     PollStatus poll();
     std::uint16_t progress() const { return progress_; }
-    std::uint32_t bytesReceived() const { return readCounter_.load(std::memory_order_relaxed); }
+    // Acquire: the bytes below the count are in the caller's buffer and may be read while
+    // the read goes on.
+    std::uint32_t bytesReceived() const { return readCounter_.load(std::memory_order_acquire); }
     // Stops whichever bulk phase runs (a verify abandons its read this way) and returns
     // to Idle; when it returns, no worker touches the caller's buffer any more.
     void cancelRead();
@@ -133,6 +135,8 @@ class Programmer {
     int exchange(std::span<const std::uint8_t> packet, std::uint32_t writeMs, std::uint16_t longest,
                  std::uint8_t* reply, std::uint32_t* received);
     PollStatus pollBulk(bool reading);
+    // Bytes the running (or last) read or write has moved.
+    std::uint32_t moved(bool reading) const;
     // Starts the data of an accepted write or image; a phase that cannot start leaves
     // the programmer waiting, so the link is told to reset it.
     int startBulkWrite(const std::uint8_t* source, std::uint32_t length, std::uint32_t timeoutMs);

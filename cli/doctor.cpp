@@ -47,6 +47,50 @@ std::string modeText(mode_t mode) {
     return text;
 }
 
+// Why a node this user may not open stays closed, and what opens it.
+void explainDenied(const usblink::ProgrammerAccess& a, const std::string& rule,
+                   const std::string& node, Finding* f) {
+    // A node whose group may use it is reached by joining that group, whichever rule
+    // made it so. The shipped rule gives it to plugdev, and through uaccess to the user
+    // logged in at the seat, which an ssh login or a second session is not.
+    if (a.nodeKnown && !a.nodeOpenToUser && (a.nodeMode & 0006) != 0006 &&
+        (a.nodeMode & 0060) == 0060 && a.nodeGroup != 0) {
+        const std::string group = groupName(a.nodeGroup);
+        f->problem = "no-group-access";
+        f->explanation = node + " (mode " + modeText(a.nodeMode) + ") is open to group " + group +
+                         ", and " + userName() + " is not in it";
+        if (!rule.empty())
+            f->explanation += "; the udev rule " + rule +
+                              " also opens it to the user logged in at the seat, and this login "
+                              "is not that one";
+        f->fix = "sudo usermod -aG " + group + " " + userName() + "   (then log in again)";
+    } else if (rule.empty()) {
+        f->problem = "no-udev-rule";
+        f->explanation =
+            "no udev rule lets this user open it (none in /etc/udev/rules.d, "
+            "/lib/udev/rules.d or /usr/lib/udev/rules.d names 10c4/f5a2); install "
+            "60-chipwright.rules from the Chipwright source folder, then unplug and "
+            "replug the programmer";
+        f->fix = kUdevInstallLine;
+    } else if (a.nodeKnown && !a.nodeOpenToUser) {
+        f->problem = "plugged-in-before-rule";
+        f->explanation = "the udev rule " + rule + " is installed, but " + node + " (mode " +
+                         modeText(a.nodeMode) +
+                         ") does not follow it yet: the programmer was plugged in "
+                         "before the rule; unplug and replug it, or apply the rule now";
+        f->fix =
+            "sudo udevadm control --reload-rules && sudo udevadm trigger "
+            "--subsystem-match=usb --attr-match=idVendor=10c4";
+    } else {
+        f->problem = "access-denied";
+        f->explanation = "access denied although the udev rule " + rule + " is installed and " +
+                         node +
+                         "'s mode allows it (an access list or a security module "
+                         "refuses it)";
+        f->fix = "getfacl " + node;
+    }
+}
+
 Finding explain(const usblink::ProgrammerAccess& a, const std::string& rule) {
     Finding f;
     f.place = a.place;
@@ -63,39 +107,7 @@ Finding explain(const usblink::ProgrammerAccess& a, const std::string& rule) {
                                 " is bound to it; Chipwright detaches it while it works";
             break;
         case usblink::OpenFailure::AccessDenied:
-            if (rule.empty()) {
-                f.problem = "no-udev-rule";
-                f.explanation =
-                    "no udev rule lets this user open it (none in /etc/udev/rules.d, "
-                    "/lib/udev/rules.d or /usr/lib/udev/rules.d names 10c4/f5a2); install "
-                    "60-chipwright.rules from the Chipwright source folder, then unplug and "
-                    "replug the programmer";
-                f.fix = kUdevInstallLine;
-            } else if (a.nodeKnown && !a.nodeOpenToUser && (a.nodeMode & 0006) != 0006 &&
-                       (a.nodeMode & 0060) == 0060 && a.nodeGroup != 0) {
-                f.problem = "no-group-access";
-                f.explanation = node + " (mode " + modeText(a.nodeMode) + ") is open to group " +
-                                groupName(a.nodeGroup) + " only, and " + userName() +
-                                " is not in it";
-                f.fix = "sudo usermod -aG " + groupName(a.nodeGroup) + " " + userName() +
-                        "   (then log in again)";
-            } else if (a.nodeKnown && !a.nodeOpenToUser) {
-                f.problem = "plugged-in-before-rule";
-                f.explanation = "the udev rule " + rule + " is installed, but " + node + " (mode " +
-                                modeText(a.nodeMode) +
-                                ") does not follow it yet: the programmer was plugged in "
-                                "before the rule; unplug and replug it, or apply the rule now";
-                f.fix =
-                    "sudo udevadm control --reload-rules && sudo udevadm trigger "
-                    "--subsystem-match=usb --attr-match=idVendor=10c4";
-            } else {
-                f.problem = "access-denied";
-                f.explanation = "access denied although the udev rule " + rule +
-                                " is installed and " + node +
-                                "'s mode allows it (an access list or a security module "
-                                "refuses it)";
-                f.fix = "getfacl " + node;
-            }
+            explainDenied(a, rule, node, &f);
             break;
         case usblink::OpenFailure::InUse:
             if (!f.kernelDriver.empty()) {

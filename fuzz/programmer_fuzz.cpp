@@ -3,8 +3,10 @@
 // that answers with random reply and data packets, refuses, times out or stops taking
 // data, as the input decides. The device never waits (a request with nothing scripted
 // times out at once) and the limits are a few milliseconds, so each input runs in
-// moments. After each command the Programmer must be back in Idle; the sanitizers
-// watch the buffers and the link's threads.
+// moments. One input byte makes the device chatter: it answers every read with an
+// unrelated packet, without taking input, until the host writes again. After each
+// command the Programmer must be back in Idle, within a bound far above its limits;
+// the sanitizers watch the buffers and the link's threads.
 
 #include <algorithm>
 #include <array>
@@ -22,10 +24,20 @@
 #include "link/usb_bus.h"
 #include "link/usb_link.h"
 #include "protocol/programmer.h"
+#include "util/tick.h"
 
 namespace {
 
 using usblink::PipeResult;
+
+// No command of the Programmer may take longer than this: the longest of the limits
+// below is 50 ms, and a run of this harness never saw a command take 25 ms.
+constexpr std::uint64_t kCommandBoundMs = 250;
+// The input byte that makes the device chatter on a read.
+constexpr std::uint8_t kChatterByte = 0xFF;
+// A chatter ends by itself only after this long, so a command that never stops
+// reading fails the bound instead of hanging the run.
+constexpr std::uint64_t kChatterMs = 4 * kCommandBoundMs;
 
 // The input, taken a byte at a time by whoever asks next: the command loop, the
 // device's pipes (on the link's worker threads) and its reset.
@@ -41,6 +53,14 @@ class Script {
         std::lock_guard<std::mutex> lock(mutex_);
         return at_ < bytes_.size() ? bytes_[at_++] : 0;
     }
+    void chatter(bool on) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        chatterUntil_ = on ? util::tickMs() + kChatterMs : 0;
+    }
+    bool chattering() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return util::tickMs() < chatterUntil_;
+    }
     // Up to `count` bytes of the input, fewer at its end.
     std::uint32_t take(std::uint8_t* out, std::uint32_t count) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -54,6 +74,7 @@ class Script {
     std::mutex mutex_;
     std::span<const std::uint8_t> bytes_;
     std::size_t at_ = 0;
+    std::uint64_t chatterUntil_ = 0;
 };
 
 class ScriptedPipe : public usblink::UsbPipe {
@@ -65,9 +86,17 @@ class ScriptedPipe : public usblink::UsbPipe {
         *moved = 0;
         if (cancelled_)
             return PipeResult::Cancelled;
+        if (!in_)
+            script_.chatter(false);
+        if (in_ && script_.chattering())
+            return stalePacket(data, length, moved);
         if (script_.empty())
             return PipeResult::TimedOut;
         const std::uint8_t how = script_.next();
+        if (in_ && how == kChatterByte) {
+            script_.chatter(true);
+            return stalePacket(data, length, moved);
+        }
         switch (how % 8) {
             case 0:
                 return PipeResult::TimedOut;
@@ -97,6 +126,12 @@ class ScriptedPipe : public usblink::UsbPipe {
     void rearm() override { cancelled_ = false; }
 
   private:
+    static PipeResult stalePacket(std::uint8_t* data, std::uint32_t length, std::uint32_t* moved) {
+        // 0xEE starts no reply.
+        *moved = std::min<std::uint32_t>(length, 3);
+        std::fill_n(data, *moved, std::uint8_t{0xEE});
+        return PipeResult::Ok;
+    }
     static constexpr std::array<std::uint8_t, 8> kCommands = {0x11, 0x12, 0x13, 0x14,
                                                               0x15, 0x17, 0xF2, 0xF3};
     Script& script_;
@@ -183,6 +218,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> buffer(chip.capacity + protocol::kReadSlackBytes);
 
     for (int command = 0; command < 8 && !script.empty(); ++command) {
+        const std::uint64_t started = util::tickMs();
         switch (script.next() % 9) {
             case 0:
                 if (programmer.startReadChip(buffer.data(), 0, chip.capacity))
@@ -228,7 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             }
         }
-        if (programmer.state() != protocol::Idle)
+        if (programmer.state() != protocol::Idle || util::tickMs() - started > kCommandBoundMs)
             std::abort();
     }
     return 0;

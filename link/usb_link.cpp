@@ -164,7 +164,10 @@ void UsbLink::runWorker(TransferState& t) {
         }
         if (moved != 0) {
             t.position += moved;
-            t.counter->fetch_add(moved, std::memory_order_relaxed);
+            // Release: the caller may read the bytes below the count while the read
+            // still runs (a verify compares them as they arrive), so the count must not
+            // become visible before the bytes it covers.
+            t.counter->fetch_add(moved, std::memory_order_release);
         }
         if (r != PipeResult::Ok) {
             result = 0;

@@ -100,9 +100,10 @@ class UsbLink {
     const LinkLimits& limits() const { return limits_; }
     void setLimits(const LinkLimits& limits) { limits_ = limits; }
 
-    // `counter` receives the bytes moved so far; it and `buffer` must stay valid until
-    // the poll reports the end (or cancelRead returns). A read-off still running is
-    // waited for first: it uses the same pipe.
+    // `counter` receives the bytes moved so far, each addition with release: a caller
+    // that loads it with acquire may read that many bytes of `buffer` while the read
+    // runs. Both must stay valid until the poll reports the end (or cancelRead returns).
+    // A read-off still running is waited for first: it uses the same pipe.
     int startRead(std::uint8_t* buffer, std::uint32_t length, std::atomic<std::uint32_t>* counter,
                   std::uint32_t timeoutMs);
     // 0 while running; 1 at the end, with `result` 1 (ended well) or 0.

@@ -60,14 +60,22 @@ int Programmer::receiveReply(std::uint8_t command, std::uint8_t* destination, st
                              std::uint32_t* received) {
     if (link_ == nullptr)
         return 0;
+    // The reply limit bounds the whole wait, not each read: a device that keeps sending
+    // unrelated packets would otherwise keep the caller waiting for as long as it talks.
+    const std::uint64_t deadline = util::tickMs() + limits_.replyReadMs;
     for (;;) {
+        const std::uint64_t now = util::tickMs();
+        if (now >= deadline)
+            return 0;
         std::uint8_t packet[kReplyPacketBytes];
         std::atomic<std::uint32_t> count{0};
-        if (!link_->readTimed(packet, kReplyPacketBytes, &count, limits_.replyReadMs))
+        if (!link_->readTimed(packet, kReplyPacketBytes, &count,
+                              static_cast<std::uint32_t>(deadline - now))) {
             return 0;
-        const std::uint32_t n = count.load(std::memory_order_relaxed);
+        }
+        const std::uint32_t n = count.load(std::memory_order_acquire);
         // Stale or unrelated packets (and empty ones, which carry no command byte) are
-        // skipped until the matching reply arrives or a read fails.
+        // skipped until the matching reply arrives, a read fails or the limit passes.
         if (n == 0 || packet[0] != command || n > longest)
             continue;
         std::memcpy(destination, packet, n);
@@ -159,10 +167,16 @@ int Programmer::queryBusy(std::uint8_t* busy) {
     return 1;
 }
 
+std::uint32_t Programmer::moved(bool reading) const {
+    // A read's count is loaded with acquire, as the caller goes on to read its bytes; a
+    // write's count only measures progress.
+    return reading ? readCounter_.load(std::memory_order_acquire)
+                   : writeCounter_.load(std::memory_order_relaxed);
+}
+
 PollStatus Programmer::pollBulk(bool reading) {
     const std::uint32_t length = reading ? readLength_ : writeLength_;
-    std::uint32_t done = reading ? readCounter_.load(std::memory_order_relaxed)
-                                 : writeCounter_.load(std::memory_order_relaxed);
+    std::uint32_t done = moved(reading);
     progress_ = percent(done, length);
     int result = 0;
     const int ended = reading ? link_->pollRead(&result) : link_->pollWrite(&result);
@@ -171,8 +185,7 @@ PollStatus Programmer::pollBulk(bool reading) {
     state_ = Idle;
     // The transport counts a short packet as a good end; the phase has ended well only
     // when all of it moved. The bytes of a short read stay where they landed.
-    done = reading ? readCounter_.load(std::memory_order_relaxed)
-                   : writeCounter_.load(std::memory_order_relaxed);
+    done = moved(reading);
     progress_ = percent(done, length);
     if (result && done >= length)
         return PollDone;

@@ -21,6 +21,8 @@
 //   ProgrammerLimits::eraseLimitMs poll() gives up with PollFailed.
 // - An empty reply packet is skipped like an unrelated one: it has no command byte to
 //   match.
+// - A device that keeps sending unrelated packets would keep a reply wait going forever
+//   if only each read were timed; the reply limit bounds the whole wait.
 
 #include <array>
 #include <atomic>
@@ -62,7 +64,7 @@ struct ProgrammerLimits {
     std::uint32_t commandWriteMs = 500;
     // Writing the WriteChip packet: the programmer may first prepare the chip.
     std::uint32_t writeChipCommandMs = 50000;
-    // Each reply packet read.
+    // The whole wait for a reply, however many unrelated packets arrive before it.
     std::uint32_t replyReadMs = 1000;
     // The whole bulk read of a chip of up to 16 MB.
     std::uint32_t chipReadMs = 100000;
@@ -103,7 +105,9 @@ class Programmer {
     int queryBusy(std::uint8_t* busy);
     PollStatus poll();
     std::uint16_t progress() const { return progress_; }
-    std::uint32_t bytesReceived() const { return readCounter_.load(std::memory_order_relaxed); }
+    // Acquire: the bytes below the count are in the caller's buffer and may be read while
+    // the read goes on.
+    std::uint32_t bytesReceived() const { return readCounter_.load(std::memory_order_acquire); }
     // Stops whichever bulk phase runs (a verify abandons its read this way) and returns
     // to Idle; when it returns, no worker touches the caller's buffer any more.
     void cancelRead();
@@ -117,7 +121,7 @@ class Programmer {
 
     // Reads packets until one starts with `command` and is at most `longest` bytes long,
     // copies it to `destination` (room for kReplyPacketBytes) and returns 1; 0 when a
-    // read fails or times out first.
+    // read fails or ProgrammerLimits::replyReadMs has passed first.
     int receiveReply(std::uint8_t command, std::uint8_t* destination, std::uint16_t longest,
                      std::uint32_t* received);
 
@@ -131,6 +135,8 @@ class Programmer {
     int exchange(std::span<const std::uint8_t> packet, std::uint32_t writeMs, std::uint16_t longest,
                  std::uint8_t* reply, std::uint32_t* received);
     PollStatus pollBulk(bool reading);
+    // Bytes the running (or last) read or write has moved.
+    std::uint32_t moved(bool reading) const;
     // Starts the data of an accepted write or image; a phase that cannot start leaves
     // the programmer waiting, so the link is told to reset it.
     int startBulkWrite(const std::uint8_t* source, std::uint32_t length, std::uint32_t timeoutMs);

@@ -108,8 +108,9 @@ void SimProgrammer::setFirmwareVersion(std::string text) {
 void SimProgrammer::setFaults(const Faults& faults) {
     Lock lock(mutex_);
     faults_ = faults;
-    // Byte limits count from the moment the faults are set.
+    // Byte and time limits count from the moment the faults are set.
     bulkBytes_ = 0;
+    chatterUntil_ = Clock::now() + std::chrono::milliseconds(faults.chatterMs);
     wake_.notify_all();
 }
 
@@ -659,6 +660,12 @@ PipeResult SimProgrammer::transferIn(std::uint8_t* data, std::uint32_t length,
             return PipeResult::Failed;
         if (*cancelled)
             return PipeResult::Cancelled;
+        if (Clock::now() < chatterUntil_) {
+            const std::uint8_t chatter[] = {kGarbageFill, kGarbageFill, kGarbageFill};
+            *moved = std::min<std::uint32_t>(length, sizeof chatter);
+            std::memcpy(data, chatter, *moved);
+            return pace(lock, *moved, cancelled) ? PipeResult::Ok : PipeResult::Cancelled;
+        }
         // A stalled or silent device sends nothing; once the fault is lifted, a waiting
         // request goes on, as it does when a real device starts sending again.
         const auto quiet = [this] {

@@ -102,6 +102,10 @@ struct Faults {
     // Packets sent before every reply: alternately a full 64-byte packet of 0xEE and a
     // short packet that starts with another command's byte.
     int garbagePackets = 0;
+    // A device that will not stop talking: for this long after the faults are set, every
+    // IN request gets a short packet of 0xEE bytes at once, ahead of anything queued, so
+    // no reply or chip data gets through (0 = never).
+    std::uint32_t chatterMs = 0;
     // Bytes 1 and 2 of every reply are inverted, and the firmware refuses the command:
     // no read, write, image or erase follows.
     bool wrongReplyByte = false;
@@ -246,6 +250,7 @@ class SimProgrammer {
     std::uint32_t eraseMs_ = kDefaultEraseMs;
     std::string version_ = "Chipwright SIM V1.00";
     Faults faults_;
+    Clock::time_point chatterUntil_{};
 
     std::deque<InSegment> in_;
     OutMode outMode_ = OutMode::Command;

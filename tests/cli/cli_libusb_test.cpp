@@ -3,6 +3,7 @@
 // hardware: the interrupted run settles what it abandoned, so the next run reads the chip
 // at once and gets the chip's bytes, not the rest of an old read or a write's leftovers.
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <umockdev.h>
 
@@ -127,7 +128,7 @@ TEST_F(CliOverLibusb, TwoProgrammersServeTwoRunsAtOnceAndOneInUseIsRefusedAtOnce
     EXPECT_GT(entries, 10);
 }
 
-TEST_F(CliOverLibusb, DoctorFindsTheProgrammerAndNamesTheUdevRuleForAUserWhoMayNotOpenIt) {
+TEST_F(CliOverLibusb, DoctorFindsTheProgrammerAndTellsAUserWhoMayNotOpenItWhatWould) {
     const auto ready = run({"--json", "doctor"});
     EXPECT_EQ(ready.status, 0) << ready.out;
     const auto found = ready.json()["programmers"];
@@ -164,4 +165,23 @@ TEST_F(CliOverLibusb, DoctorFindsTheProgrammerAndNamesTheUdevRuleForAUserWhoMayN
     ASSERT_TRUE(denied.has_value());
     EXPECT_TRUE(*denied) << testsupport::readFile(dir.file("stdout-nobody"))
                          << testsupport::readFile(dir.file("stderr-nobody"));
+
+    // The node as the rule makes it, for a user who is not at the seat: the group is the
+    // way in, whether or not this machine has the rule installed.
+    const group* plugdev = getgrnam("plugdev");
+    if (plugdev == nullptr)
+        GTEST_SKIP() << "no plugdev group on this machine";
+    ASSERT_EQ(chown((testbed + usbfs.devnode()).c_str(), 0, plugdev->gr_gid), 0);
+    ASSERT_EQ(chmod((testbed + usbfs.devnode()).c_str(), 0660), 0);
+    const std::optional<bool> joinGroup = testsupport::asUnprivilegedUser([&] {
+        const auto r = run({"--json", "doctor"}, "-nobody");
+        const auto j = nlohmann::json::parse(r.out, nullptr, false);
+        if (r.status != 4 || j.is_discarded() || j["programmers"].size() != 1)
+            return false;
+        const auto& p = j["programmers"][0];
+        return p["problem"] == "no-group-access" &&
+               p["fix"].get<std::string>().find("usermod -aG plugdev") != std::string::npos;
+    });
+    ASSERT_TRUE(joinGroup.has_value());
+    EXPECT_TRUE(*joinGroup) << testsupport::readFile(dir.file("stdout-nobody"));
 }

@@ -142,6 +142,20 @@ TEST_F(ProgrammerTest, RealLimitsEndAReplyWaitAtOneSecondAndAPacketWriteAtHalfAS
     EXPECT_LT(ms, 700u);
 }
 
+TEST_F(ProgrammerTest, DeviceThatNeverStopsTalkingFailsACommandAtTheReplyLimit) {
+    sim::Faults faults;
+    // Far beyond the reply limit; only then would the reply get through.
+    faults.chatterMs = 2000;
+    setFaults(faults);
+    std::array<std::uint8_t, 2> ids{};
+    const std::uint64_t ms = elapsedMs([&] { EXPECT_EQ(programmer_.readChipId(&ids), 0); });
+    EXPECT_GE(ms, 150u);
+    EXPECT_LT(ms, 300u);
+    // Many reads each got an unrelated packet: the limit ended a wait that was never
+    // silent.
+    EXPECT_GT(rig_.device->inRequests().size(), 10u);
+}
+
 TEST_F(ProgrammerTest, FailingPipesFailCommandsAtOnce) {
     insert(catalogue::SpiFlash, k1MB);
     sim::Faults faults;

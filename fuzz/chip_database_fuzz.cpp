@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The chip database loader, and what it lets through. Each input is loaded twice: as it
-// is, and with its checksum made right, so that a changed record byte reaches the record
-// checks instead of stopping at the sum. A refused file must leave the database empty.
-// Every chip the loader accepts goes through the queries, and then to the simulated
-// programmer: a write and a read back at the chip's start and at its end, into a block
-// laid out as the program's data buffer (16 MB and the read's slack), each at the
-// offset of its chip address. A chip beyond 16 MB would make the read at its end land
-// past the block, which the address sanitizer reports; the bytes read must be the bytes
-// written, and the simulated firmware must find nothing wrong with the chip parameters.
+// The chip database loader, and what it lets through. Each input is loaded twice: as
+// it is, and with its checksum made right, so that a changed record byte reaches the
+// record checks instead of stopping at the sum. A refused file must leave the database
+// empty. Every chip the loader accepts goes through the queries (the first few names
+// also as search patterns), and then to the simulated programmer: a write and a read
+// back at the chip's start and at its end, into a block laid out as the program's data
+// buffer (16 MB and the read's slack), each at the offset of its chip address. A chip
+// beyond 16 MB would make the read at its end land past the block, which the address
+// sanitizer reports; the bytes read must be the bytes written, and the simulated
+// firmware must find nothing wrong with the chip parameters.
 //
 // Only the first and the last kWindowBytes of a chip move, the simulator runs
 // unthrottled, and a chip whose parameters were driven already (only the name and the
@@ -44,6 +45,7 @@ using catalogue::ChipRecord;
 // the buffer shows here.
 constexpr std::size_t kBufferBytes = 0x1000000 + protocol::kReadSlackBytes;
 constexpr std::uint32_t kWindowBytes = 512;
+constexpr std::ptrdiff_t kSearchedNames = 16;
 
 // The simulator answers within microseconds: the link's pauses between polls stay short.
 usblink::LinkLimits fastLinkLimits() {
@@ -136,7 +138,9 @@ void exercise(Rig& rig, const catalogue::ChipDatabase& db) {
     for (const ChipRecord& c : db.chips()) {
         catalogue::capacityText(c);
         catalogue::typeText(c.type);
-        catalogue::searchByPattern(db, c.nameBytes(), c.type);
+        // Each search runs over every chip: a few names as patterns are enough.
+        if (&c - db.chips().data() < kSearchedNames)
+            catalogue::searchByPattern(db, c.nameBytes(), c.type);
         c.nameText();
         if (driven.insert(parametersOf(c)).second)
             drive(rig, c);

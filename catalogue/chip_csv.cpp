@@ -60,8 +60,26 @@ bool parseHexByte(std::string_view text, std::uint8_t& out) {
     return parseNumber(text, 16, out);
 }
 
-// Fills `chip` from one line's fields; returns the reason it cannot, or "".
-std::string parseRow(const std::vector<std::string_view>& f, ChipRecord& chip) {
+// Stores UTF-8 `text` as GBK in `field`; the reason it cannot, or "".
+template <std::size_t N>
+std::string readText(std::string_view text, const char* what, std::array<char, N>& field) {
+    // A character GBK lacks would be stored as "?": a different name.
+    bool exact = true;
+    const std::string bytes = util::utf8ToGbk(text, &exact);
+    if (!exact) {
+        return std::string(what) + " '" + std::string(text) +
+               "' holds a character GBK cannot store";
+    }
+    if (!setField(field, bytes)) {
+        return std::string(what) + " '" + std::string(text) + "' is over " + std::to_string(N - 1) +
+               " bytes";
+    }
+    return {};
+}
+
+// Fills `chip` from one line's fields, as the database file stores them; returns the
+// reason a field cannot be read, or "". What the values must be is recordProblem's.
+std::string readFields(const std::vector<std::string_view>& f, ChipRecord& chip) {
     if (f.size() != kColumns) {
         return "expected " + std::to_string(kColumns) + " fields, found " +
                std::to_string(f.size());
@@ -75,37 +93,16 @@ std::string parseRow(const std::vector<std::string_view>& f, ChipRecord& chip) {
     }
     if (!typeKnown)
         return "unknown type '" + std::string(f[0]) + "'";
-
-    // A character GBK lacks would be stored as "?": a different name.
-    bool exact = true;
-    const std::string name = util::utf8ToGbk(f[1], &exact);
-    if (name.empty())
-        return "empty name";
-    if (!exact)
-        return "name '" + std::string(f[1]) + "' holds a character GBK cannot store";
-    if (!setField(chip.name, name))
-        return "name '" + std::string(f[1]) + "' is over 39 bytes";
-    const std::string maker = util::utf8ToGbk(f[2], &exact);
-    if (maker.empty())
-        return "empty manufacturer";
-    if (!exact) {
-        return "manufacturer '" + std::string(f[2]) + "' holds a character GBK cannot store";
-    }
-    if (!setField(chip.manufacturer, maker)) {
-        return "manufacturer '" + std::string(f[2]) + "' is over 19 bytes";
-    }
+    if (std::string reason = readText(f[1], "name", chip.name); !reason.empty())
+        return reason;
+    if (std::string reason = readText(f[2], "manufacturer", chip.manufacturer); !reason.empty())
+        return reason;
     if (!parseNumber(f[3], 10, chip.capacity))
         return "bad capacity '" + std::string(f[3]) + "'";
-    if (chip.capacity == 0 || chip.capacity > kMaxChipCapacity) {
-        return "capacity " + std::to_string(chip.capacity) + " is not between 1 and 16 MiB";
-    }
     if (!parseNumber(f[4], 10, chip.pageWrite))
         return "bad page_write '" + std::string(f[4]) + "'";
     if (!parseNumber(f[5], 10, chip.pageSize))
         return "bad page_size '" + std::string(f[5]) + "'";
-    if (chip.pageWrite != 0 && (chip.pageSize == 0 || chip.capacity % chip.pageSize != 0)) {
-        return "page size " + std::to_string(chip.pageSize) + " does not divide the capacity";
-    }
     if (!parseHexByte(f[6], chip.manufacturerId))
         return "bad hex ID '" + std::string(f[6]) + "'";
     if (!parseHexByte(f[7], chip.deviceId))
@@ -114,11 +111,15 @@ std::string parseRow(const std::vector<std::string_view>& f, ChipRecord& chip) {
         return "bad level '" + std::string(f[8]) + "'";
     if (!parseNumber(f[9], 10, chip.mode93))
         return "bad mode93 '" + std::string(f[9]) + "'";
-    if (!parseNumber(f[10], 10, chip.organisation) ||
-        (chip.organisation != 8 && chip.organisation != 16)) {
-        return "organisation must be 8 or 16, not '" + std::string(f[10]) + "'";
-    }
+    if (!parseNumber(f[10], 10, chip.organisation))
+        return "bad organisation '" + std::string(f[10]) + "'";
     return {};
+}
+
+std::string parseRow(const std::vector<std::string_view>& fields, ChipRecord& chip) {
+    if (std::string reason = readFields(fields, chip); !reason.empty())
+        return reason;
+    return recordProblem(chip);
 }
 
 }  // namespace

@@ -8,8 +8,9 @@
 // SPI_FLASH, EEPROM24, EEPROM25, EEPROM93;
 // IDs are hexadecimal ("0xEF"); other numbers decimal. Text is UTF-8 and is
 // stored as GBK, so the name and manufacturer limits (39 and 19 bytes) count
-// GBK bytes, and a name holding a character GBK lacks is refused. Blank lines and lines starting
-// with '#' are skipped.
+// GBK bytes, and a name holding a character GBK lacks is refused. Every row is then held
+// to recordProblem (chip_record.h), as the database loader holds the file's records;
+// names must also be unique. Blank lines and lines starting with '#' are skipped.
 
 #include <cstdint>
 #include <string>
@@ -19,8 +20,6 @@
 #include "catalogue/chip_record.h"
 
 namespace catalogue {
-
-constexpr std::uint32_t kMaxChipCapacity = 0x1000000;  // the 16 MB data buffer
 
 struct CsvError {
     int line = 0;  // 1-based line of the file

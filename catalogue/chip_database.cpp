@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
+#include <string_view>
 
 #include "util/regular_file.h"
 
@@ -45,6 +47,18 @@ void put16(std::uint8_t* p, std::uint16_t v) {
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
+
+// Every record sound by recordProblem, and no name twice: chips are chosen by name, so
+// a second chip of a name could be listed but never selected. The chipdb tool builds
+// no file that breaks either rule; one that does was damaged or made by hand.
+bool recordsSound(std::span<const ChipRecord> chips) {
+    std::set<std::string_view> names;
+    for (const ChipRecord& chip : chips) {
+        if (!recordProblem(chip).empty() || !names.insert(chip.nameBytes()).second)
+            return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -131,11 +145,19 @@ bool loadDatabase(const std::string& path, ChipDatabase& database) {
     if (sum != header[2])
         return false;
 
-    database.header = header;
     for (std::size_t i = 0; i < count; ++i) {
         database.records[i] = decodeRecord(
             std::span<const std::uint8_t, kRecordBytes>(&body[i * kRecordBytes], kRecordBytes));
     }
+    // One record the program cannot use refuses the whole file, as damage does: a
+    // capacity beyond the buffer would let a chip read overrun it, a capacity of 0 would
+    // make every command succeed at nothing, and a record that breaks the file's own
+    // layout (a name without its zero) shows the file is not what the tool built.
+    if (!recordsSound({database.records.data(), count})) {
+        database.clear();
+        return false;
+    }
+    database.header = header;
     return true;
 }
 

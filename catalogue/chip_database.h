@@ -67,7 +67,8 @@ struct ChipDatabase {
 
 // Loads and verifies the database file. On any failure — missing, unreadable,
 // too short for its header or its records, more records than fit, a checksum
-// mismatch — the database is left all zero and false is returned.
+// mismatch, a record recordProblem (chip_record.h) finds fault with, a name held by
+// two records — the database is left all zero and false is returned.
 bool loadDatabase(const std::string& path, ChipDatabase& database);
 
 std::array<std::uint8_t, kRecordBytes> encodeRecord(const ChipRecord& chip);

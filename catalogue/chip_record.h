@@ -59,6 +59,9 @@ constexpr const ChipTypeName* findChipType(std::int32_t type) {
 
 constexpr std::size_t kNameBytes = 40;
 constexpr std::size_t kManufacturerBytes = 20;
+// The largest chip: the data buffer holds 16 MB, and every read and write of a chip
+// goes through it.
+constexpr std::uint32_t kMaxChipCapacity = 0x1000000;
 
 struct ChipRecord {
     std::int32_t type = 0;
@@ -92,5 +95,13 @@ struct ChipRecord {
 // not fit with their terminating zero.
 bool setField(std::array<char, kNameBytes>& field, std::string_view bytes);
 bool setField(std::array<char, kManufacturerBytes>& field, std::string_view bytes);
+
+// What makes `chip` unusable, or "" when it is sound: a type that is no chip type; a
+// name or manufacturer that is empty or fills its field without a terminating zero; a
+// capacity outside 1 … kMaxChipCapacity; paged writes whose page size does not divide
+// the capacity; an organisation other than 8 or 16 bits. The CSV reader and the
+// database loader both hold every record to these rules, so a record that reaches a
+// chip operation was checked the same way whichever file it came from.
+std::string recordProblem(const ChipRecord& chip);
 
 }  // namespace catalogue

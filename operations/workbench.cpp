@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "operations/workbench.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/config.h"
@@ -70,13 +71,17 @@ std::string chipInformation(const catalogue::ChipRecord& chip) {
 
 void selectChip(Workbench& bench, Frontend& ui, const catalogue::ChipRecord& chip) {
     bench.chip = chip;
+    // Every chip read, write, compare and backup runs over the selected chip's capacity
+    // in the buffer. The loaded database holds no larger chip, but a record from
+    // anywhere else must not take them past the buffer's end either.
+    bench.chip.capacity = std::min(chip.capacity, buffer::kImageSize);
     if (bench.buffer)
-        bench.buffer->setDataLength(chip.capacity);
-    const std::string information = chipInformation(chip);
+        bench.buffer->setDataLength(bench.chip.capacity);
+    const std::string information = chipInformation(bench.chip);
     bench.log.write(text(app::MsgInfoChip) + chip.nameText() + ", " +
                     text(app::MsgInfoManufacturer) + chip.manufacturerText() + ", " + information);
     bench.eraseEnabled = chip.type == catalogue::SpiFlash;
-    ui.chipSelected(chip, information, bench.eraseEnabled);
+    ui.chipSelected(bench.chip, information, bench.eraseEnabled);
     if (bench.rememberChip)
         app::rememberDefaultChip(chip.nameText());
 }

@@ -59,7 +59,7 @@ TEST(ChipRecordLayout, AHandTypedRecordIsReadFieldByField) {
     putText("AT25010", 40);         //  4 name
     putText("ATMEL", 20);           // 44 manufacturer
     put({0x11, 0x2A, 0xEE, 0xEE});  // 64 spare, 65 level, 66 reserved
-    put({0xEF, 0xCD, 0xAB, 0x00});  // 68 capacity 0x00ABCDEF
+    put({0xAC, 0xBC, 0x0A, 0x00});  // 68 capacity 0x000ABCAC, 0x97 pages
     put({0x07, 0x00, 0x00, 0x00});  // 72 pageWrite
     put({0x34, 0x12});              // 76 pageSize 0x1234
     put({0x1F, 0x45, 0x03, 0x10});  // 78 manufacturerId, 79 deviceId, 80 mode93, 81 organisation
@@ -72,7 +72,7 @@ TEST(ChipRecordLayout, AHandTypedRecordIsReadFieldByField) {
     catalogue::setField(expected.manufacturer, "ATMEL");
     expected.spare = 0x11;
     expected.level = 0x2A;
-    expected.capacity = 0x00ABCDEF;
+    expected.capacity = 0x000ABCAC;
     expected.pageWrite = 7;
     expected.pageSize = 0x1234;
     expected.manufacturerId = 0x1F;
@@ -201,6 +201,32 @@ TEST_F(DatabaseFile, EveryFailureLeavesAnAllZeroDatabase) {
     header.resize(100 + 2001 * 108, 0);
     EXPECT_FALSE(load(header));
     expectCleared("count over 2000");
+}
+
+// A file with a sound checksum is still refused whole when one record could not be used:
+// a capacity beyond the 16 MB buffer let a chip read overrun it, a capacity of 0 made
+// every command succeed at nothing.
+TEST_F(DatabaseFile, OneUnsoundRecordRefusesTheWholeFile) {
+    using catalogue::ChipRecord;
+    const std::vector<std::pair<const char*, void (*)(ChipRecord&)>> breakages = {
+        {"capacity 64 MiB", [](ChipRecord& c) { c.capacity = 0x04000000; }},
+        {"capacity 0", [](ChipRecord& c) { c.capacity = 0; }},
+        {"unknown type", [](ChipRecord& c) { c.type = catalogue::AnyType; }},
+        {"unterminated name", [](ChipRecord& c) { c.name.fill('N'); }},
+        {"empty manufacturer", [](ChipRecord& c) { c.manufacturer.fill('\0'); }},
+        {"page size 0", [](ChipRecord& c) { c.pageSize = 0; }},
+        {"page size 65535", [](ChipRecord& c) { c.pageSize = 65535; }},
+        {"organisation 12", [](ChipRecord& c) { c.organisation = 12; }},
+        {"duplicate name", [](ChipRecord& c) { c.name = chip("EN25T80").name; }},
+    };
+    for (const auto& [what, breakRecord] : breakages) {
+        auto broken = chips;
+        breakRecord(broken[1]);
+        dirty();
+        EXPECT_FALSE(load(catalogue::buildDatabaseImage(broken))) << what;
+        EXPECT_EQ(db->count(), 0) << what;
+        EXPECT_EQ(db->records[0], ChipRecord{}) << what;
+    }
 }
 
 TEST_F(DatabaseFile, OnlyTheFirstThreeHeaderBytesMatter) {

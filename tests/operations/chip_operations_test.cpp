@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "buffer/data_buffer.h"
 #include "operations/commands.h"
 #include "tests/operations/operations_rig.h"
 
@@ -91,6 +92,20 @@ TEST_F(ChipOperations, AVerifyStoppedAtADifferenceOnA16MBChipIsFollowedByAGoodRe
     device->setThroughput(0);
     EXPECT_EQ(operations::readChip(*bench, ui), Outcome::Done);
     EXPECT_TRUE(bufferHolds(chip));
+}
+
+// A chip record from outside the checked database, larger than the buffer, is held to
+// the buffer: its reads would otherwise run past the buffer's end.
+TEST_F(ChipOperations, AChipLargerThanTheBufferIsReadOnlyAsFarAsTheBuffer) {
+    catalogue::ChipRecord huge = testsupport::testChips()[1];
+    huge.capacity = 0x4000000;
+    operations::selectChip(*bench, ui, huge);
+    ASSERT_EQ(bench->chip.capacity, buffer::kImageSize);
+    EXPECT_EQ(bench->buffer->dataLength(), buffer::kImageSize);
+    device->insertChip(huge);
+    device->fillMemory(buffer::kImageSize - 1, std::vector<std::uint8_t>{0x5A});
+    EXPECT_EQ(operations::readChip(*bench, ui), Outcome::Done);
+    EXPECT_EQ(bench->buffer->image()[buffer::kImageSize - 1], 0x5A);
 }
 
 TEST_F(ChipOperations, AutoRunsItsStepsInOrderWhateverTheOneBeforeEndedWith) {

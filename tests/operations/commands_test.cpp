@@ -218,6 +218,16 @@ TEST_F(Commands, StartUpFallsBackToTheDefaultChipAndSaysWhenNoProgrammerIsThere)
     EXPECT_FALSE(third.ready());
     EXPECT_EQ(operations::readChip(third, fresh), Outcome::Failed);
     EXPECT_EQ(fresh.events.back(), "box:Database error!");
+
+    // A database whose checksum is right but one of whose chips is larger than the
+    // buffer is no database either.
+    auto chips = testsupport::testChips();
+    chips[1].capacity = 0x4000000;
+    const auto image = catalogue::buildDatabaseImage(chips);
+    writeFile(dir.file("chips.cwdb"), std::string(image.begin(), image.end()));
+    operations::Workbench fourth(bus);
+    EXPECT_EQ(operations::startUp(fourth, fresh, {}), operations::StartupResult::NoDatabase);
+    EXPECT_EQ(fresh.events.back(), "box:Database error!");
 }
 
 TEST(Log, EntriesStartOnANewLineAndAFullFileStartsAgain) {

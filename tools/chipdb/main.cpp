@@ -53,9 +53,8 @@ int build(const std::string& csvPath, const std::string& dbPath) {
     }
     const std::string text(bytes.begin(), bytes.end());
     catalogue::ChipTable table = catalogue::parseChipCsv(text);
-    for (const catalogue::CsvError& error : table.errors) {
-        std::fprintf(stderr, "%s:%d: %s\n", csvPath.c_str(), error.line, error.reason.c_str());
-    }
+    for (const catalogue::CsvError& bad : table.errors)
+        std::fprintf(stderr, "%s:%d: %s\n", csvPath.c_str(), bad.line, bad.reason.c_str());
     if (!table.errors.empty())
         return 1;
     std::vector<std::uint8_t> image = catalogue::buildDatabaseImage(table.chips);

@@ -275,13 +275,14 @@ TEST_F(Cli, EachDiagnosisComesFromItsFaultAlone) {
     struct Fault {
         const char* name;
         std::vector<std::string> args;
+        std::size_t fileBytes;  // the selected chip's size: files must fit it
     };
     const Fault faults[] = {
-        {"none", {"--simulate=W25Q80DV"}},
-        {"empty socket", {"--simulate=W25Q80DV", "--sim-fault", "empty-socket"}},
-        {"write-protected", {"--simulate=W25Q80DV", "--sim-fault", "write-protect"}},
-        {"loose bit", {"--simulate=W25Q80DV", "--sim-fault", "loose-bit=0x4321"}},
-        {"24C02 in the socket, 24C04 selected", {"--simulate=AT24C02", "-c", "AT24C04"}},
+        {"none", {"--simulate=W25Q80DV"}, kOneMegabyte},
+        {"empty socket", {"--simulate=W25Q80DV", "--sim-fault", "empty-socket"}, kOneMegabyte},
+        {"write-protected", {"--simulate=W25Q80DV", "--sim-fault", "write-protect"}, kOneMegabyte},
+        {"loose bit", {"--simulate=W25Q80DV", "--sim-fault", "loose-bit=0x4321"}, kOneMegabyte},
+        {"24C02 in the socket, 24C04 selected", {"--simulate=AT24C02", "-c", "AT24C04"}, 512},
     };
     struct Command {
         std::vector<std::string> args;
@@ -298,11 +299,11 @@ TEST_F(Cli, EachDiagnosisComesFromItsFaultAlone) {
         {{"blank-check"}, true, {"", "no-chip", "", "", "wraps"}},
         {{"detect"}, true, {"", "no-chip", "", "", ""}},
     };
-    writeFile(dir.file("old.bin"), randomBytes(kOneMegabyte, 5));
-    writeFile(dir.file("new.bin"), randomBytes(kOneMegabyte, 6));
     for (const Command& command : commands) {
         for (std::size_t f = 0; f < std::size(faults); ++f) {
             SCOPED_TRACE(command.args[command.args.size() > 1 ? 1 : 0] + " / " + faults[f].name);
+            writeFile(dir.file("old.bin"), randomBytes(faults[f].fileBytes, 5));
+            writeFile(dir.file("new.bin"), randomBytes(faults[f].fileBytes, 6));
             std::filesystem::remove(dir.file("chip.bin"));
             if (command.chipHoldsOld)
                 std::filesystem::copy_file(dir.file("old.bin"), dir.file("chip.bin"));
@@ -351,7 +352,9 @@ TEST_F(Cli, RepeatProgramsEachSwappedChipWithTheNextSerialAndOneCsvLine) {
     EXPECT_EQ(last.substr(0x104), readFile(dir.file("image.bin")).substr(0x104));
 
     EXPECT_EQ(run(sim({"--serial", "0xFFFFE:u32le:1", "write", "image.bin"})).status, 2);
-    // Each chip reports its own backup: none when its backup could not be saved.
+    // Each chip reports its own backup: none when its backup could not be saved. A write
+    // is read back, so it starts on an erased chip, not on the last one's serial number.
+    std::filesystem::remove(dir.file("chip.bin"));
     const pid_t saving =
         this->start(sim({"--json", "--sim-swap=200", "--repeat", "--next-on-id", "--count", "2",
                          "--backup", "saved", "write", "image.bin"}));

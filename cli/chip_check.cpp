@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/chip_check.h"
 
+#include <algorithm>
+
 #include "catalogue/chip_queries.h"
 #include "cli/bench_steps.h"
 
@@ -15,9 +17,15 @@ constexpr std::uint8_t kNoIdByte = 0xFF;
 std::string names(const std::vector<catalogue::ChipRecord>& chips) {
     if (chips.empty())
         return "unknown";
+    // A name the table holds twice is said once.
+    std::vector<std::string> seen;
     std::string joined;
-    for (const catalogue::ChipRecord& c : chips)
-        joined += (joined.empty() ? "" : ", ") + c.nameText();
+    for (const catalogue::ChipRecord& c : chips) {
+        if (std::find(seen.begin(), seen.end(), c.nameText()) != seen.end())
+            continue;
+        seen.push_back(c.nameText());
+        joined += (joined.empty() ? "" : ", ") + seen.back();
+    }
     return joined;
 }
 

@@ -200,7 +200,8 @@ Commands:
   chips [PATTERN]     list the chips of the database whose name holds PATTERN
                       ('*' separates parts that must appear in order); --type narrows
   info CHIP           the facts the database holds about CHIP
-  detect              ask the programmer which chip is in the socket and select it
+  detect              ask the programmer which chip is in the socket and select it;
+                      prints its IDs and every chip of the database that carries them
   read FILE           read the chip into FILE: Intel HEX when FILE ends in "hex" or
                       "HEX", binary otherwise. An Intel HEX file read for write,
                       verify or auto is placed by its load base: when its first
@@ -208,7 +209,8 @@ Commands:
                       is the chip's 0; otherwise the file's addresses are the chip's.
                       Where the data landed is said. Intel HEX content under another
                       name (.ihx, .Hex) is refused
-  write FILE          write FILE (binary, or Intel HEX by the same rule) to the chip
+  write FILE          write FILE (binary, or Intel HEX by the same rule) to the chip,
+                      and read an SPI flash back
   verify FILE         compare the chip with FILE
   erase               erase the chip (SPI flash only)
   auto FILE           erase (SPI flash), write and verify
@@ -245,7 +247,8 @@ Options:
   --offset ADDR       write: put the binary FILE at ADDR (decimal or 0x...) and keep
                       the rest of the chip (read, erase for SPI flash, write, verify)
   --diagnose          verify, auto, write --offset: after a failed verify, read the chip
-                      twice to name the likely cause; erase: read it back and check it
+                      twice to name the likely cause (write's read-back always does);
+                      erase: read it back and check it
                       is blank; read: ask an SPI flash that reads empty for its IDs
                       (blank-check always does)
   --simulate[=CHIP]   use the simulated programmer, with CHIP (default: the selected
@@ -289,7 +292,7 @@ Exit status:
   2    usage error or unknown chip; a FILE longer than the chip, or shorter
        without --pad; a write --offset FILE that runs past the chip; -c auto
        with IDs that chips of different size share
-  3    verify found a difference; blank-check found the chip not blank
+  3    verify (or write's read-back) found a difference; blank-check found the chip not blank
   4    no programmer (none found, none this user may open, or the one asked for is
        in use by another program)
   130  interrupted by Ctrl-C (the transfer is stopped and the programmer settled first;

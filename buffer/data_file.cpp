@@ -82,10 +82,13 @@ LoadResult loadDataFile(DataBuffer& buffer, const std::string& path) {
         if (!reader.readFile(fd, buffer.image(), capacity))
             return failed(util::printableName(path) + ": " + reader.error());
         result.tooLong = reader.highestEnd() > capacity;
+        result.dataEnd = reader.highestEnd();
+        result.hexFirstImage = reader.lowestStart();
+        result.hexFirstFile = reader.lowestStart() + reader.loadBase();
     } else {
-        if (readFully(fd, buffer.image(), capacity) < 0) {
+        const ssize_t got = readFully(fd, buffer.image(), capacity);
+        if (got < 0)
             return failedStep("cannot read", path);
-        }
         // One byte more than the chip holds tells that the file is longer; its
         // length from fstat could be stale by now.
         unsigned char beyond = 0;
@@ -93,6 +96,7 @@ LoadResult loadDataFile(DataBuffer& buffer, const std::string& path) {
         if (more < 0)
             return failedStep("cannot read", path);
         result.tooLong = more > 0;
+        result.dataEnd = static_cast<std::uint64_t>(got) + static_cast<std::uint64_t>(more);
     }
     result.loaded = true;
     return result;

@@ -15,6 +15,13 @@ struct LoadResult {
     // The file held data beyond the chip (the buffer's data length); they were
     // left out and the caller warns with message 21. Only set on a load.
     bool tooLong = false;
+    // How far the file's data reach: a binary file's length (counted up to one byte
+    // past the buffer), one past an Intel HEX file's highest image address.
+    std::uint64_t dataEnd = 0;
+    // Intel HEX: the lowest image address its data reached, and the file address
+    // those data had (the load base moves them down).
+    std::uint64_t hexFirstImage = 0;
+    std::uint64_t hexFirstFile = 0;
     // Why the load failed, for the log; empty on success.
     std::string error;
 };

@@ -178,6 +178,8 @@ bool IntelHexReader::fail(const Source& source, std::string_view what) {
 
 bool IntelHexReader::read(Source& source, unsigned char* destination, std::uint32_t limit) {
     highestEnd_ = 0;
+    lowestStart_ = 0;
+    anyData_ = false;
     offset_ = 0;
     loadBase_ = 0;
     baseFixed_ = false;
@@ -221,6 +223,9 @@ bool IntelHexReader::read(Source& source, unsigned char* destination, std::uint3
                 const std::uint64_t end = start + count;
                 if (end > highestEnd_)
                     highestEnd_ = end;
+                if (!anyData_ || start < lowestStart_)
+                    lowestStart_ = start;
+                anyData_ = true;
                 if (start < limit) {
                     std::size_t room = static_cast<std::size_t>(limit - start);
                     std::memcpy(destination + start, data, count < room ? count : room);

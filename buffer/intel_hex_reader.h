@@ -43,6 +43,10 @@ class IntelHexReader {
 
     // One past the highest image address any data record reached, placed or not.
     std::uint64_t highestEnd() const { return highestEnd_; }
+    // The lowest image address a data record reached (0 without data), and the load
+    // base: that address came from file address lowestStart() + loadBase().
+    std::uint64_t lowestStart() const { return lowestStart_; }
+    std::uint64_t loadBase() const { return loadBase_; }
     const std::string& error() const { return error_; }
 
   private:
@@ -51,6 +55,8 @@ class IntelHexReader {
     bool fail(const Source& source, std::string_view what);
 
     std::uint64_t highestEnd_ = 0;
+    std::uint64_t lowestStart_ = 0;
+    bool anyData_ = false;
     std::uint64_t offset_ = 0;
     std::uint64_t loadBase_ = 0;
     bool baseFixed_ = false;

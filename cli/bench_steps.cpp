@@ -32,9 +32,9 @@ std::string benchUsageError(const Options& o) {
         return "--offset takes a binary file";
     if (o.passes != 1 && c != "read" && c != "blank-check" && o.backup.empty() && !o.offset)
         return "--passes is for read, blank-check, --backup and write --offset";
-    const bool verifies = c == "verify" || c == "auto" || (c == "write" && o.offset);
+    const bool verifies = c == "verify" || c == "auto" || c == "write";
     if (o.diagnose && !verifies && c != "read" && c != "erase" && c != "blank-check")
-        return "--diagnose is for verify, auto, write --offset, erase, read and blank-check";
+        return "--diagnose is for verify, auto, write, erase, read and blank-check";
     return {};
 }
 
@@ -126,7 +126,9 @@ Outcome BenchSteps::after(operations::Workbench& bench, Outcome outcome) {
 Outcome BenchSteps::check(operations::Workbench& bench, Outcome outcome) {
     const std::string& c = o_.command;
     if (outcome == Outcome::Mismatch && (c == "verify" || c == "auto" || c == "write")) {
-        if (!o_.diagnose) {
+        // A write's own read-back found the chip other than written: the cause is
+        // looked for at once, the chip being at hand.
+        if (!o_.diagnose && c != "write") {
             ui_.note("(--diagnose reads the chip again to name the likely cause)");
             return outcome;
         }
@@ -173,12 +175,16 @@ void BenchSteps::afterDetect(const operations::Workbench& bench,
 }
 
 void BenchSteps::noteCause(Cause cause) {
+    cli::noteCause(ui_, report_, cause);
+}
+
+void noteCause(TerminalFrontend& ui, Report& report, Cause cause) {
     if (cause == Cause::None)
         return;
     const operations::Diagnosis d = operations::describe(cause);
-    report_.diagnosis = d.code;
-    ui_.note(std::string("diagnosis: ") + d.code + ": " + d.explanation);
-    ui_.note(std::string("suggestion: ") + d.suggestion);
+    report.diagnosis = d.code;
+    ui.note(std::string("diagnosis: ") + d.code + ": " + d.explanation);
+    ui.note(std::string("suggestion: ") + d.suggestion);
 }
 
 void printBenchReport(std::FILE* out, const Report& report) {

@@ -56,6 +56,9 @@ class BenchSteps {
     bool checked_ = false;
 };
 
+// Names the cause on stderr ("diagnosis: CODE: ...", and what to do) and in the report.
+void noteCause(TerminalFrontend& ui, Report& report, operations::Cause cause);
+
 // The bench results' lines on stdout (backup file, blank check).
 void printBenchReport(std::FILE* out, const Report& report);
 

@@ -28,6 +28,11 @@ std::string jsonReport(const Report& r) {
         std::snprintf(crc, sizeof crc, "%08x", r.checksums->crc32);
         j["checksums"] = {{"crc32", crc}, {"sha256", r.checksums->sha256}};
     }
+    if (r.chipChecksums) {
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "%08x", r.chipChecksums->crc32);
+        j["chipChecksums"] = {{"crc32", crc}, {"sha256", r.chipChecksums->sha256}};
+    }
     if (r.differences) {
         nlohmann::ordered_json ranges = nlohmann::ordered_json::array();
         for (const operations::DifferenceRange& range : r.differences->ranges)

@@ -109,6 +109,12 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.offset = n;
         } else if (arg == "--diagnose") {
             ok = noValue(&o.diagnose);
+        } else if (arg == "--force") {
+            ok = noValue(&o.force);
+        } else if (arg == "--pad") {
+            ok = noValue(&o.pad);
+        } else if (arg == "--no-verify") {
+            ok = noValue(&o.noVerify);
         } else if (arg == "--simulate") {
             o.simulate = true;
             o.simulatedChip = value;
@@ -194,10 +200,17 @@ Commands:
   chips [PATTERN]     list the chips of the database whose name holds PATTERN
                       ('*' separates parts that must appear in order); --type narrows
   info CHIP           the facts the database holds about CHIP
-  detect              ask the programmer which chip is in the socket and select it
+  detect              ask the programmer which chip is in the socket and select it;
+                      prints its IDs and every chip of the database that carries them
   read FILE           read the chip into FILE: Intel HEX when FILE ends in "hex" or
-                      "HEX", binary otherwise
-  write FILE          write FILE (binary, or Intel HEX by the same rule) to the chip
+                      "HEX", binary otherwise. An Intel HEX file read for write,
+                      verify or auto is placed by its load base: when its first
+                      extended address record comes before any data, that address
+                      is the chip's 0; otherwise the file's addresses are the chip's.
+                      Where the data landed is said. Intel HEX content under another
+                      name (.ihx, .Hex) is refused
+  write FILE          write FILE (binary, or Intel HEX by the same rule) to the chip,
+                      and read an SPI flash back
   verify FILE         compare the chip with FILE
   erase               erase the chip (SPI flash only)
   auto FILE           erase (SPI flash), write and verify
@@ -210,7 +223,16 @@ Commands:
 
 Options:
   -c, --chip NAME     the chip to work on (default: the window's default chip; the
-                      window's setting is never changed)
+                      window's setting is never changed). An SPI flash is checked
+                      before read, write, verify, erase, auto and blank-check: its IDs
+                      must be the chip's, else nothing is done (exit 1)
+  -c auto             the chip whose IDs the chip in the socket answers; when chips of
+                      different size or page share them, they are listed (exit 2)
+  --force             do not check the chip in the socket against -c
+  --pad               write, auto, verify: fill a file shorter than the chip up with
+                      0xFF (without it a shorter file is refused; verify compares
+                      only the file's length). A longer file is always refused
+  --no-verify         write: do not read an SPI flash back after writing it
   --type TYPE         for chips: spi, 24, 25 or 93
   --lang LANGUAGE     English or SimpleChinese for this run (default: config.ini)
   --json              one JSON object on stdout describing the run
@@ -225,7 +247,8 @@ Options:
   --offset ADDR       write: put the binary FILE at ADDR (decimal or 0x...) and keep
                       the rest of the chip (read, erase for SPI flash, write, verify)
   --diagnose          verify, auto, write --offset: after a failed verify, read the chip
-                      twice to name the likely cause; erase: read it back and check it
+                      twice to name the likely cause (write's read-back always does);
+                      erase: read it back and check it
                       is blank; read: ask an SPI flash that reads empty for its IDs
                       (blank-check always does)
   --simulate[=CHIP]   use the simulated programmer, with CHIP (default: the selected
@@ -265,9 +288,11 @@ wraps.
 
 Exit status:
   0    done
-  1    the operation failed
-  2    usage error or unknown chip; a write --offset FILE that runs past the chip
-  3    verify found a difference; blank-check found the chip not blank
+  1    the operation failed; no chip in the socket, or another chip than -c
+  2    usage error or unknown chip; a FILE longer than the chip, or shorter
+       without --pad; a write --offset FILE that runs past the chip; -c auto
+       with IDs that chips of different size share
+  3    verify (or write's read-back) found a difference; blank-check found the chip not blank
   4    no programmer (none found, none this user may open, or the one asked for is
        in use by another program)
   130  interrupted by Ctrl-C (the transfer is stopped and the programmer settled first;

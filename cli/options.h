@@ -36,6 +36,12 @@ struct Options {
     // write --offset ADDR: the file goes to ADDR, the rest of the chip stays as it is.
     std::optional<std::uint64_t> offset;
     bool diagnose = false;  // --diagnose: name the likely cause of a failure
+    // --force: the chip in the socket is not checked against the selected one.
+    bool force = false;
+    // --pad: a file shorter than the chip is filled up with 0xFF instead of refused.
+    bool pad = false;
+    // --no-verify: write on an SPI flash does not read back what it wrote.
+    bool noVerify = false;
     bool help = false;
     // --simulate[=CHIP]: the simulated programmer instead of a real one, with CHIP (or
     // the selected chip) in its socket.

@@ -14,7 +14,9 @@
 #include "catalogue/chip_database.h"
 #include "catalogue/chip_queries.h"
 #include "cli/bench_steps.h"
+#include "cli/chip_check.h"
 #include "cli/doctor.h"
+#include "cli/input_file.h"
 #include "cli/intel_hex_writer.h"
 #include "cli/interrupt.h"
 #include "cli/json_report.h"
@@ -37,6 +39,8 @@ using operations::Outcome;
 
 constexpr double kMega = 1e6;
 constexpr std::uint8_t kNoIdByte = 0xFF;
+// -c auto: the chip is the one whose IDs the socket answers.
+constexpr const char* kAutoChip = "AUTO";
 
 std::string text(int key) {
     return app::messageText(key);
@@ -226,6 +230,10 @@ class Run {
     std::optional<std::string> loadSimulatedMemory(const catalogue::ChipRecord& chip);
     Outcome runCommand(operations::Workbench& bench);
     int loadInput(operations::Workbench& bench);
+    // A refusal of the chip check as the run's exit status and result.
+    std::pair<int, std::string> refused(operations::Workbench& bench, const Refusal& refusal);
+    // write on an SPI flash: reads back what it wrote, unless --no-verify.
+    Outcome writeAndVerify(operations::Workbench& bench);
     bool saveOutput(operations::Workbench& bench);
     std::string stateAfterInterrupt() const;
     void printReport();
@@ -244,6 +252,8 @@ class Run {
     std::uint64_t simMemoryChanges_ = 0;
     // The --sim-memory file is of the chip's size (or new), so it keeps the chip.
     bool simMemoryKept_ = false;
+    // How many of the buffer's bytes are the command's file (write, verify, auto).
+    std::uint32_t fileLength_ = 0;
     // Where this chip's lines start among everything shown.
     std::size_t messagesFrom_ = 0;
     std::thread simSwap_;
@@ -380,7 +390,8 @@ int Run::withProgrammer() {
         ui_.note("unknown chip " + o_.simulatedChip);
         return finish(kExitUsage, "unknown-chip");
     }
-    if (!o_.chip.empty()) {
+    const bool autoChip = upperAscii(o_.chip) == kAutoChip;
+    if (!o_.chip.empty() && !autoChip) {
         if (!findChip(*bench.database, o_.chip, chip)) {
             ui_.note("unknown chip " + o_.chip + " (chipwright-cli chips PATTERN lists them)");
             return finish(kExitUsage, "unknown-chip");
@@ -391,6 +402,9 @@ int Run::withProgrammer() {
                                       util::utf8ToGbk(text(app::MsgDefaultChipName)), chip)) {
         catalogue::findByName(*bench.database, operations::kFallbackChipName, chip);
     }
+    // -c auto asks for the IDs in an SPI flash's mode.
+    if (autoChip && chip.type != catalogue::SpiFlash)
+        catalogue::findByName(*bench.database, operations::kFallbackChipName, chip);
     operations::selectChip(bench, ui_, chip);
 
     if (device_) {
@@ -402,6 +416,13 @@ int Run::withProgrammer() {
         simMemoryChanges_ = device_->memoryChanges();
     }
 
+    if (autoChip && touchesChip(o_.command)) {
+        if (const auto refusal = chooseChipByIds(bench, ui_, report_)) {
+            const auto [status, result] = refused(bench, *refusal);
+            leaveProgrammer(bench);
+            return finish(status, result);
+        }
+    }
     const bool production = o_.repeat || !o_.reportFile.empty() || !o_.serial.empty();
     if (production) {
         if (const auto problem = productionUsage(bench))
@@ -428,7 +449,18 @@ int Run::withProgrammer() {
     return finish(status, result);
 }
 
+std::pair<int, std::string> Run::refused(operations::Workbench& bench, const Refusal& refusal) {
+    report_.chip = bench.chip.nameText();
+    if (refusal.outcome == Outcome::Done)
+        return {refusal.status, refusal.result};
+    return {statusFor(refusal.outcome), refusal.outcome == Outcome::NoProgrammer
+                                            ? explainNoProgrammer(bench)
+                                            : resultFor(refusal.outcome)};
+}
+
 std::pair<int, std::string> Run::commandOnChip(operations::Workbench& bench) {
+    if (const auto refusal = checkSocket(o_, bench, ui_, report_))
+        return refused(bench, *refusal);
     const auto start = std::chrono::steady_clock::now();
     Outcome outcome = bench_.after(bench, runCommand(bench));
     report_.seconds =
@@ -624,6 +656,7 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
         report_.bytes = 0;
         report_.seconds = 0;
         report_.checksums.reset();
+        report_.chipChecksums.reset();
         report_.differences.reset();
         report_.chipState.clear();
         report_.diagnosis.clear();
@@ -636,12 +669,8 @@ int Run::productionRun(operations::Workbench& bench, const catalogue::ChipRecord
         if (bench.chip.manufacturerId == ids[0] && bench.chip.deviceId == ids[1])
             return true;
         startChip();
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "the chip in the socket answers IDs %02X %02X, not %s's %02X %02X: "
-                      "not programmed",
-                      ids[0], ids[1], bench.chip.nameText().c_str(), bench.chip.manufacturerId,
-                      bench.chip.deviceId);
+        const std::string text =
+            wrongChipText(*bench.database, bench.chip, {ids[0], ids[1]}) + ": not programmed";
         ui_.note(text);
         bench.log.write(text);
         ++failed;
@@ -780,20 +809,19 @@ void Run::stopSimulatedSwap() {
 }
 
 int Run::loadInput(operations::Workbench& bench) {
+    fileLength_ = bench.chip.capacity;
     if (o_.offset)
         return bench_.loadPatch(bench);
     if (o_.command != "write" && o_.command != "verify" && o_.command != "auto")
         return kExitDone;
-    const buffer::LoadResult loaded = buffer::loadDataFile(*bench.buffer, o_.arguments[0]);
-    if (!loaded.loaded) {
-        bench.log.write(loaded.error);
-        ui_.showMessage(text(app::MsgOpenFileError));
-        ui_.note(loaded.error);
-        return kExitFailed;
-    }
-    if (loaded.tooLong)
-        ui_.showMessage(text(app::MsgFileTooLong));
-    return kExitDone;
+    return loadChipFile(o_, bench, ui_, fileLength_);
+}
+
+Outcome Run::writeAndVerify(operations::Workbench& bench) {
+    const Outcome written = operations::writeChip(bench, ui_);
+    if (written != Outcome::Done || o_.noVerify || bench.chip.type != catalogue::SpiFlash)
+        return written;
+    return operations::verifyChip(bench, ui_);
 }
 
 bool Run::saveOutput(operations::Workbench& bench) {
@@ -830,7 +858,11 @@ Outcome Run::runCommand(operations::Workbench& bench) {
         if (o_.passes > 1)
             report_.differences = differences;
     } else if (c == "write") {
-        outcome = operations::writeChip(bench, ui_);
+        outcome = writeAndVerify(bench);
+    } else if (c == "verify" && fileLength_ < capacity && !o_.pad) {
+        outcome = verifyFilePart(bench, ui_, fileLength_, o_.all, differences);
+        if (o_.all)
+            report_.differences = differences;
     } else if (c == "verify" && o_.all) {
         outcome = operations::verifyChipAll(bench, ui_, differences);
         report_.differences = differences;
@@ -841,13 +873,19 @@ Outcome Run::runCommand(operations::Workbench& bench) {
     }
     if (c == "read" || c == "write" || c == "verify" || c == "auto") {
         // After a read, a write, or a verify that passed, the buffer holds the chip's
-        // bytes (auto ends with its verify).
+        // bytes (auto ends with its verify). The file's checksums are of its own bytes;
+        // a padded file's chip has its own.
         if (outcome == Outcome::Done) {
+            const std::uint32_t length = c == "read" ? capacity : fileLength_;
+            auto sums = [&bench, length] {
+                return operations::checksumsOf({bench.buffer->image(), length});
+            };
+            if (length < capacity && (c != "verify" || o_.pad))
+                report_.chipChecksums = operations::bufferChecksums(bench);
             try {
-                checksums_ = std::async(std::launch::async,
-                                        [&bench] { return operations::bufferChecksums(bench); });
+                checksums_ = std::async(std::launch::async, sums);
             } catch (const std::system_error&) {
-                report_.checksums = operations::bufferChecksums(bench);
+                report_.checksums = sums();
             }
         }
         return outcome;
@@ -858,8 +896,7 @@ Outcome Run::runCommand(operations::Workbench& bench) {
         std::optional<operations::ChipIds> ids;
         const Outcome o = operations::detectChipIds(bench, ui_, ids);
         bench_.afterDetect(bench, ids);
-        if (o == Outcome::Done && !o_.json)
-            std::fprintf(s_.out, "%s\n", bench.chip.nameText().c_str());
+        listDetected(s_.out, o_.json, *bench.database, ids, report_);
         return o;
     }
     if (c == "version" || c == "selftest") {
@@ -896,8 +933,8 @@ std::string Run::stateAfterInterrupt() const {
             return "chip written, verify failed, its diagnosis not finished";
         return "chip unchanged";
     }
-    // A patch ends in the steps of auto.
-    const bool steps = c == "auto" || (c == "write" && o_.offset);
+    // A patch ends in the steps of auto; a write is read back after it.
+    const bool steps = c == "auto" || c == "write";
     std::string phase = steps ? "auto" : c;
     if (steps) {
         // This chip's lines only: a --repeat run shows the chips before it too.
@@ -945,6 +982,9 @@ void Run::printReport() {
     printBenchReport(s_.out, report_);
     if (const auto& sums = report_.checksums) {
         std::fprintf(s_.out, "crc32 %08x sha256 %s\n", sums->crc32, sums->sha256.c_str());
+    }
+    if (const auto& sums = report_.chipChecksums) {
+        std::fprintf(s_.out, "chip crc32 %08x sha256 %s\n", sums->crc32, sums->sha256.c_str());
     }
     std::fflush(s_.out);
 }

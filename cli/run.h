@@ -25,7 +25,7 @@ struct Report {
     std::uint64_t bytes = 0;
     double seconds = 0;
     // "done", "failed", "mismatch", "no-programmer", "busy", "cancelled", "interrupted",
-    // "usage", "unknown-chip"
+    // "usage", "unknown-chip", "no-chip", "wrong-chip", "ambiguous-chip"
     std::string result;
     int exitStatus = 0;
     std::vector<std::string> messages;
@@ -33,8 +33,10 @@ struct Report {
     std::string file;       // the command's file, if it has one
     bool simulated = false;
     std::vector<catalogue::ChipRecord> chips;  // chips and info
-    // Of what was read, written or verified.
+    // Of what was read, or of the file's bytes written or verified.
     std::optional<operations::Checksums> checksums;
+    // Of the chip's whole image where it is more than the file (write --pad).
+    std::optional<operations::Checksums> chipChecksums;
     // verify --all, read --passes.
     std::optional<operations::Differences> differences;
     // The code of the cause a diagnosis named ("no-chip", "unstable"... as

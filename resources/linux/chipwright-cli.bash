@@ -26,7 +26,7 @@ _chipwright_cli() {
   local commands="chips info detect read write verify erase auto blank-check version
     selftest update-firmware doctor"
   local options="-c --chip --type --lang --json -q --quiet -y --yes --all --passes
-    --backup --offset --diagnose --simulate --simulate= --sim-speed --sim-fault
+    --backup --offset --diagnose --force --pad --no-verify --simulate --simulate= --sim-speed --sim-fault
     --sim-memory --sim-swap --sim-swap= --device --repeat --next-on-id --count --report
     --serial -h --help"
 
@@ -47,6 +47,7 @@ _chipwright_cli() {
   case $prev in
     -c | --chip)
       _chipwright_cli_chips "$cur"
+      COMPREPLY+=($(compgen -W "auto" -- "$cur"))
       return
       ;;
     --type)

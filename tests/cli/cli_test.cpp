@@ -275,13 +275,14 @@ TEST_F(Cli, EachDiagnosisComesFromItsFaultAlone) {
     struct Fault {
         const char* name;
         std::vector<std::string> args;
+        std::size_t fileBytes;  // the selected chip's size: files must fit it
     };
     const Fault faults[] = {
-        {"none", {"--simulate=W25Q80DV"}},
-        {"empty socket", {"--simulate=W25Q80DV", "--sim-fault", "empty-socket"}},
-        {"write-protected", {"--simulate=W25Q80DV", "--sim-fault", "write-protect"}},
-        {"loose bit", {"--simulate=W25Q80DV", "--sim-fault", "loose-bit=0x4321"}},
-        {"24C02 in the socket, 24C04 selected", {"--simulate=AT24C02", "-c", "AT24C04"}},
+        {"none", {"--simulate=W25Q80DV"}, kOneMegabyte},
+        {"empty socket", {"--simulate=W25Q80DV", "--sim-fault", "empty-socket"}, kOneMegabyte},
+        {"write-protected", {"--simulate=W25Q80DV", "--sim-fault", "write-protect"}, kOneMegabyte},
+        {"loose bit", {"--simulate=W25Q80DV", "--sim-fault", "loose-bit=0x4321"}, kOneMegabyte},
+        {"24C02 in the socket, 24C04 selected", {"--simulate=AT24C02", "-c", "AT24C04"}, 512},
     };
     struct Command {
         std::vector<std::string> args;
@@ -298,11 +299,11 @@ TEST_F(Cli, EachDiagnosisComesFromItsFaultAlone) {
         {{"blank-check"}, true, {"", "no-chip", "", "", "wraps"}},
         {{"detect"}, true, {"", "no-chip", "", "", ""}},
     };
-    writeFile(dir.file("old.bin"), randomBytes(kOneMegabyte, 5));
-    writeFile(dir.file("new.bin"), randomBytes(kOneMegabyte, 6));
     for (const Command& command : commands) {
         for (std::size_t f = 0; f < std::size(faults); ++f) {
             SCOPED_TRACE(command.args[command.args.size() > 1 ? 1 : 0] + " / " + faults[f].name);
+            writeFile(dir.file("old.bin"), randomBytes(faults[f].fileBytes, 5));
+            writeFile(dir.file("new.bin"), randomBytes(faults[f].fileBytes, 6));
             std::filesystem::remove(dir.file("chip.bin"));
             if (command.chipHoldsOld)
                 std::filesystem::copy_file(dir.file("old.bin"), dir.file("chip.bin"));
@@ -322,6 +323,126 @@ TEST_F(Cli, EachDiagnosisComesFromItsFaultAlone) {
     EXPECT_EQ(empty.status, 1);
     EXPECT_FALSE(empty.json().contains("checksums")) << empty.out;
     EXPECT_FALSE(std::filesystem::exists(dir.file("empty.bin")));
+}
+
+// What a refused run leaves: the simulated chip's file byte for byte as it was.
+TEST_F(Cli, TheChipInTheSocketIsCheckedBeforeItIsTouched) {
+    const std::string old = randomBytes(kOneMegabyte, 7);
+    writeFile(dir.file("chip.bin"), old);
+    writeFile(dir.file("two.bin"), randomBytes(2 * kOneMegabyte, 8));
+    // The socket holds a W25Q80DV (EF 13); a W25Q16JV (EF 14) is selected.
+    const auto wrong = run(sim({"--json", "-c", "W25Q16JV", "auto", "two.bin"}));
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.json()["result"], "wrong-chip");
+    EXPECT_NE(wrong.err.find("the chip in the socket is W25Q80DV, "), std::string::npos)
+        << wrong.err;
+    EXPECT_NE(wrong.err.find("(IDs EF 13), not W25Q16JV (IDs EF 14)"), std::string::npos);
+    const auto empty = run(sim({"--json", "--sim-fault", "empty-socket", "erase"}));
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(empty.json()["result"], "no-chip");
+    EXPECT_NE(empty.err.find("no chip or no contact"), std::string::npos);
+    EXPECT_EQ(readFile(dir.file("chip.bin")), old);
+    // --force runs the command on whatever is in the socket.
+    const auto forced = run(sim({"-c", "W25Q16JV", "--force", "blank-check"}));
+    EXPECT_NE(forced.err.find("--force: the chip in the socket is not checked"), std::string::npos);
+    EXPECT_EQ(forced.status, 3);
+}
+
+TEST_F(Cli, AutoChipTakesTheSocketsChipUnlessSharedIdsLeaveItOpen) {
+    const auto unique = run(sim({"--json", "-c", "auto", "read", "x.bin"}, "W25Q16JV"));
+    EXPECT_EQ(unique.status, 0) << unique.err;
+    EXPECT_EQ(unique.json()["chip"], "W25Q16JV");
+    EXPECT_EQ(unique.json()["bytes"], 2 * kOneMegabyte);
+    // MX25L8008E (1 MB) and MX25V4035F (512 KB) both answer C2 13.
+    const auto shared = run(sim({"--json", "-c", "auto", "read", "x.bin"}, "MX25L8008E"));
+    EXPECT_EQ(shared.status, 2);
+    EXPECT_EQ(shared.json()["result"], "ambiguous-chip");
+    EXPECT_NE(shared.err.find("MX25V4035F"), std::string::npos);
+    const auto detect = run({"--simulate=MX25L8008E", "detect"});
+    EXPECT_EQ(detect.status, 0);
+    EXPECT_NE(detect.out.find("ids C2 13\n"), std::string::npos);
+    EXPECT_NE(detect.out.find("MX25V4035F"), std::string::npos);
+}
+
+TEST_F(Cli, AFileMustFitTheChipUnlessPaddedOrOnlyVerified) {
+    const std::string old = randomBytes(kOneMegabyte, 7);
+    writeFile(dir.file("chip.bin"), old);
+    writeFile(dir.file("long.bin"), randomBytes(kOneMegabyte + 1, 8));
+    const std::string half = randomBytes(kOneMegabyte / 2, 9);
+    writeFile(dir.file("half.bin"), half);
+    EXPECT_EQ(run(sim({"write", "long.bin"})).status, 2);
+    EXPECT_EQ(run(sim({"verify", "long.bin"})).status, 2);
+    EXPECT_EQ(run(sim({"auto", "half.bin"})).status, 2);
+    EXPECT_EQ(readFile(dir.file("chip.bin")), old);
+
+    // Padded: the rest of the chip is 0xFF; the file's checksums and the chip's apart.
+    const auto padded = run(sim({"--json", "--pad", "auto", "half.bin"}));
+    ASSERT_EQ(padded.status, 0) << padded.err;
+    EXPECT_EQ(readFile(dir.file("chip.bin")), half + std::string(kOneMegabyte / 2, '\xFF'));
+    EXPECT_NE(padded.json()["checksums"], padded.json()["chipChecksums"]);
+    // verify compares the file's bytes only, and finds a difference among them.
+    writeFile(dir.file("chip.bin"), half + old.substr(kOneMegabyte / 2));
+    const auto part = run(sim({"--json", "verify", "half.bin"}));
+    EXPECT_EQ(part.status, 0) << part.err;
+    EXPECT_EQ(part.json()["checksums"], padded.json()["checksums"]);
+    EXPECT_EQ(run(sim({"--pad", "verify", "half.bin"})).status, 3);
+    writeFile(dir.file("half.bin"), half.substr(0, 1000) + "x" + half.substr(1001));
+    const auto differs = run(sim({"verify", "half.bin"}));
+    EXPECT_EQ(differs.status, 3);
+    EXPECT_NE(differs.err.find("first difference at 0x0003E8"), std::string::npos);
+}
+
+// Intel HEX records: the 64 KB of `data` after an extended linear address of 1.
+std::string hexAt64K(const std::string& data) {
+    std::string text;
+    auto record = [&](unsigned type, unsigned address, std::string_view bytes) {
+        std::string line = ":";
+        unsigned sum = 0;
+        auto put = [&](unsigned value) {
+            char digits[3];
+            std::snprintf(digits, sizeof digits, "%02X", value & 0xFF);
+            line += digits;
+            sum += value;
+        };
+        put(static_cast<unsigned>(bytes.size()));
+        put(address >> 8);
+        put(address);
+        put(type);
+        for (char c : bytes)
+            put(static_cast<unsigned char>(c));
+        put(0x100 - (sum & 0xFF));
+        text += line + "\n";
+    };
+    record(4, 0, std::string("\x00\x01", 2));
+    for (unsigned a = 0; a < data.size(); a += 16)
+        record(0, a, std::string_view(data).substr(a, 16));
+    record(1, 0, "");
+    return text;
+}
+
+TEST_F(Cli, IntelHexSaysWhereItsDataLandAndIsReadOnlyUnderItsName) {
+    const std::string data = randomBytes(0x10000, 10);
+    writeFile(dir.file("based.hex"), hexAt64K(data));
+    writeFile(dir.file("based.ihx"), hexAt64K(data));
+    const auto placed = run(sim({"--pad", "auto", "based.hex"}));
+    ASSERT_EQ(placed.status, 0) << placed.err;
+    EXPECT_NE(placed.err.find("data from 0x010000 placed at 0x000000"), std::string::npos);
+    const std::string chip = readFile(dir.file("chip.bin"));
+    EXPECT_EQ(chip.substr(0, 0x10000), data);
+    const auto misnamed = run(sim({"--pad", "auto", "based.ihx"}));
+    EXPECT_EQ(misnamed.status, 2);
+    EXPECT_NE(misnamed.err.find("holds Intel HEX"), std::string::npos);
+    EXPECT_EQ(readFile(dir.file("chip.bin")), chip);
+}
+
+// write reads an SPI flash back: a write-protected chip fails it with its cause.
+TEST_F(Cli, WriteReadsTheFlashBackUnlessToldNotTo) {
+    writeFile(dir.file("image.bin"), randomBytes(kOneMegabyte, 11));
+    const auto stuck = run(sim({"--json", "--sim-fault", "write-protect", "write", "image.bin"}));
+    EXPECT_EQ(stuck.status, 3);
+    EXPECT_EQ(stuck.json()["diagnosis"]["code"], "not-erased");
+    EXPECT_EQ(
+        run(sim({"--sim-fault", "write-protect", "--no-verify", "write", "image.bin"})).status, 0);
 }
 
 TEST_F(Cli, RepeatProgramsEachSwappedChipWithTheNextSerialAndOneCsvLine) {
@@ -351,7 +472,9 @@ TEST_F(Cli, RepeatProgramsEachSwappedChipWithTheNextSerialAndOneCsvLine) {
     EXPECT_EQ(last.substr(0x104), readFile(dir.file("image.bin")).substr(0x104));
 
     EXPECT_EQ(run(sim({"--serial", "0xFFFFE:u32le:1", "write", "image.bin"})).status, 2);
-    // Each chip reports its own backup: none when its backup could not be saved.
+    // Each chip reports its own backup: none when its backup could not be saved. A write
+    // is read back, so it starts on an erased chip, not on the last one's serial number.
+    std::filesystem::remove(dir.file("chip.bin"));
     const pid_t saving =
         this->start(sim({"--json", "--sim-swap=200", "--repeat", "--next-on-id", "--count", "2",
                          "--backup", "saved", "write", "image.bin"}));

@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/input_file.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/messages.h"
+#include "buffer/data_file.h"
+#include "buffer/intel_hex_reader.h"
+#include "catalogue/chip_record.h"
+#include "cli/intel_hex_writer.h"
+#include "util/regular_file.h"
+
+namespace cli {
+namespace {
+
+// An Intel HEX text of the largest chip, with room for long records and line ends.
+constexpr std::size_t kLargestHexText = std::size_t{catalogue::kMaxChipCapacity} * 4;
+
+std::string hexAddress(std::uint64_t address) {
+    char out[24];
+    std::snprintf(out, sizeof out, "0x%06llX", static_cast<unsigned long long>(address));
+    return out;
+}
+
+// Intel HEX content under a name that loads as binary would be written as its text.
+bool misnamedIntelHex(const std::string& path, std::uint32_t capacity) {
+    if (isIntelHexName(path))
+        return false;
+    std::vector<unsigned char> text;
+    if (util::readRegularFile(path, kLargestHexText, text) != util::FileRead::Ok || text.empty() ||
+        text[0] != ':')
+        return false;
+    std::vector<unsigned char> image(capacity);
+    buffer::IntelHexReader reader;
+    return reader.readText({reinterpret_cast<const char*>(text.data()), text.size()}, image.data(),
+                           capacity);
+}
+
+std::string sizeOf(const std::string& path, const buffer::LoadResult& loaded) {
+    std::error_code error;
+    const std::uintmax_t bytes = std::filesystem::file_size(path, error);
+    const std::uint64_t shown = isIntelHexName(path) || error ? loaded.dataEnd : bytes;
+    return std::to_string(shown) + (isIntelHexName(path) ? " bytes of data" : " bytes");
+}
+
+}  // namespace
+
+int loadChipFile(const Options& o, operations::Workbench& bench, TerminalFrontend& ui,
+                 std::uint32_t& length) {
+    const std::string& path = o.arguments[0];
+    const std::uint32_t capacity = bench.chip.capacity;
+    const std::string chip = bench.chip.nameText() + " (" + std::to_string(capacity) + " bytes)";
+    if (misnamedIntelHex(path, capacity)) {
+        ui.note(path +
+                " holds Intel HEX, but only a name ending in .hex or .HEX is read as "
+                "Intel HEX; rename it (or convert it to binary); nothing was done");
+        return kExitUsage;
+    }
+    const buffer::LoadResult loaded = buffer::loadDataFile(*bench.buffer, path);
+    if (!loaded.loaded) {
+        bench.log.write(loaded.error);
+        ui.showMessage(app::messageText(app::MsgOpenFileError));
+        ui.note(loaded.error);
+        return kExitFailed;
+    }
+    if (isIntelHexName(path) && loaded.dataEnd > 0 && loaded.hexFirstFile != 0) {
+        ui.note(path + ": data from " + hexAddress(loaded.hexFirstFile) + " placed at " +
+                hexAddress(loaded.hexFirstImage));
+    }
+    if (loaded.tooLong) {
+        ui.note(path + " (" + sizeOf(path, loaded) + ") is longer than " + chip +
+                "; nothing was done");
+        return kExitUsage;
+    }
+    length = static_cast<std::uint32_t>(loaded.dataEnd);
+    if (length == capacity)
+        return kExitDone;
+    const std::string file = path + " (" + sizeOf(path, loaded) + ")";
+    if (o.pad) {
+        ui.note(file + " is padded with 0xFF to " + chip + " (--pad)");
+    } else if (o.command == "verify") {
+        ui.note("verify compares the " + std::to_string(length) + " bytes of " + path +
+                " only, not the rest of " + chip + " (--pad compares it with 0xFF)");
+    } else {
+        ui.note(file + " is shorter than " + chip +
+                "; nothing was done (--pad fills the rest with 0xFF)");
+        return kExitUsage;
+    }
+    return kExitDone;
+}
+
+operations::Outcome verifyFilePart(operations::Workbench& bench, TerminalFrontend& ui,
+                                   std::uint32_t length, bool all,
+                                   operations::Differences& differences) {
+    const std::unique_ptr<unsigned char[]> block = operations::chipBlock(bench);
+    if (!block) {
+        ui.showMessage(app::messageText(app::MsgMemoryOverflow));
+        return operations::Outcome::Failed;
+    }
+    operations::Differences unstable;
+    const operations::Outcome read = operations::readChipCopy(bench, ui, block.get(), 1, unstable);
+    if (read != operations::Outcome::Done)
+        return read;
+    const unsigned char* image = bench.buffer->image();
+    const auto first = std::mismatch(image, image + length, block.get());
+    if (first.first == image + length) {
+        ui.showMessage(app::messageText(app::MsgVerifyChipOk));
+        return operations::Outcome::Done;
+    }
+    if (all) {
+        operations::collectDifferences(image, block.get(), length, differences);
+        return operations::Outcome::Mismatch;
+    }
+    char line[96];
+    std::snprintf(line, sizeof line, "verify: the first difference at 0x%06X: file %02X, chip %02X",
+                  static_cast<unsigned>(first.first - image), *first.first, *first.second);
+    ui.showMessage(app::messageText(app::MsgVerifyChipError));
+    ui.note(line);
+    return operations::Outcome::Mismatch;
+}
+
+}  // namespace cli

@@ -95,6 +95,8 @@ LoadResult loadDataFile(DataBuffer& buffer, const std::string& path) {
         result.tooLong = more > 0;
     }
     result.loaded = true;
+    // What a file holds is saved work; a load that failed half way left neither.
+    buffer.markSaved(buffer.generation());
     return result;
 }
 

@@ -43,6 +43,10 @@ BufferFillDialog::BufferFillDialog(QWidget* parent) : QDialog(parent) {
     auto* cancel = new QPushButton(message(app::MsgFillCancel), this);
     cancel->setObjectName(QStringLiteral("cancel"));
     cancel->setGeometry(unitRect(115, 50, 36, 14));
+    // The dialog opens in the address field with its text selected, so the first key
+    // typed replaces it.
+    address_.edit->setFocus(Qt::OtherFocusReason);
+    address_.edit->selectAll();
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }

@@ -6,13 +6,21 @@
 #include "ui/main_window.h"
 
 #include <gtest/gtest.h>
+#include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QFileInfo>
+#include <QGroupBox>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QStyle>
+#include <QTest>
 #include <QTimer>
 
 #include <cstring>
@@ -29,6 +37,9 @@
 #include "tests/support/chip_test_support.h"
 #include "tests/support/temp_dir.h"
 #include "tests/ui/ui_test_support.h"
+#include "ui/about_dialog.h"
+#include "ui/buffer_fill_dialog.h"
+#include "ui/chip_search_dialog.h"
 #include "util/text_codec.h"
 
 using testsupport::chip;
@@ -37,22 +48,31 @@ using testsupport::writeFile;
 
 namespace {
 
-// Closes every modal box or dialog as soon as it opens and keeps the boxes' texts.
+// Closes every modal box or dialog as soon as it opens, a box with `button` where it has
+// one, and keeps the boxes' texts and the dialogs' titles.
 class ModalCloser {
   public:
-    ModalCloser() {
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
+    explicit ModalCloser(QMessageBox::StandardButton button = QMessageBox::Ok) {
+        QObject::connect(&timer_, &QTimer::timeout, [this, button] {
             QWidget* modal = QApplication::activeModalWidget();
             if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                 texts.push_back(box->text().toStdString());
-                box->accept();
+                if (QAbstractButton* ok = box->button(QMessageBox::Ok))
+                    okTexts.push_back(ok->text().toStdString());
+                if (QAbstractButton* answer = box->button(button))
+                    answer->click();
+                else
+                    box->accept();
             } else if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+                dialogs.push_back(dialog->windowTitle().toStdString());
                 dialog->reject();
             }
         });
         timer_.start(5);
     }
     std::vector<std::string> texts;
+    std::vector<std::string> okTexts;
+    std::vector<std::string> dialogs;
 
   private:
     QTimer timer_;
@@ -200,6 +220,68 @@ TEST_F(MainWindowTest, ASessionLoadsAutoProgramsAndReadsBack) {
     w.runCommand(ui::CmdRead);
     EXPECT_EQ(w.statusLine()->text().toStdString(), "Read chip ok!");
     EXPECT_EQ(std::memcmp(bench->buffer->image(), data.data(), data.size()), 0);
+}
+
+TEST_F(MainWindowTest, EnterOnTheFocusedSearchButtonClicksIt) {
+    ui::MainWindow& w = startWindow();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    auto* search = w.findChild<QPushButton*>();
+    ASSERT_NE(search, nullptr);
+    search->setFocus(Qt::TabFocusReason);
+    ModalCloser closer;
+    QTest::keyClick(search, Qt::Key_Return);
+    EXPECT_EQ(closer.dialogs, (std::vector<std::string>{"Search chip..."}));
+    EXPECT_TRUE(w.isVisible()) << "the program stays";
+}
+
+TEST_F(MainWindowTest, ClosingAsksFirstOnlyWhenTheBufferHasUnsavedChanges) {
+    ui::MainWindow& w = startWindow();
+    w.show();
+    {
+        ModalCloser cancel(QMessageBox::Cancel);
+        w.runCommand(ui::CmdSwap);
+        QTest::keyClick(&w, Qt::Key_Escape);
+        EXPECT_EQ(cancel.texts, (std::vector<std::string>{"The buffer has changed since it was "
+                                                          "last loaded or saved. Discard the "
+                                                          "changes and exit?"}));
+        EXPECT_TRUE(w.isVisible());
+    }
+
+    // Just loaded from a file, nothing is lost: Escape ends at once, as ever.
+    writeFile(dir.file("image.bin"), std::string(64, '\x5A'));
+    ui::MainWindow& loaded = startWindow({dir.file("image.bin")});
+    loaded.show();
+    ModalCloser closer;
+    QTest::keyClick(&loaded, Qt::Key_Escape);
+    EXPECT_TRUE(closer.texts.empty());
+    EXPECT_FALSE(loaded.isVisible());
+}
+
+TEST_F(MainWindowTest, ChineseUsesQtsOwnChineseTexts) {
+    const QString translations = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!QFileInfo::exists(translations + QStringLiteral("/qtbase_zh_CN.qm")))
+        GTEST_SKIP() << "Qt's translations (qt6-translations-l10n) are not installed";
+    ui::MainWindow& w = startWindow();
+    ModalCloser closer;
+    w.runCommand(ui::CmdChinese);
+    w.showMessage("x");
+    w.runCommand(ui::CmdEnglish);
+    w.showMessage("x");
+    EXPECT_EQ(closer.okTexts, (std::vector<std::string>{"确定", "OK"}));
+}
+
+TEST_F(MainWindowTest, OpenChipListsShowAboutTenRows) {
+    ui::MainWindow& w = startWindow();
+    w.show();
+    QComboBox* list = w.chipList();
+    for (int i = 0; i < 60; ++i)
+        list->addItem(QStringLiteral("CHIP%1").arg(i));
+    list->showPopup();
+    const int rows = list->view()->height() / list->view()->sizeHintForRow(0);
+    list->hidePopup();
+    EXPECT_GE(rows, 8);
+    EXPECT_LE(rows, 12);
 }
 
 }  // namespace

@@ -19,7 +19,8 @@ QString message(int key) {
 
 void addLabel(QWidget* dialog, int key, int y) {
     auto* label = new QLabel(message(key), dialog);
-    label->setGeometry(unitRect(12, y, 48, 8));
+    // Wide enough for "地址(16进制):" whole, right-aligned against the fields.
+    label->setGeometry(unitRect(8, y, 53, 8));
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 }
 

@@ -225,18 +225,21 @@ void MainWindow::buildControls() {
         return c;
     };
     searchButton_ = new QPushButton(canvas_);
-    searchButton_->setGeometry(unitRect(83, 47, 58, 18));
+    // Inside the panel's frame, below the line its title stands on: at 47 units the
+    // button's top edge crossed that line.
+    searchButton_->setGeometry(unitRect(83, 52, 58, 16));
     searchButton_->setFocusPolicy(Qt::StrongFocus);
     // The three captions reach to their lists: "Manu:" and "Chip:" in today's sans-serif
-    // fonts are wider than the 20 units a narrower font once needed.
-    typeLabel_ = label(12, 69, 24, 13);
+    // fonts are wider than the 20 units a narrower font once needed, and "Capacity:"
+    // wider than 36.
+    typeLabel_ = label(12, 69, 25, 13);
     typeList_ = list(37, 69, 104);
-    manufacturerLabel_ = label(12, 92, 24, 11);
+    manufacturerLabel_ = label(12, 92, 25, 11);
     manufacturerList_ = list(37, 89, 104);
-    chipLabel_ = label(12, 109, 24, 13);
+    chipLabel_ = label(12, 109, 25, 13);
     chipList_ = list(37, 109, 104);
-    capacityCaption_ = label(12, 131, 36, 8);
-    capacity_ = label(49, 131, 80, 8);
+    capacityCaption_ = label(12, 131, 38, 8);
+    capacity_ = label(50, 131, 79, 8);
 
     picture_ = new QLabel(canvas_);
     picture_->setGeometry(unitRect(7, 161, 142, 99));
@@ -244,12 +247,13 @@ void MainWindow::buildControls() {
     picture_->setPixmap(builtInPicture());
 
     progress_ = new QProgressBar(canvas_);
-    progress_->setGeometry(unitRect(7, 297, 122, 16));
+    // The percentage takes "100%" whole; the bar gives it the room.
+    progress_->setGeometry(unitRect(7, 297, 119, 16));
     progress_->setRange(0, 100);
     progress_->setValue(0);
     progress_->setTextVisible(false);
     percent_ = new QLabel(QString::fromLatin1(kPercentTemplate), canvas_);
-    percent_->setGeometry(unitRect(129, 297, 20, 16));
+    percent_->setGeometry(unitRect(126, 297, 23, 16));
     percent_->setAlignment(Qt::AlignCenter);
     status_ = label(10, 324, 551, 12);
 

@@ -19,6 +19,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStyle>
 #include <QTest>
 #include <QTimer>
@@ -269,6 +270,55 @@ TEST_F(MainWindowTest, ChineseUsesQtsOwnChineseTexts) {
     w.runCommand(ui::CmdEnglish);
     w.showMessage("x");
     EXPECT_EQ(closer.okTexts, (std::vector<std::string>{"确定", "OK"}));
+}
+
+// The texts of a window's labels, buttons and group titles that do not fit their control.
+std::vector<std::string> clippedTexts(QWidget& top) {
+    std::vector<std::string> clipped;
+    auto check = [&clipped](const QWidget& w, QString text, int room) {
+        text.remove(QLatin1Char('&'));
+        int widest = 0;
+        for (const QString& line : text.split(QRegularExpression(QStringLiteral("[\r\n]+"))))
+            widest = std::max(widest, QFontMetrics(w.font()).horizontalAdvance(line));
+        if (widest > room)
+            clipped.push_back(text.toStdString() + " (" + std::to_string(widest) + " > " +
+                              std::to_string(room) + ")");
+    };
+    for (QWidget* w : top.findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(&top))
+            continue;
+        const int margin = w->style()->pixelMetric(QStyle::PM_ButtonMargin);
+        if (auto* label = qobject_cast<QLabel*>(w); label && !label->wordWrap())
+            check(*label, label->text(), label->contentsRect().width());
+        else if (auto* button = qobject_cast<QPushButton*>(w))
+            check(*button, button->text(), button->width() - margin);
+        else if (auto* group = qobject_cast<QGroupBox*>(w))
+            check(*group, group->title(), group->width() - 2 * margin);
+    }
+    return clipped;
+}
+
+TEST_F(MainWindowTest, EveryTextFitsItsControlAndPlaceInBothLanguages) {
+    ui::MainWindow& w = startWindow();
+    w.show();
+    for (const char* language : {app::kLanguageEnglish, app::kLanguageChinese}) {
+        SCOPED_TRACE(language);
+        app::useLanguage(language);
+        w.applyLanguage();
+        EXPECT_EQ(clippedTexts(w), std::vector<std::string>{});
+        // The search button stands inside the panel, clear of its frame's top line.
+        const auto* panel = w.findChild<QGroupBox*>();
+        EXPECT_GE(w.findChild<QPushButton*>()->y(), panel->y() + panel->contentsRect().top());
+        ui::BufferFillDialog fill(&w);
+        fill.show();
+        EXPECT_EQ(clippedTexts(fill), std::vector<std::string>{});
+        ui::ChipSearchDialog search(*bench->database, &w);
+        search.show();
+        EXPECT_EQ(clippedTexts(search), std::vector<std::string>{});
+        ui::AboutDialog about(&w);
+        about.show();
+        EXPECT_EQ(clippedTexts(about), std::vector<std::string>{});
+    }
 }
 
 TEST_F(MainWindowTest, OpenChipListsShowAboutTenRows) {

@@ -105,6 +105,7 @@ class MainWindowTest : public testsupport::UiTest {
 
     // The window, started with `arguments`, the socket following the selected chip.
     ui::MainWindow& startWindow(const std::vector<std::string>& arguments = {}) {
+        window.reset();  // a window before this one goes before its workbench
         bench = std::make_unique<operations::Workbench>(bus);
         window = std::make_unique<ui::MainWindow>(*bench);
         window->setChipListener([this](const catalogue::ChipRecord& c) { device->insertChip(c); });

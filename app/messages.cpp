@@ -136,6 +136,27 @@ constexpr FixedEntry kFixedEntries[kMessageCount] = {
     {112, "请选择芯片型号!", "Please select a chip!"},
 };
 
+struct AddedEntry {
+    AddedMessage key;
+    const char* chinese;
+    const char* english;
+};
+
+constexpr AddedEntry kAddedEntries[kAddedMessageCount] = {
+    {MsgDiscardUnsavedBuffer, "缓冲区的数据已修改，尚未保存。放弃这些修改并退出吗?",
+     "The buffer has changed since it was last loaded or saved. Discard the changes and exit?"},
+    {MsgNoManualViewer, "无法打开用户手册: 没有可打开该文件的程序!",
+     "Cannot open the user manual: no program to open it!"},
+};
+
+static_assert([] {
+    for (int i = 0; i < kAddedMessageCount; ++i) {
+        if (kAddedEntries[i].key != i)
+            return false;
+    }
+    return true;
+}());
+
 static_assert([] {
     for (int i = 0; i < kMessageCount; ++i) {
         if (kFixedEntries[i].key != i)
@@ -260,6 +281,17 @@ std::string messageText(int key) {
         return t.configured[key][column];
     const FixedEntry& fixed = kFixedEntries[key];
     return column == 0 ? fixed.chinese : fixed.english;
+}
+
+std::string addedMessageText(AddedMessage key) {
+    if (key < 0 || key >= kAddedMessageCount)
+        return {};
+    const std::string& language = table().language;
+    if (language == kLanguageChinese)
+        return kAddedEntries[key].chinese;
+    if (language == kLanguageEnglish)
+        return kAddedEntries[key].english;
+    return {};
 }
 
 std::string currentLanguage() {

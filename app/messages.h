@@ -140,6 +140,19 @@ enum MessageKey : int {
     MsgPleaseSelectChip = 112,
 };
 
+// Texts the program has grown beyond the numbered table, in the same two languages.
+// They live apart so that the table's numbers and texts stay exactly as they are.
+enum AddedMessage : int {
+    // Asked before closing drops a buffer changed since it was last loaded or saved.
+    MsgDiscardUnsavedBuffer,
+    // Logged when the manual exists but the desktop has no program to open it.
+    MsgNoManualViewer,
+    kAddedMessageCount,
+};
+
+// The added text in the current language; empty for an unrecognised language.
+std::string addedMessageText(AddedMessage key);
+
 // Builds the table and reads the current language from `programDir` +
 // "config.ini" (`programDir` ends with '/'). Called once at start, before the
 // first lookup; tests call it again with folders of their own.

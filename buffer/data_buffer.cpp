@@ -67,6 +67,7 @@ void DataBuffer::setDataLength(std::uint32_t capacity) {
 void DataBuffer::blank(std::uint32_t count) {
     std::size_t n = count < kImageSize + kSpareBytes ? count : kImageSize + kSpareBytes;
     std::memset(image_, kErasedByte, n);
+    noteChanged();
 }
 
 void DataBuffer::clearMarks() {
@@ -77,6 +78,7 @@ void DataBuffer::markChanged(std::uint32_t index) {
     if (index >= kImageSize)
         return;
     markChangedIn(changedMap_, index);
+    noteChanged();
 }
 
 bool DataBuffer::isChanged(std::uint32_t index) const {
@@ -95,6 +97,7 @@ bool DataBuffer::fillRange(std::uint32_t start, std::uint32_t count, unsigned ch
     if (count == 0)
         return true;
     std::memset(image_ + start, value, count);
+    noteChanged();
 
     std::uint32_t first = start;
     const std::uint32_t end = start + count;
@@ -115,6 +118,7 @@ void DataBuffer::swapBytes() {
     for (std::uint32_t i = 0; i < dataLength_; i += 2)
         std::swap(image_[i], image_[i + 1]);
     clearMarks();
+    noteChanged();
 }
 
 }  // namespace buffer

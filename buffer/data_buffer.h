@@ -81,12 +81,25 @@ class DataBuffer {
     // twice restores the image.
     void swapBytes();
 
+    // Unsaved work. Every change to the image counts one generation: the mutators
+    // above count themselves; whoever writes through image() directly (typing in the
+    // hex view, a chip read) calls noteChanged. A load or save records the generation
+    // it left the image at, so closing the program can tell whether anything would be
+    // lost. Counting, not a flag, lets a save taken at one generation stay correct
+    // when an edit slips in while it runs.
+    std::uint64_t generation() const { return generation_; }
+    void noteChanged() { ++generation_; }
+    void markSaved(std::uint64_t generation) { savedGeneration_ = generation; }
+    bool hasUnsavedChanges() const { return generation_ != savedGeneration_; }
+
   private:
     DataBuffer(unsigned char* image, unsigned char* changedMap);
 
     unsigned char* image_;
     unsigned char* changedMap_;
     std::uint32_t dataLength_ = 0;
+    std::uint64_t generation_ = 0;
+    std::uint64_t savedGeneration_ = 0;
 };
 
 }  // namespace buffer

@@ -99,6 +99,8 @@ LoadResult loadDataFile(DataBuffer& buffer, const std::string& path) {
         result.dataEnd = static_cast<std::uint64_t>(got) + static_cast<std::uint64_t>(more);
     }
     result.loaded = true;
+    // What a file holds is saved work; a load that failed half way left neither.
+    buffer.markSaved(buffer.generation());
     return result;
 }
 

@@ -22,7 +22,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://chipwright.example)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "qt6-qpa-plugins, fonts-dejavu-core, fonts-wqy-zenhei, fonts-urw-base35 | fonts-liberation")
+  "qt6-qpa-plugins, qt6-translations-l10n, fonts-dejavu-core, fonts-wqy-zenhei, fonts-urw-base35 | fonts-liberation")
 # The User Manual command hands the manual to xdg-open.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -192,12 +192,14 @@ bool HexLayout::typeChar(std::uint32_t code, std::uint8_t* image, std::uint8_t* 
     if (asciiArea) {
         if (code < kFirstTypeableChar || code > kLastTypeableChar)
             return false;
+        revealCaretRow();
         image[byte] = static_cast<std::uint8_t>(code);
         caret = (caret & ~1u) + 2;
     } else {
         const int value = hexDigitOfCode(code);
         if (value == util::kNotHexDigit)
             return false;
+        revealCaretRow();
         const bool lowNibble = (caret & 1u) != 0;
         image[byte] = lowNibble ? static_cast<std::uint8_t>((image[byte] & 0xF0) | value)
                                 : static_cast<std::uint8_t>((image[byte] & 0x0F) | (value << 4));
@@ -207,6 +209,16 @@ bool HexLayout::typeChar(std::uint32_t code, std::uint8_t* image, std::uint8_t* 
     buffer::markChangedIn(changedMap, byte);
     markCaret();
     return true;
+}
+
+void HexLayout::revealCaretRow() {
+    // The fewest rows of scrolling that show the caret's row; a final partial row is
+    // never shown, so the view stops at its last top row.
+    const std::uint32_t row = caretByte() / kBytesPerRow;
+    if (row < topRow)
+        topRow = row;
+    else if (row >= topRow + kVisibleRows)
+        topRow = std::min(row - (kVisibleRows - 1), maxTopRow());
 }
 
 }  // namespace hexview

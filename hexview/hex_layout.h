@@ -21,8 +21,8 @@ inline constexpr int kMargin = 2;
 inline constexpr std::uint32_t kBytesPerRow = 16;
 // Lines 1..24 show rows; line 0 holds the headings.
 inline constexpr std::uint32_t kVisibleRows = 24;
-// Only lines 1..20 take clicks, although 24 rows are shown.
-inline constexpr int kLastClickableLine = 20;
+// Every line that shows a row takes clicks.
+inline constexpr int kLastClickableLine = static_cast<int>(kVisibleRows);
 // Up to 64 KB one scroll-bar unit is one row; above it is 16 rows, which keeps the
 // scroll range of a 16 MB image (65535 units) within 16 bits.
 inline constexpr std::uint32_t kOneRowScrollLimit = 65536;
@@ -152,14 +152,17 @@ struct HexLayout {
     // One row up (+1) or down (-1), stopping at either end. Returns false for 0.
     bool wheel(int direction);
     // A left click at view pixel (x, y). Returns false when the click changes nothing
-    // (address column, heading line, lines past 20); else the caret has been placed.
+    // (address column, heading line, below the last row line); else the caret has been
+    // placed.
     bool click(int x, int y);
     // A typed character code. Returns false when it is ignored (not a hex digit in the
     // hex columns, outside blank..'z' in the character column, caret behind the data,
-    // no data). Otherwise writes the byte, sets its changed bit and moves the caret.
+    // no data). Otherwise scrolls the caret's row into view (the user sees what the key
+    // changes), writes the byte, sets its changed bit and moves the caret.
     bool typeChar(std::uint32_t code, std::uint8_t* image, std::uint8_t* changedMap);
 
   private:
+    void revealCaretRow();
     void markCaret() { markStart = markEnd = caret; }
 };
 

@@ -36,29 +36,30 @@ const QRgb kRed = qRgb(255, 0, 0);
 const QRgb kCyan = qRgb(0, 255, 255);
 const QRgb kLavender = qRgb(200, 200, 230);
 
-// "Courier" where it is installed, else a font with Courier's metrics that Linux
-// desktops carry, else the system's fixed-pitch font. Checked by exact family name:
-// the font matcher would quietly hand out any font for a missing name.
+// DejaVu Sans Mono, the Debian desktop's monospace face (fonts-dejavu-core, which the
+// package depends on), else the system's fixed-pitch font. Its digits are drawn for
+// the screen: at 13 pixels E and F, B and 8, 0 and D differ in whole strokes, where
+// the shrunken typewriter face drawn before told them apart by two or three pixels. Checked by
+// exact family name: the font matcher would quietly hand out any font for a missing name.
 QString viewFontFamily() {
-    for (const char* family : {"Courier", "Nimbus Mono PS", "Liberation Mono"}) {
-        const QString name = QLatin1String(family);
-        if (QFontDatabase::hasFamily(name))
-            return name;
-    }
+    const QString preferred = QStringLiteral("DejaVu Sans Mono");
+    if (QFontDatabase::hasFamily(preferred))
+        return preferred;
     return QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
 }
 
 // The font, sized in pixels so that its glyphs fit the fixed 8 x 16 cells whatever
 // the DPI setting: a point size grows with the DPI and would be clipped. It starts
-// from the classic 10 points at 96 DPI (13 pixels) and shrinks until a digit is at
-// most a cell wide and the whole line, ascent and descent, at most a cell high.
-// Without antialiasing every text pixel has exactly the text colour, as in the
-// classic look.
+// from 13 pixels (10 points at 96 DPI) and shrinks until a digit is at most a cell
+// wide and the whole line, ascent and descent, at most a cell high. The face's own
+// hinting for the screen draws whole one-pixel strokes without smoothing, so every
+// text pixel has exactly the text colour: black, red and the inverted caret alike.
 QFont viewFont() {
     QFont font(viewFontFamily());
     font.setFixedPitch(true);
     font.setStyleHint(QFont::TypeWriter);
     font.setStyleStrategy(QFont::NoAntialias);
+    font.setHintingPreference(QFont::PreferFullHinting);
     for (int pixels = kClassicPixelSize; pixels >= kSmallestPixelSize; --pixels) {
         font.setPixelSize(pixels);
         const QFontMetrics metrics(font);
@@ -275,8 +276,13 @@ void HexView::keyPressEvent(QKeyEvent* event) {
         QWidget::keyPressEvent(event);
         return;
     }
-    if (layout_.typeChar(code, image_, changedMap_))
+    const std::uint32_t top = layout_.topRow;
+    if (layout_.typeChar(code, image_, changedMap_)) {
+        if (layout_.topRow != top)
+            syncScrollBar(false);
         refresh();
+        emit bytesEdited();
+    }
     event->accept();
 }
 

@@ -58,6 +58,10 @@ class HexView : public QWidget {
 
     QSize sizeHint() const override;
 
+  signals:
+    // The user typed over a byte of the image (which the view writes directly).
+    void bytesEdited();
+
   protected:
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -63,6 +63,8 @@ Outcome read(Frame& f) {
         f.log(text(app::MsgReadChipError));
         return Outcome::Failed;
     }
+    // From here the chip's bytes land in the image, a failed read's included.
+    b.buffer->noteChanged();
     f.showInfo(text(app::MsgReading));
     // A failed read leaves what arrived in the image, keeps the marks and does not
     // redraw.

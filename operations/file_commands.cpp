@@ -94,12 +94,14 @@ Outcome saveFile(Workbench& bench, Frontend& ui) {
     // A save that did not happen is said so, with the reason in the log: claiming
     // success, or saying nothing, would let the user throw away the only copy.
     std::string error;
+    const std::uint64_t saving = bench.buffer->generation();
     if (!buffer::saveDataFile(*bench.buffer, *path, &error)) {
         f.message(text(app::MsgOpenFileError));
         f.log(text(app::MsgOpenFileError));
         f.log(error);
         return Outcome::Failed;
     }
+    bench.buffer->markSaved(saving);
     f.showInfo(text(app::MsgSaveFileOk));
     return Outcome::Done;
 }

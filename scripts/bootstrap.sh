@@ -15,6 +15,7 @@ packages=(
   flashrom python3
   clang libclang-rt-14-dev clang-format
   fonts-dejavu-core fonts-urw-base35 fonts-liberation fonts-wqy-zenhei
+  qt6-translations-l10n
   xvfb xauth xdotool
   dpkg-dev desktop-file-utils appstream bash-completion
 )

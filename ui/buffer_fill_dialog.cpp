@@ -19,7 +19,8 @@ QString message(int key) {
 
 void addLabel(QWidget* dialog, int key, int y) {
     auto* label = new QLabel(message(key), dialog);
-    label->setGeometry(unitRect(12, y, 48, 8));
+    // Wide enough for "地址(16进制):" whole, right-aligned against the fields.
+    label->setGeometry(unitRect(8, y, 53, 8));
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 }
 
@@ -43,6 +44,10 @@ BufferFillDialog::BufferFillDialog(QWidget* parent) : QDialog(parent) {
     auto* cancel = new QPushButton(message(app::MsgFillCancel), this);
     cancel->setObjectName(QStringLiteral("cancel"));
     cancel->setGeometry(unitRect(115, 50, 36, 14));
+    // The dialog opens in the address field with its text selected, so the first key
+    // typed replaces it.
+    address_.edit->setFocus(Qt::OtherFocusReason);
+    address_.edit->selectAll();
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }

@@ -6,7 +6,8 @@
 // good text, with the caret put where the first bad character was.
 //
 // The dialog is made afresh for every fill, so it always opens with "000000", "1" and
-// "00"; nothing is remembered between uses.
+// "00"; nothing is remembered between uses. It opens in the address field, its text
+// selected.
 
 #include <QDialog>
 #include <QString>

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/main_window.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -12,6 +13,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
+#include <QLibraryInfo>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPixmap>
@@ -21,6 +23,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QToolTip>
+#include <QTranslator>
 #include <array>
 
 #include "app/messages.h"
@@ -48,6 +51,8 @@ constexpr int kToolbarHeightUnits = 38;
 constexpr int kToolbarIconPixels = 38;
 constexpr int kTextPixels = 12;
 constexpr int kToolbarLabelPixels = 11;
+// Rows an open chip list shows before it scrolls.
+constexpr int kListRows = 10;
 // The percentage label shows this until the first progress report.
 constexpr const char* kPercentTemplate = "100%";
 
@@ -194,6 +199,10 @@ void MainWindow::buildControls() {
     scrollBar_->setGeometry(unitRect(545, 38, 12, 275));
     scrollBar_->setFocusPolicy(Qt::NoFocus);
     hexView_->setScrollBar(scrollBar_);
+    connect(hexView_, &hexview::HexView::bytesEdited, this, [this] {
+        if (bench_.buffer)
+            bench_.buffer->noteChanged();
+    });
 
     panel_ = new QGroupBox(canvas_);
     panel_->setGeometry(unitRect(7, 38, 142, 113));
@@ -204,26 +213,33 @@ void MainWindow::buildControls() {
         l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         return l;
     };
-    // Drop-down lists take only the height of their closed field.
+    // Drop-down lists take only the height of their closed field. Open, they show ten
+    // rows and scroll: the style's own popup would run the list of a large maker down
+    // the whole screen, as it ignores the row limit.
     auto list = [this](int x, int y, int w) {
         auto* c = new QComboBox(canvas_);
         c->setGeometry(pixels(x), pixels(y), pixels(w), pixels(14));
         c->setFocusPolicy(Qt::StrongFocus);
+        c->setMaxVisibleItems(kListRows);
+        c->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
         return c;
     };
     searchButton_ = new QPushButton(canvas_);
-    searchButton_->setGeometry(unitRect(83, 47, 58, 18));
+    // Inside the panel's frame, below the line its title stands on: at 47 units the
+    // button's top edge crossed that line.
+    searchButton_->setGeometry(unitRect(83, 52, 58, 16));
     searchButton_->setFocusPolicy(Qt::StrongFocus);
     // The three captions reach to their lists: "Manu:" and "Chip:" in today's sans-serif
-    // fonts are wider than the 20 units a narrower font once needed.
-    typeLabel_ = label(12, 69, 24, 13);
+    // fonts are wider than the 20 units a narrower font once needed, and "Capacity:"
+    // wider than 36.
+    typeLabel_ = label(12, 69, 25, 13);
     typeList_ = list(37, 69, 104);
-    manufacturerLabel_ = label(12, 92, 24, 11);
+    manufacturerLabel_ = label(12, 92, 25, 11);
     manufacturerList_ = list(37, 89, 104);
-    chipLabel_ = label(12, 109, 24, 13);
+    chipLabel_ = label(12, 109, 25, 13);
     chipList_ = list(37, 109, 104);
-    capacityCaption_ = label(12, 131, 36, 8);
-    capacity_ = label(49, 131, 80, 8);
+    capacityCaption_ = label(12, 131, 38, 8);
+    capacity_ = label(50, 131, 79, 8);
 
     picture_ = new QLabel(canvas_);
     picture_->setGeometry(unitRect(7, 161, 142, 99));
@@ -231,12 +247,13 @@ void MainWindow::buildControls() {
     picture_->setPixmap(builtInPicture());
 
     progress_ = new QProgressBar(canvas_);
-    progress_->setGeometry(unitRect(7, 297, 122, 16));
+    // The percentage takes "100%" whole; the bar gives it the room.
+    progress_->setGeometry(unitRect(7, 297, 119, 16));
     progress_->setRange(0, 100);
     progress_->setValue(0);
     progress_->setTextVisible(false);
     percent_ = new QLabel(QString::fromLatin1(kPercentTemplate), canvas_);
-    percent_->setGeometry(unitRect(129, 297, 20, 16));
+    percent_->setGeometry(unitRect(126, 297, 23, 16));
     percent_->setAlignment(Qt::AlignCenter);
     status_ = label(10, 324, 551, 12);
 
@@ -378,8 +395,26 @@ void MainWindow::loadMainPicture() {
         picture_->setPixmap(loaded);
 }
 
+void MainWindow::useQtTranslations(bool chinese) {
+    // Qt's own texts (standard buttons, the file dialog) follow the interface language.
+    // Without Qt's translations installed they stay English, as before.
+    if (qtTranslator_) {
+        QCoreApplication::removeTranslator(qtTranslator_.get());
+        qtTranslator_.reset();
+    }
+    if (!chinese)
+        return;
+    auto translator = std::make_unique<QTranslator>();
+    if (translator->load(QStringLiteral("qtbase_zh_CN"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)) &&
+        QCoreApplication::installTranslator(translator.get())) {
+        qtTranslator_ = std::move(translator);
+    }
+}
+
 void MainWindow::applyLanguage() {
     setWindowIcon(applicationIcon());
+    useQtTranslations(app::currentLanguage() == app::kLanguageChinese);
     refreshCaption();
     loadMainPicture();
     buildMenus();
@@ -468,7 +503,7 @@ void MainWindow::runCommand(int command) {
             switchLanguage(app::kLanguageChinese);
             break;
         case CmdManual:
-            openUserManual(this);
+            openUserManual(this, [this](const std::string& line) { bench_.log.write(line); });
             break;
         case CmdAbout:
         case CmdSystemAbout: {
@@ -658,16 +693,30 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         showMessage(app::messageText(app::MsgProgrammerBusy));
         return;
     }
+    // Edits, a fill, a swap or a chip read that took minutes go with the program: one
+    // stray key must not drop them unasked.
+    if (bench_.buffer && bench_.buffer->hasUnsavedChanges() &&
+        !askOkCancel(app::addedMessageText(app::MsgDiscardUnsavedBuffer))) {
+        event->ignore();
+        return;
+    }
     event->accept();
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
     // Escape, and Enter where the focused control does not take it, end the program as
-    // they end a dialog.
+    // they end a dialog. A focused button takes Enter as a click, as in a dialog: outside
+    // one, Qt's push button passes the key on.
     switch (event->key()) {
-        case Qt::Key_Escape:
         case Qt::Key_Return:
         case Qt::Key_Enter:
+            if (auto* button = qobject_cast<QAbstractButton*>(focusWidget())) {
+                button->click();
+                return;
+            }
+            close();
+            return;
+        case Qt::Key_Escape:
             close();
             return;
         default:

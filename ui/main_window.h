@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ class QProgressBar;
 class QPushButton;
 class QScrollBar;
 class QToolBar;
+class QTranslator;
 
 namespace hexview {
 class HexView;
@@ -123,6 +125,7 @@ class MainWindow : public QMainWindow, public operations::Frontend {
     void refreshCaption();
     void loadMainPicture();
     void switchLanguage(const char* language);
+    void useQtTranslations(bool chinese);
     std::optional<std::string> chooseFile(const operations::FileDialog& dialog, bool save);
     void search();
 
@@ -163,6 +166,7 @@ class MainWindow : public QMainWindow, public operations::Frontend {
     QProgressBar* progress_ = nullptr;
     QLabel* percent_ = nullptr;
     QLabel* status_ = nullptr;
+    std::unique_ptr<QTranslator> qtTranslator_;
 };
 
 }  // namespace ui

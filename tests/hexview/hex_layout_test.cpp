@@ -113,15 +113,17 @@ TEST(HexLayoutClick, CellsGiveNibblesOrCharacters) {
         EXPECT_EQ(layout.markStart, c.caret);
         EXPECT_EQ(layout.markEnd, c.caret);
     }
+    // Every line that shows a row takes the click, the last of the 24 too.
     layout.topRow = 100;
+    ASSERT_TRUE(layout.click(clickX(8), clickY(24)));
+    EXPECT_EQ(layout.caret, 32u * 123 + 1);
     layout.click(clickX(8), clickY(2));
     EXPECT_EQ(layout.caret, 32u * 101 + 1);
 
-    // Address column, heading line, lines past 20, the margin: nothing changes.
+    // Address column, heading line, the line below the rows, the margin: nothing changes.
     for (const auto& [x, y] : {std::pair{clickX(6), clickY(3)},
                                {clickX(20), clickY(0)},
-                               {clickX(20), clickY(21)},
-                               {clickX(20), clickY(22)},
+                               {clickX(20), clickY(25)},
                                {0, clickY(3)},
                                {-9, -9}}) {
         EXPECT_FALSE(layout.click(x, y)) << x << "," << y;
@@ -171,6 +173,24 @@ TEST_F(HexLayoutTyping, HexDigitsReplaceOneNibbleAndMarkTheByte) {
     ASSERT_TRUE(type("a5"));
     EXPECT_EQ(image[39], 0xA5u);
     EXPECT_EQ(map[4], 1u << 7) << "marked even when the value stays the same";
+}
+
+TEST_F(HexLayoutTyping, AKeyThatTakesBringsTheCaretsRowIntoViewFirst) {
+    image.assign(4096 + 64, 0xA5);
+    map.assign(4096 / 8, 0);
+    layout.setDataLength(4096);
+    layout.click(clickX(10), clickY(5));  // byte 65's high digit, row 4
+    layout.topRow = 40;
+    EXPECT_FALSE(type("g")) << "a key that is refused scrolls nothing";
+    EXPECT_EQ(layout.topRow, 40u);
+    ASSERT_TRUE(type("1"));
+    EXPECT_EQ(layout.topRow, 4u) << "from below: the row at the top";
+    EXPECT_EQ(image[65], 0x15u);
+
+    layout.click(clickX(10), clickY(24));  // row 27
+    layout.topRow = 0;
+    ASSERT_TRUE(type("2"));
+    EXPECT_EQ(layout.topRow, 4u) << "from above: the row at the bottom";
 }
 
 TEST_F(HexLayoutTyping, CharacterColumnTakesBlankToLowerZ) {

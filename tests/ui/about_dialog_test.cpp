@@ -85,6 +85,22 @@ TEST_F(AboutDialogTest, UserManualHandsAnExistingFileToTheDesktopAndReportsAMiss
     ASSERT_EQ(desktop.urls.size(), 1);
     EXPECT_EQ(desktop.urls[0].toLocalFile(), QString::fromStdString(folder.file("manual.html")));
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+
+    // A machine with no browser or opener: the same box, and the log says why.
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", folder.dir().c_str());
+    std::vector<std::string> logged;
+    boxes = closingMessageBoxes([&] {
+        handedOver =
+            ui::openUserManual(nullptr, [&](const std::string& line) { logged.push_back(line); });
+    });
+    qputenv("PATH", path);
+    EXPECT_FALSE(handedOver);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, QStringLiteral("No manual file!"));
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0],
+              "Cannot open the user manual: no program to open it! " + folder.file("manual.html"));
 }
 
 }  // namespace

@@ -52,6 +52,14 @@ TEST_F(BufferFillDialogTest, FilterPutsTheLastGoodTextBackWithTheCaretBeforeTheB
     }
 }
 
+TEST_F(BufferFillDialogTest, TypingAsItOpensReplacesTheAddress) {
+    BufferFillDialog dialog;
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("1F"));
+    EXPECT_EQ(field(dialog, "address")->text(), QStringLiteral("1F"));
+}
+
 TEST_F(BufferFillDialogTest, OkIsTheDefaultAndGivesTheTextsCancelAndEscapeDoNot) {
     BufferFillDialog filled;
     filled.show();

@@ -6,13 +6,22 @@
 #include "ui/main_window.h"
 
 #include <gtest/gtest.h>
+#include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QFileInfo>
+#include <QGroupBox>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStyle>
+#include <QTest>
 #include <QTimer>
 
 #include <cstring>
@@ -29,6 +38,9 @@
 #include "tests/support/chip_test_support.h"
 #include "tests/support/temp_dir.h"
 #include "tests/ui/ui_test_support.h"
+#include "ui/about_dialog.h"
+#include "ui/buffer_fill_dialog.h"
+#include "ui/chip_search_dialog.h"
 #include "util/text_codec.h"
 
 using testsupport::chip;
@@ -37,22 +49,31 @@ using testsupport::writeFile;
 
 namespace {
 
-// Closes every modal box or dialog as soon as it opens and keeps the boxes' texts.
+// Closes every modal box or dialog as soon as it opens, a box with `button` where it has
+// one, and keeps the boxes' texts and the dialogs' titles.
 class ModalCloser {
   public:
-    ModalCloser() {
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
+    explicit ModalCloser(QMessageBox::StandardButton button = QMessageBox::Ok) {
+        QObject::connect(&timer_, &QTimer::timeout, [this, button] {
             QWidget* modal = QApplication::activeModalWidget();
             if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                 texts.push_back(box->text().toStdString());
-                box->accept();
+                if (QAbstractButton* ok = box->button(QMessageBox::Ok))
+                    okTexts.push_back(ok->text().toStdString());
+                if (QAbstractButton* answer = box->button(button))
+                    answer->click();
+                else
+                    box->accept();
             } else if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+                dialogs.push_back(dialog->windowTitle().toStdString());
                 dialog->reject();
             }
         });
         timer_.start(5);
     }
     std::vector<std::string> texts;
+    std::vector<std::string> okTexts;
+    std::vector<std::string> dialogs;
 
   private:
     QTimer timer_;
@@ -84,6 +105,7 @@ class MainWindowTest : public testsupport::UiTest {
 
     // The window, started with `arguments`, the socket following the selected chip.
     ui::MainWindow& startWindow(const std::vector<std::string>& arguments = {}) {
+        window.reset();  // a window before this one goes before its workbench
         bench = std::make_unique<operations::Workbench>(bus);
         window = std::make_unique<ui::MainWindow>(*bench);
         window->setChipListener([this](const catalogue::ChipRecord& c) { device->insertChip(c); });
@@ -200,6 +222,117 @@ TEST_F(MainWindowTest, ASessionLoadsAutoProgramsAndReadsBack) {
     w.runCommand(ui::CmdRead);
     EXPECT_EQ(w.statusLine()->text().toStdString(), "Read chip ok!");
     EXPECT_EQ(std::memcmp(bench->buffer->image(), data.data(), data.size()), 0);
+}
+
+TEST_F(MainWindowTest, EnterOnTheFocusedSearchButtonClicksIt) {
+    ui::MainWindow& w = startWindow();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    auto* search = w.findChild<QPushButton*>();
+    ASSERT_NE(search, nullptr);
+    search->setFocus(Qt::TabFocusReason);
+    ModalCloser closer;
+    QTest::keyClick(search, Qt::Key_Return);
+    EXPECT_EQ(closer.dialogs, (std::vector<std::string>{"Search chip..."}));
+    EXPECT_TRUE(w.isVisible()) << "the program stays";
+}
+
+TEST_F(MainWindowTest, ClosingAsksFirstOnlyWhenTheBufferHasUnsavedChanges) {
+    ui::MainWindow& w = startWindow();
+    w.show();
+    {
+        ModalCloser cancel(QMessageBox::Cancel);
+        w.runCommand(ui::CmdSwap);
+        QTest::keyClick(&w, Qt::Key_Escape);
+        EXPECT_EQ(cancel.texts, (std::vector<std::string>{"The buffer has changed since it was "
+                                                          "last loaded or saved. Discard the "
+                                                          "changes and exit?"}));
+        EXPECT_TRUE(w.isVisible());
+    }
+
+    // Just loaded from a file, nothing is lost: Escape ends at once, as ever.
+    writeFile(dir.file("image.bin"), std::string(64, '\x5A'));
+    ui::MainWindow& loaded = startWindow({dir.file("image.bin")});
+    loaded.show();
+    ModalCloser closer;
+    QTest::keyClick(&loaded, Qt::Key_Escape);
+    EXPECT_TRUE(closer.texts.empty());
+    EXPECT_FALSE(loaded.isVisible());
+}
+
+TEST_F(MainWindowTest, ChineseUsesQtsOwnChineseTexts) {
+    const QString translations = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!QFileInfo::exists(translations + QStringLiteral("/qtbase_zh_CN.qm")))
+        GTEST_SKIP() << "Qt's translations (qt6-translations-l10n) are not installed";
+    ui::MainWindow& w = startWindow();
+    ModalCloser closer;
+    w.runCommand(ui::CmdChinese);
+    w.showMessage("x");
+    w.runCommand(ui::CmdEnglish);
+    w.showMessage("x");
+    EXPECT_EQ(closer.okTexts, (std::vector<std::string>{"确定", "OK"}));
+}
+
+// The texts of a window's labels, buttons and group titles that do not fit their control.
+std::vector<std::string> clippedTexts(QWidget& top) {
+    std::vector<std::string> clipped;
+    auto check = [&clipped](const QWidget& w, QString text, int room) {
+        text.remove(QLatin1Char('&'));
+        int widest = 0;
+        for (const QString& line : text.split(QRegularExpression(QStringLiteral("[\r\n]+"))))
+            widest = std::max(widest, QFontMetrics(w.font()).horizontalAdvance(line));
+        if (widest > room)
+            clipped.push_back(text.toStdString() + " (" + std::to_string(widest) + " > " +
+                              std::to_string(room) + ")");
+    };
+    for (QWidget* w : top.findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(&top))
+            continue;
+        const int margin = w->style()->pixelMetric(QStyle::PM_ButtonMargin);
+        if (auto* label = qobject_cast<QLabel*>(w); label && !label->wordWrap())
+            check(*label, label->text(), label->contentsRect().width());
+        else if (auto* button = qobject_cast<QPushButton*>(w))
+            check(*button, button->text(), button->width() - margin);
+        else if (auto* group = qobject_cast<QGroupBox*>(w))
+            check(*group, group->title(), group->width() - 2 * margin);
+    }
+    return clipped;
+}
+
+TEST_F(MainWindowTest, EveryTextFitsItsControlAndPlaceInBothLanguages) {
+    ui::MainWindow& w = startWindow();
+    w.show();
+    for (const char* language : {app::kLanguageEnglish, app::kLanguageChinese}) {
+        SCOPED_TRACE(language);
+        app::useLanguage(language);
+        w.applyLanguage();
+        EXPECT_EQ(clippedTexts(w), std::vector<std::string>{});
+        // The search button stands inside the panel, clear of its frame's top line.
+        const auto* panel = w.findChild<QGroupBox*>();
+        EXPECT_GE(w.findChild<QPushButton*>()->y(), panel->y() + panel->contentsRect().top());
+        ui::BufferFillDialog fill(&w);
+        fill.show();
+        EXPECT_EQ(clippedTexts(fill), std::vector<std::string>{});
+        ui::ChipSearchDialog search(*bench->database, &w);
+        search.show();
+        EXPECT_EQ(clippedTexts(search), std::vector<std::string>{});
+        ui::AboutDialog about(&w);
+        about.show();
+        EXPECT_EQ(clippedTexts(about), std::vector<std::string>{});
+    }
+}
+
+TEST_F(MainWindowTest, OpenChipListsShowAboutTenRows) {
+    ui::MainWindow& w = startWindow();
+    w.show();
+    QComboBox* list = w.chipList();
+    for (int i = 0; i < 60; ++i)
+        list->addItem(QStringLiteral("CHIP%1").arg(i));
+    list->showPopup();
+    const int rows = list->view()->height() / list->view()->sizeHintForRow(0);
+    list->hidePopup();
+    EXPECT_GE(rows, 8);
+    EXPECT_LE(rows, 12);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ constexpr std::uint32_t kChipBytes = 0x400000;  // W25Q32JV
 catalogue::ChipRecord w25q32jv() {
     catalogue::ChipRecord chip = testsupport::chipOf(catalogue::SpiFlash, kChipBytes);
     catalogue::setField(chip.name, "W25Q32JV");
-    chip.deviceId = 0x16;
+    chip.deviceId = 0x15;
     chip.level = 33;
     return chip;
 }

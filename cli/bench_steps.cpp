@@ -70,6 +70,7 @@ int BenchSteps::loadPatch(const operations::Workbench& bench) {
 std::optional<Outcome> BenchSteps::before(operations::Workbench& bench) {
     const std::string& c = o_.command;
     checked_ = false;
+    before_.clear();
     const std::uint32_t capacity = bench.chip.capacity;
     if (c == "blank-check") {
         report_.bytes = capacity;
@@ -104,7 +105,8 @@ std::optional<Outcome> BenchSteps::before(operations::Workbench& bench) {
     if (o_.backup.empty() || (c == "erase" && bench.chip.type != catalogue::SpiFlash))
         return std::nullopt;
     ui_.setPhaseBytes(capacity);
-    const Outcome o = operations::backupChip(bench, ui_, o_.backup, o_.passes, saved, unstable);
+    const Outcome o =
+        operations::backupChip(bench, ui_, o_.backup, o_.passes, saved, unstable, before_);
     if (o_.passes > 1)
         report_.differences = unstable;
     if (o != Outcome::Done) {
@@ -134,8 +136,7 @@ Outcome BenchSteps::check(operations::Workbench& bench, Outcome outcome) {
         }
         ui_.note("diagnosis: reading the chip twice");
         checked_ = true;
-        noteCause(operations::diagnoseVerifyFailure(
-            bench, ui_, report_.backup ? &report_.backup->checksums : nullptr));
+        noteCause(operations::diagnoseVerifyFailure(bench, ui_, before_));
         return outcome;
     }
     if (c == "read" &&

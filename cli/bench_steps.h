@@ -52,6 +52,8 @@ class BenchSteps {
     TerminalFrontend& ui_;
     Report& report_;
     std::vector<unsigned char> patch_;
+    // The chip as read before the command changed it (--backup).
+    std::vector<unsigned char> before_;
     // A check after the command talked to the programmer.
     bool checked_ = false;
 };

@@ -281,10 +281,10 @@ Options:
 Messages and status texts go to stderr, one line each, in the configured language;
 results go to stdout. The log file is the window's.
 
-A diagnosis (after a failed verify with --diagnose, an erase check, unstable reads, a
-read of an EEPROM whose halves repeat, or IDs FF FF) is printed on stderr as
-"diagnosis: CODE: ...", CODE one of no-chip, not-erased, erase-no-effect, unstable,
-wraps.
+A diagnosis (after a failed verify with --diagnose or of a write, an erase check,
+unstable reads, a read of an EEPROM whose halves repeat, or IDs FF FF) is printed on
+stderr as "diagnosis: CODE: ...", CODE one of no-chip, not-erased, write-no-effect,
+erase-no-effect, unstable, wraps, unknown (a failed verify, no likely cause found).
 
 Exit status:
   0    done

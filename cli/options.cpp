@@ -245,7 +245,9 @@ Options:
   --backup DIR        write, erase, auto: first read the chip and save it in DIR as
                       CHIP-DATE-TIME-SHA256PREFIX.bin; if that fails, nothing is changed
   --offset ADDR       write: put the binary FILE at ADDR (decimal or 0x...) and keep
-                      the rest of the chip (read, erase for SPI flash, write, verify)
+                      the rest of the chip (read, erase for SPI flash, write, verify);
+                      the read is saved first as a rescue file, in the --backup DIR
+                      or else beside the log, and named with the command restoring it
   --diagnose          verify, auto, write --offset: after a failed verify, read the chip
                       twice to name the likely cause (write's read-back always does);
                       erase: read it back and check it

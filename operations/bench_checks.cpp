@@ -463,27 +463,31 @@ bool patchFits(const catalogue::ChipRecord& chip, std::uint64_t offset, std::uin
     return length > 0 && offset < chip.capacity && length <= chip.capacity - offset;
 }
 
-Outcome patchChip(Workbench& bench, Frontend& ui, std::uint32_t offset,
-                  std::span<const unsigned char> patch, int passes, const std::string& backupFolder,
-                  Backup& saved, Differences& unstable) {
+Outcome readChipForPatch(Workbench& bench, Frontend& ui, std::uint32_t offset, std::size_t length,
+                         int passes, const std::string& folder, Backup& saved,
+                         Differences& unstable) {
     saved = {};
     unstable = {};
     if (!bench.ready())
         return Outcome::Failed;
-    if (!patchFits(bench.chip, offset, patch.size())) {
+    if (!patchFits(bench.chip, offset, length)) {
         tell(bench, ui,
-             std::to_string(patch.size()) + " bytes at " + hexAddress(offset) +
+             std::to_string(length) + " bytes at " + hexAddress(offset) +
                  " do not fit in the chip's " + std::to_string(bench.chip.capacity) + " bytes.");
         return Outcome::Failed;
     }
-    // The chip as it is, into the buffer; it doubles as the backup.
+    // The chip as it is, into the buffer; saved, it is what the chip can be restored from.
     if (const Outcome read = readChipPasses(bench, ui, passes, unstable); read != Outcome::Done)
         return read;
-    const std::uint32_t capacity = bench.chip.capacity;
-    if (!backupFolder.empty() &&
-        !saveBackup(bench, ui, backupFolder, {bench.buffer->image(), capacity}, saved)) {
+    return saveBackup(bench, ui, folder, {bench.buffer->image(), bench.chip.capacity}, saved)
+               ? Outcome::Done
+               : Outcome::Failed;
+}
+
+Outcome applyPatch(Workbench& bench, Frontend& ui, std::uint32_t offset,
+                   std::span<const unsigned char> patch) {
+    if (!bench.ready() || !patchFits(bench.chip, offset, patch.size()))
         return Outcome::Failed;
-    }
     std::memcpy(bench.buffer->image() + offset, patch.data(), patch.size());
     for (std::uint32_t i = 0; i < patch.size(); ++i)
         bench.buffer->markChanged(offset + i);

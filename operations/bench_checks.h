@@ -155,13 +155,18 @@ Outcome backupChip(Workbench& bench, Frontend& ui, const std::string& folder, in
 // Whether `length` bytes at `offset` lie inside the selected chip (and are some).
 bool patchFits(const catalogue::ChipRecord& chip, std::uint64_t offset, std::uint64_t length);
 
-// Puts `patch` at `offset` in the chip and leaves the rest as it is: reads the whole
-// chip into the buffer (`passes` times), saves that read in `backupFolder` when one is
-// given, places the patch in the buffer, then erases (SPI flash only), writes and
-// verifies the whole chip. Failed, with nothing read or changed, when the patch does not
-// fit; nothing is changed either when the read or the backup fails.
-Outcome patchChip(Workbench& bench, Frontend& ui, std::uint32_t offset,
-                  std::span<const unsigned char> patch, int passes, const std::string& backupFolder,
-                  Backup& saved, Differences& unstable);
+// Putting `patch` at `offset` and leaving the rest of the chip as it is takes two steps,
+// so that the file the chip can be restored from is named before the chip changes.
+//
+// The first reads the whole chip into the buffer (`passes` times) and saves that read in
+// `folder` (the rescue file, in `saved`); it changes nothing. Failed, with nothing read,
+// when the patch does not fit; Failed too when the file cannot be saved.
+Outcome readChipForPatch(Workbench& bench, Frontend& ui, std::uint32_t offset, std::size_t length,
+                         int passes, const std::string& folder, Backup& saved,
+                         Differences& unstable);
+// The second places the patch in that read and erases (SPI flash only), writes and
+// verifies the whole chip.
+Outcome applyPatch(Workbench& bench, Frontend& ui, std::uint32_t offset,
+                   std::span<const unsigned char> patch);
 
 }  // namespace operations

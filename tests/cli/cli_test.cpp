@@ -261,6 +261,25 @@ TEST_F(Cli, BackupPatchAndBlankCheckChangeOnlyWhatTheyShould) {
     EXPECT_EQ(past.status, 2);
     EXPECT_EQ(past.json()["messages"].size(), 1u);
     EXPECT_EQ(readFile(dir.file("chip.bin")), data);
+    // Stopped once its erase has begun, a patch leaves the chip as it was in a rescue
+    // file, and says where and how to write it back.
+    const pid_t patching = start({"--simulate=W25Q80DV", "--sim-speed", "2000000", "--sim-memory",
+                                  dir.file("chip.bin"), "write", "--offset", "0", "patch.bin"});
+    ASSERT_TRUE(waitForErr("Erasing...", std::chrono::seconds(30)));
+    kill(patching, SIGINT);
+    const auto stopped = finish(patching);
+    EXPECT_EQ(stopped.status, 130);
+    const std::string named = "old content is in the rescue file ";
+    const std::size_t at = stopped.err.find(named);
+    ASSERT_NE(at, std::string::npos) << stopped.err;
+    const std::string rescue =
+        stopped.err.substr(at + named.size(), stopped.err.find(';', at) - at - named.size());
+    EXPECT_EQ(readFile(rescue), data);
+    EXPECT_NE(readFile(dir.file("chip.bin")), data);
+    const std::string restore = " -c W25Q80DV auto " + rescue + " writes it back";
+    EXPECT_NE(stopped.err.find(restore), std::string::npos) << stopped.err;
+    ASSERT_EQ(run(sim({"-c", "W25Q80DV", "auto", rescue})).status, 0);
+    EXPECT_EQ(readFile(dir.file("chip.bin")), data);
 
     const auto full = run(sim({"--json", "blank-check"}));
     EXPECT_EQ(full.status, 3);

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/bench_steps.h"
 
+#include <filesystem>
+
+#include "app/config.h"
 #include "app/messages.h"
 #include "cli/intel_hex_writer.h"
 #include "cli/interrupt.h"
@@ -16,6 +19,31 @@ std::string hexAddress(std::uint64_t address) {
     char out[24];
     std::snprintf(out, sizeof out, "0x%06llX", static_cast<unsigned long long>(address));
     return out;
+}
+
+// `word` as one word of a POSIX shell's command line.
+std::string shellWord(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "abcdefghijklmnopqrstuvwxyz"
+                                            "0123456789-_./:=+,@") == std::string::npos;
+    if (plain)
+        return word;
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// Where write --offset keeps the chip it read when no --backup folder is given: beside
+// the log (the user's state folder for an installed program, the program's folder
+// otherwise), readable by the user alone. "" when there is no such folder.
+std::string rescueFolder() {
+    const std::string log = app::messageText(app::MsgLogFile);
+    if (log.empty())
+        return {};
+    const std::string folder = (std::filesystem::path(log).parent_path() / "rescue").string();
+    return app::makeUserFolder(folder) ? folder : std::string();
 }
 
 }  // namespace
@@ -70,6 +98,8 @@ int BenchSteps::loadPatch(const operations::Workbench& bench) {
 std::optional<Outcome> BenchSteps::before(operations::Workbench& bench) {
     const std::string& c = o_.command;
     checked_ = false;
+    before_.clear();
+    rescue_.clear();
     const std::uint32_t capacity = bench.chip.capacity;
     if (c == "blank-check") {
         report_.bytes = capacity;
@@ -85,26 +115,16 @@ std::optional<Outcome> BenchSteps::before(operations::Workbench& bench) {
         noteCause(cause);
         return o;
     }
+    if (c == "write" && o_.offset)
+        return patch(bench);
     operations::Backup saved;
     operations::Differences unstable;
-    if (c == "write" && o_.offset) {
-        const Outcome o = operations::patchChip(bench, ui_, static_cast<std::uint32_t>(*o_.offset),
-                                                patch_, o_.passes, o_.backup, saved, unstable);
-        if (!saved.path.empty())
-            report_.backup = saved;
-        if (o_.passes > 1)
-            report_.differences = unstable;
-        if (unstable.any())
-            noteCause(Cause::Unstable);
-        if (o == Outcome::Done)
-            report_.checksums = operations::bufferChecksums(bench);
-        return o;
-    }
     // An erase of a chip that is no SPI flash changes nothing: nothing to keep.
     if (o_.backup.empty() || (c == "erase" && bench.chip.type != catalogue::SpiFlash))
         return std::nullopt;
     ui_.setPhaseBytes(capacity);
-    const Outcome o = operations::backupChip(bench, ui_, o_.backup, o_.passes, saved, unstable);
+    const Outcome o =
+        operations::backupChip(bench, ui_, o_.backup, o_.passes, saved, unstable, before_);
     if (o_.passes > 1)
         report_.differences = unstable;
     if (o != Outcome::Done) {
@@ -117,10 +137,45 @@ std::optional<Outcome> BenchSteps::before(operations::Workbench& bench) {
     return std::nullopt;
 }
 
+Outcome BenchSteps::patch(operations::Workbench& bench) {
+    const std::string folder = o_.backup.empty() ? rescueFolder() : o_.backup;
+    if (folder.empty()) {
+        ui_.note("no folder for the rescue file (--backup names one); the chip was not changed");
+        return Outcome::Failed;
+    }
+    const auto offset = static_cast<std::uint32_t>(*o_.offset);
+    operations::Backup saved;
+    operations::Differences unstable;
+    const Outcome read = operations::readChipForPatch(bench, ui_, offset, patch_.size(), o_.passes,
+                                                      folder, saved, unstable);
+    if (o_.passes > 1)
+        report_.differences = unstable;
+    if (unstable.any())
+        noteCause(Cause::Unstable);
+    if (read != Outcome::Done)
+        return read;
+    report_.backup = saved;
+    before_.assign(bench.buffer->image(), bench.buffer->image() + bench.chip.capacity);
+    // Said before the erase: a second Ctrl-C ends the program without another word.
+    rescue_ = saved.path + "; chipwright-cli" +
+              (o_.device.empty() ? "" : " --device " + shellWord(o_.device)) + " -c " +
+              shellWord(bench.chip.nameText()) + " auto " + shellWord(saved.path) +
+              " writes it back";
+    ui_.note("rescue file: the chip as it was is saved in " + rescue_);
+    const Outcome o = operations::applyPatch(bench, ui_, offset, patch_);
+    if (o == Outcome::Done)
+        report_.checksums = operations::bufferChecksums(bench);
+    return o;
+}
+
 Outcome BenchSteps::after(operations::Workbench& bench, Outcome outcome) {
     const Outcome ended = check(bench, outcome);
     // Ctrl-C in a check's read stops the run as it would stop the command.
-    return checked_ && interruptRequested() ? Outcome::Cancelled : ended;
+    const Outcome result = checked_ && interruptRequested() ? Outcome::Cancelled : ended;
+    if (!rescue_.empty() && result != Outcome::Done)
+        ui_.note("the patch did not finish: the chip's old content is in the rescue file " +
+                 rescue_);
+    return result;
 }
 
 Outcome BenchSteps::check(operations::Workbench& bench, Outcome outcome) {
@@ -134,8 +189,7 @@ Outcome BenchSteps::check(operations::Workbench& bench, Outcome outcome) {
         }
         ui_.note("diagnosis: reading the chip twice");
         checked_ = true;
-        noteCause(operations::diagnoseVerifyFailure(
-            bench, ui_, report_.backup ? &report_.backup->checksums : nullptr));
+        noteCause(operations::diagnoseVerifyFailure(bench, ui_, before_));
         return outcome;
     }
     if (c == "read" &&

@@ -46,12 +46,19 @@ class BenchSteps {
 
   private:
     operations::Outcome check(operations::Workbench& bench, operations::Outcome outcome);
+    // write --offset: the chip saved in a rescue file, then patched.
+    operations::Outcome patch(operations::Workbench& bench);
     void noteCause(operations::Cause cause);
 
     const Options& o_;
     TerminalFrontend& ui_;
     Report& report_;
     std::vector<unsigned char> patch_;
+    // The chip as read before the command changed it (--backup, write --offset).
+    std::vector<unsigned char> before_;
+    // Once a patch may have changed the chip: the rescue file and the command that
+    // writes it back.
+    std::string rescue_;
     // A check after the command talked to the programmer.
     bool checked_ = false;
 };

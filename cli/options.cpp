@@ -245,7 +245,9 @@ Options:
   --backup DIR        write, erase, auto: first read the chip and save it in DIR as
                       CHIP-DATE-TIME-SHA256PREFIX.bin; if that fails, nothing is changed
   --offset ADDR       write: put the binary FILE at ADDR (decimal or 0x...) and keep
-                      the rest of the chip (read, erase for SPI flash, write, verify)
+                      the rest of the chip (read, erase for SPI flash, write, verify);
+                      the read is saved first as a rescue file, in the --backup DIR
+                      or else beside the log, and named with the command restoring it
   --diagnose          verify, auto, write --offset: after a failed verify, read the chip
                       twice to name the likely cause (write's read-back always does);
                       erase: read it back and check it
@@ -281,10 +283,10 @@ Options:
 Messages and status texts go to stderr, one line each, in the configured language;
 results go to stdout. The log file is the window's.
 
-A diagnosis (after a failed verify with --diagnose, an erase check, unstable reads, a
-read of an EEPROM whose halves repeat, or IDs FF FF) is printed on stderr as
-"diagnosis: CODE: ...", CODE one of no-chip, not-erased, erase-no-effect, unstable,
-wraps.
+A diagnosis (after a failed verify with --diagnose or of a write, an erase check,
+unstable reads, a read of an EEPROM whose halves repeat, or IDs FF FF) is printed on
+stderr as "diagnosis: CODE: ...", CODE one of no-chip, not-erased, write-no-effect,
+erase-no-effect, unstable, wraps, unknown (a failed verify, no likely cause found).
 
 Exit status:
   0    done

@@ -66,10 +66,15 @@ Diagnosis describe(Cause cause) {
                     "every pin in contact."};
         case Cause::NotErased:
             return {"not-erased",
-                    "Only bits the data wants 0 stayed 1: the chip was not erased before the "
-                    "write, or it is write-protected.",
-                    "Erase it first (auto does); if that does not help, clear its write "
-                    "protection (status register, WP pin)."};
+                    "Bits the data wants 1 read 0: the chip keeps bits of its old content, as "
+                    "programming without an erase leaves it.",
+                    "Erase it before the write: auto erases, writes and verifies."};
+        case Cause::WriteNoEffect:
+            return {"write-no-effect",
+                    "The write had no effect: the chip reads as before it, or bits the data "
+                    "wants 0 are still 1. The chip is write-protected.",
+                    "Clear the chip's write protection (status register protect bits, WP pin) "
+                    "and write again."};
         case Cause::EraseNoEffect:
             return {"erase-no-effect",
                     "The chip is not blank right after the erase: the erase "
@@ -84,13 +89,19 @@ Diagnosis describe(Cause cause) {
                     "The second half of the chip repeats the first: the chip in the socket may "
                     "be smaller than the one selected.",
                     "Read the part number on the chip and select that chip with -c."};
+        case Cause::Unknown:
+            return {"unknown",
+                    "No likely cause found: the chip differs from the data in no pattern a "
+                    "missing erase, write protection, a loose contact or a wrong chip leaves.",
+                    "Read the chip and compare it with the file; with --backup the diagnosis "
+                    "also compares the chip with what it held before the write."};
     }
     return {};
 }
 
 Cause causeOf(std::string_view code) {
-    for (Cause c :
-         {Cause::NoChip, Cause::NotErased, Cause::EraseNoEffect, Cause::Unstable, Cause::Wraps}) {
+    for (Cause c : {Cause::NoChip, Cause::NotErased, Cause::WriteNoEffect, Cause::EraseNoEffect,
+                    Cause::Unstable, Cause::Wraps, Cause::Unknown}) {
         if (code == describe(c).code)
             return c;
     }
@@ -118,18 +129,68 @@ bool wrapsAtHalf(std::span<const unsigned char> chip) {
     return std::adjacent_find(chip.begin(), chip.end(), std::not_equal_to<>()) != chip.end();
 }
 
-bool onlyBitsLeftSet(std::span<const unsigned char> wanted, std::span<const unsigned char> chip) {
-    const std::size_t n = std::min(wanted.size(), chip.size());
+namespace {
+
+// Whether every byte differs from `wanted` only as `keeps` allows, and one differs.
+template <typename Keeps>
+bool differsOnlyAs(std::span<const unsigned char> wanted, std::span<const unsigned char> chip,
+                   Keeps keeps) {
+    if (wanted.size() != chip.size())
+        return false;
     bool differs = false;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
         if (wanted[i] == chip[i])
             continue;
-        // A bit the data wants 1 that the chip holds 0: something was written, not left.
-        if ((wanted[i] & ~chip[i]) != 0)
+        if (!keeps(wanted[i], chip[i]))
             return false;
         differs = true;
     }
     return differs;
+}
+
+// The chip reads as `before` AND `wanted`, byte for byte.
+bool equalsAnd(std::span<const unsigned char> chip, std::span<const unsigned char> before,
+               std::span<const unsigned char> wanted) {
+    if (chip.size() != before.size() || chip.size() != wanted.size())
+        return false;
+    for (std::size_t i = 0; i < chip.size(); ++i) {
+        if (chip[i] != (before[i] & wanted[i]))
+            return false;
+    }
+    return true;
+}
+
+// After a write that did not verify. Programming only turns bits to 0: a chip that was
+// not erased keeps its old 0s (old AND data), and one whose write never reached the
+// cells keeps everything, so the bits the data wants 0 stay 1 where they were 1.
+Cause causeAfterWrite(const Evidence& e) {
+    if (!e.before.empty()) {
+        // Tested first: when the old bytes already lie within the data, an unchanged
+        // chip still needed the erase it did not get.
+        if (equalsAnd(e.chip, e.before, e.wanted))
+            return Cause::NotErased;
+        if (std::ranges::equal(e.chip, e.before))
+            return Cause::WriteNoEffect;
+    }
+    if (onlyBitsLeftClear(e.wanted, e.chip))
+        return Cause::NotErased;
+    if (onlyBitsLeftSet(e.wanted, e.chip))
+        return Cause::WriteNoEffect;
+    return Cause::None;
+}
+
+}  // namespace
+
+bool onlyBitsLeftSet(std::span<const unsigned char> wanted, std::span<const unsigned char> chip) {
+    return differsOnlyAs(wanted, chip, [](unsigned char w, unsigned char c) {
+        return (w & ~c) == 0;  // no bit the data wants 1 reads 0
+    });
+}
+
+bool onlyBitsLeftClear(std::span<const unsigned char> wanted, std::span<const unsigned char> chip) {
+    return differsOnlyAs(wanted, chip, [](unsigned char w, unsigned char c) {
+        return (c & ~w) == 0;  // no bit the data wants 0 reads 1
+    });
 }
 
 Cause diagnose(const Evidence& e) {
@@ -147,11 +208,7 @@ Cause diagnose(const Evidence& e) {
         return Cause::EraseNoEffect;
     if (e.eeprom && wrapsAtHalf(e.chip) && (e.wanted.empty() || !wrapsAtHalf(e.wanted)))
         return Cause::Wraps;
-    // A write that left the chip as it was, or left set only bits it should have
-    // cleared: an erase missing, or write protection.
-    if (!e.wanted.empty() && (e.unchangedByWrite || onlyBitsLeftSet(e.wanted, e.chip)))
-        return Cause::NotErased;
-    return Cause::None;
+    return e.wanted.empty() ? Cause::None : causeAfterWrite(e);
 }
 
 Outcome readChipIds(Workbench& bench, Frontend& ui, ChipIds& ids) {
@@ -171,7 +228,7 @@ Outcome readChipIds(Workbench& bench, Frontend& ui, ChipIds& ids) {
     return Outcome::Done;
 }
 
-Cause diagnoseVerifyFailure(Workbench& bench, Frontend& ui, const Checksums* before) {
+Cause diagnoseVerifyFailure(Workbench& bench, Frontend& ui, std::span<const unsigned char> before) {
     if (!bench.ready())
         return Cause::None;
     const auto block = chipBlock(bench);
@@ -188,12 +245,15 @@ Cause diagnoseVerifyFailure(Workbench& bench, Frontend& ui, const Checksums* bef
     e.chip = chipBytes(block.get(), bench);
     e.wanted = chipBytes(bench.buffer->image(), bench);
     e.readsDiffered = unstable.any();
-    e.unchangedByWrite = before && checksumsOf(e.chip).sha256 == before->sha256;
+    if (before.size() == e.chip.size())
+        e.before = before;
     if (ChipIds ids;
         bench.chip.type == catalogue::SpiFlash && readChipIds(bench, ui, ids) == Outcome::Done) {
         e.ids = ids;
     }
-    return diagnose(e);
+    // The chip was read: a cause is named, or it is said that none was found.
+    const Cause cause = diagnose(e);
+    return cause == Cause::None ? Cause::Unknown : cause;
 }
 
 Cause diagnoseRead(Workbench& bench, Frontend& ui, const Differences& unstable, bool askIds) {
@@ -377,7 +437,7 @@ bool saveBackup(Workbench& bench, Frontend& ui, const std::string& folder,
 }
 
 Outcome backupChip(Workbench& bench, Frontend& ui, const std::string& folder, int passes,
-                   Backup& saved, Differences& unstable) {
+                   Backup& saved, Differences& unstable, std::vector<unsigned char>& read) {
     saved = {};
     unstable = {};
     if (!bench.ready())
@@ -392,35 +452,42 @@ Outcome backupChip(Workbench& bench, Frontend& ui, const std::string& folder, in
         o != Outcome::Done) {
         return o;
     }
-    return saveBackup(bench, ui, folder, chipBytes(block.get(), bench), saved) ? Outcome::Done
-                                                                               : Outcome::Failed;
+    const auto chip = chipBytes(block.get(), bench);
+    if (!saveBackup(bench, ui, folder, chip, saved))
+        return Outcome::Failed;
+    read.assign(chip.begin(), chip.end());
+    return Outcome::Done;
 }
 
 bool patchFits(const catalogue::ChipRecord& chip, std::uint64_t offset, std::uint64_t length) {
     return length > 0 && offset < chip.capacity && length <= chip.capacity - offset;
 }
 
-Outcome patchChip(Workbench& bench, Frontend& ui, std::uint32_t offset,
-                  std::span<const unsigned char> patch, int passes, const std::string& backupFolder,
-                  Backup& saved, Differences& unstable) {
+Outcome readChipForPatch(Workbench& bench, Frontend& ui, std::uint32_t offset, std::size_t length,
+                         int passes, const std::string& folder, Backup& saved,
+                         Differences& unstable) {
     saved = {};
     unstable = {};
     if (!bench.ready())
         return Outcome::Failed;
-    if (!patchFits(bench.chip, offset, patch.size())) {
+    if (!patchFits(bench.chip, offset, length)) {
         tell(bench, ui,
-             std::to_string(patch.size()) + " bytes at " + hexAddress(offset) +
+             std::to_string(length) + " bytes at " + hexAddress(offset) +
                  " do not fit in the chip's " + std::to_string(bench.chip.capacity) + " bytes.");
         return Outcome::Failed;
     }
-    // The chip as it is, into the buffer; it doubles as the backup.
+    // The chip as it is, into the buffer; saved, it is what the chip can be restored from.
     if (const Outcome read = readChipPasses(bench, ui, passes, unstable); read != Outcome::Done)
         return read;
-    const std::uint32_t capacity = bench.chip.capacity;
-    if (!backupFolder.empty() &&
-        !saveBackup(bench, ui, backupFolder, {bench.buffer->image(), capacity}, saved)) {
+    return saveBackup(bench, ui, folder, {bench.buffer->image(), bench.chip.capacity}, saved)
+               ? Outcome::Done
+               : Outcome::Failed;
+}
+
+Outcome applyPatch(Workbench& bench, Frontend& ui, std::uint32_t offset,
+                   std::span<const unsigned char> patch) {
+    if (!bench.ready() || !patchFits(bench.chip, offset, patch.size()))
         return Outcome::Failed;
-    }
     std::memcpy(bench.buffer->image() + offset, patch.data(), patch.size());
     for (std::uint32_t i = 0; i < patch.size(); ++i)
         bench.buffer->markChanged(offset + i);

@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "catalogue/chip_record.h"
 #include "operations/checks.h"
@@ -36,10 +37,12 @@ struct ChipIds {
 enum class Cause {
     None,
     NoChip,         // all 0xFF or all 0x00, or IDs FF FF / 00 00
-    NotErased,      // only bits the data wants 0 stayed 1
+    NotErased,      // old bits kept: the chip reads as its old content AND the data
+    WriteNoEffect,  // the chip reads as before the write, or bits the data wants 0 stayed 1
     EraseNoEffect,  // not blank right after an erase
     Unstable,       // two reads differed
     Wraps,          // an EEPROM whose second half repeats its first
+    Unknown,        // a verify failed, and the chip shows none of the causes above
 };
 
 // A cause as the user sees it: a stable code ("" for none), one line saying what it
@@ -65,8 +68,8 @@ struct Evidence {
     bool readsDiffered = false;
     // The chip was just erased: it should read blank.
     bool afterErase = false;
-    // After a write: the chip reads as it did before it (the backup's read).
-    bool unchangedByWrite = false;
+    // The chip as it read before the write (a backup's read); empty when there was none.
+    std::span<const unsigned char> before;
     // The IDs the chip answered, where they were asked (SPI flash).
     std::optional<ChipIds> ids;
 };
@@ -77,12 +80,17 @@ bool idsMeanNoChip(ChipIds ids);
 bool readsEmpty(std::span<const unsigned char> chip);
 // The second half repeats the first, and the chip is not one byte value throughout.
 bool wrapsAtHalf(std::span<const unsigned char> chip);
-// They differ, and only in bits the data wants 0 that the chip kept at 1: what a flash
-// that was not erased (or is write-protected) shows after a write.
+// They differ, and only in bits the data wants 0 that the chip kept at 1: what a
+// write that did not reach the cells leaves (an erased chip under write protection).
 bool onlyBitsLeftSet(std::span<const unsigned char> wanted, std::span<const unsigned char> chip);
+// They differ, and only in bits the data wants 1 that the chip holds at 0: programming
+// only clears bits, so a chip that was not erased keeps its old 0s (old AND data).
+bool onlyBitsLeftClear(std::span<const unsigned char> wanted, std::span<const unsigned char> chip);
 // The one cause the evidence points to, in this order: unstable reads, no chip, an
-// erase without effect, a wrapping EEPROM, bits left set or a write that changed
-// nothing; None when none fits.
+// erase without effect, a wrapping EEPROM; then, after a write, the chip compared with
+// its read from before (old AND data: not erased; as it was: no effect), else with the
+// data alone (only 0s where it wants 1: not erased; only 1s where it wants 0: no
+// effect). None when none fits.
 Cause diagnose(const Evidence& evidence);
 
 // The IDs the selected chip's mode reads; Done with them in `ids`, else why not.
@@ -91,9 +99,10 @@ Outcome readChipIds(Workbench& bench, Frontend& ui, ChipIds& ids);
 Outcome detectChipIds(Workbench& bench, Frontend& ui, std::optional<ChipIds>& ids);
 
 // After a verify of the buffer failed: reads the chip twice apart from the buffer, and
-// an SPI flash's IDs, and names the cause those show (None when the reads fail or
-// nothing fits). `before`: the checksums of a read made before the write, if any.
-Cause diagnoseVerifyFailure(Workbench& bench, Frontend& ui, const Checksums* before = nullptr);
+// an SPI flash's IDs, and names the cause those show: Unknown when nothing fits, None
+// when the reads fail. `before`: the chip as read before the write, if it was.
+Cause diagnoseVerifyFailure(Workbench& bench, Frontend& ui,
+                            std::span<const unsigned char> before = {});
 // The cause a read into the buffer shows: `unstable` from its passes; with `askIds`,
 // an SPI flash that read empty is asked for its IDs.
 Cause diagnoseRead(Workbench& bench, Frontend& ui, const Differences& unstable, bool askIds);
@@ -135,24 +144,29 @@ std::string backupFileName(const catalogue::ChipRecord& chip, std::time_t when,
 bool saveBackup(Workbench& bench, Frontend& ui, const std::string& folder,
                 std::span<const unsigned char> bytes, Backup& saved);
 // Reads the chip `passes` times apart from the buffer (which keeps the data about to be
-// written) and saves it in `folder`. Done with `saved`; otherwise the chip must not be
-// changed: the read failed, the passes differed (in `unstable`) or the file was not
-// written.
+// written) and saves it in `folder`. Done with `saved`, and the read in `read` for a
+// diagnosis after the command; otherwise the chip must not be changed: the read
+// failed, the passes differed (in `unstable`) or the file was not written.
 Outcome backupChip(Workbench& bench, Frontend& ui, const std::string& folder, int passes,
-                   Backup& saved, Differences& unstable);
+                   Backup& saved, Differences& unstable, std::vector<unsigned char>& read);
 
 // ---- Patch -------------------------------------------------------------------------
 
 // Whether `length` bytes at `offset` lie inside the selected chip (and are some).
 bool patchFits(const catalogue::ChipRecord& chip, std::uint64_t offset, std::uint64_t length);
 
-// Puts `patch` at `offset` in the chip and leaves the rest as it is: reads the whole
-// chip into the buffer (`passes` times), saves that read in `backupFolder` when one is
-// given, places the patch in the buffer, then erases (SPI flash only), writes and
-// verifies the whole chip. Failed, with nothing read or changed, when the patch does not
-// fit; nothing is changed either when the read or the backup fails.
-Outcome patchChip(Workbench& bench, Frontend& ui, std::uint32_t offset,
-                  std::span<const unsigned char> patch, int passes, const std::string& backupFolder,
-                  Backup& saved, Differences& unstable);
+// Putting `patch` at `offset` and leaving the rest of the chip as it is takes two steps,
+// so that the file the chip can be restored from is named before the chip changes.
+//
+// The first reads the whole chip into the buffer (`passes` times) and saves that read in
+// `folder` (the rescue file, in `saved`); it changes nothing. Failed, with nothing read,
+// when the patch does not fit; Failed too when the file cannot be saved.
+Outcome readChipForPatch(Workbench& bench, Frontend& ui, std::uint32_t offset, std::size_t length,
+                         int passes, const std::string& folder, Backup& saved,
+                         Differences& unstable);
+// The second places the patch in that read and erases (SPI flash only), writes and
+// verifies the whole chip.
+Outcome applyPatch(Workbench& bench, Frontend& ui, std::uint32_t offset,
+                   std::span<const unsigned char> patch);
 
 }  // namespace operations

@@ -240,12 +240,12 @@ TEST_F(Cli, BackupPatchAndBlankCheckChangeOnlyWhatTheyShould) {
     EXPECT_EQ(readFile(dir.file(file)), old);
     EXPECT_EQ(readFile(dir.file("chip.bin")), data);
 
-    // A chip that reads as its backup did after the write is write-protected (or was
-    // never erased), whatever its old bytes.
+    // A chip that reads as its backup did after the write is write-protected, whatever
+    // its old bytes.
     const auto stuck = run(sim({"--json", "--sim-fault", "write-protect", "--backup", "saved",
                                 "--diagnose", "auto", "old.bin"}));
     EXPECT_EQ(stuck.status, 3);
-    EXPECT_EQ(stuck.json()["diagnosis"]["code"], "not-erased");
+    EXPECT_EQ(stuck.json()["diagnosis"]["code"], "write-no-effect");
 
     // A backup that cannot be saved leaves the chip alone.
     writeFile(dir.file("blocked"), "a file where the folder would go");
@@ -260,6 +260,25 @@ TEST_F(Cli, BackupPatchAndBlankCheckChangeOnlyWhatTheyShould) {
     const auto past = run(sim({"--json", "write", "--offset", "0xFFFFC", "patch.bin"}));
     EXPECT_EQ(past.status, 2);
     EXPECT_EQ(past.json()["messages"].size(), 1u);
+    EXPECT_EQ(readFile(dir.file("chip.bin")), data);
+    // Stopped once its erase has begun, a patch leaves the chip as it was in a rescue
+    // file, and says where and how to write it back.
+    const pid_t patching = start({"--simulate=W25Q80DV", "--sim-speed", "2000000", "--sim-memory",
+                                  dir.file("chip.bin"), "write", "--offset", "0", "patch.bin"});
+    ASSERT_TRUE(waitForErr("Erasing...", std::chrono::seconds(30)));
+    kill(patching, SIGINT);
+    const auto stopped = finish(patching);
+    EXPECT_EQ(stopped.status, 130);
+    const std::string named = "old content is in the rescue file ";
+    const std::size_t at = stopped.err.find(named);
+    ASSERT_NE(at, std::string::npos) << stopped.err;
+    const std::string rescue =
+        stopped.err.substr(at + named.size(), stopped.err.find(';', at) - at - named.size());
+    EXPECT_EQ(readFile(rescue), data);
+    EXPECT_NE(readFile(dir.file("chip.bin")), data);
+    const std::string restore = " -c W25Q80DV auto " + rescue + " writes it back";
+    EXPECT_NE(stopped.err.find(restore), std::string::npos) << stopped.err;
+    ASSERT_EQ(run(sim({"-c", "W25Q80DV", "auto", rescue})).status, 0);
     EXPECT_EQ(readFile(dir.file("chip.bin")), data);
 
     const auto full = run(sim({"--json", "blank-check"}));
@@ -290,7 +309,8 @@ TEST_F(Cli, EachDiagnosisComesFromItsFaultAlone) {
         std::vector<std::string> expected;  // per fault, in their order; "" for none
     };
     const Command commands[] = {
-        {{"--diagnose", "auto", "new.bin"}, false, {"", "no-chip", "not-erased", "", "wraps"}},
+        {{"--diagnose", "auto", "new.bin"}, false, {"", "no-chip", "write-no-effect", "", "wraps"}},
+        {{"write", "new.bin"}, false, {"", "no-chip", "write-no-effect", "", ""}},
         {{"--diagnose", "verify", "old.bin"}, true, {"", "no-chip", "", "", "wraps"}},
         {{"--diagnose", "read", "--passes", "2", "x.bin"},
          true,
@@ -435,12 +455,18 @@ TEST_F(Cli, IntelHexSaysWhereItsDataLandAndIsReadOnlyUnderItsName) {
     EXPECT_EQ(readFile(dir.file("chip.bin")), chip);
 }
 
-// write reads an SPI flash back: a write-protected chip fails it with its cause.
+// write reads an SPI flash back: a write-protected chip fails it with its cause, and so
+// does one that held other data and was not erased.
 TEST_F(Cli, WriteReadsTheFlashBackUnlessToldNotTo) {
     writeFile(dir.file("image.bin"), randomBytes(kOneMegabyte, 11));
     const auto stuck = run(sim({"--json", "--sim-fault", "write-protect", "write", "image.bin"}));
     EXPECT_EQ(stuck.status, 3);
-    EXPECT_EQ(stuck.json()["diagnosis"]["code"], "not-erased");
+    EXPECT_EQ(stuck.json()["diagnosis"]["code"], "write-no-effect");
+    writeFile(dir.file("chip.bin"), randomBytes(kOneMegabyte, 12));
+    const auto old = run(sim({"--json", "write", "image.bin"}));
+    EXPECT_EQ(old.status, 3);
+    EXPECT_EQ(old.json()["diagnosis"]["code"], "not-erased");
+    EXPECT_NE(old.err.find("diagnosis: not-erased: "), std::string::npos) << old.err;
     EXPECT_EQ(
         run(sim({"--sim-fault", "write-protect", "--no-verify", "write", "image.bin"})).status, 0);
 }

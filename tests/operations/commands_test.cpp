@@ -257,15 +257,24 @@ TEST(Log, EntriesStartOnANewLineAndAFullFileStartsAgain) {
 
 TEST(Diagnosis, NamesTheCauseTheEvidenceShowsAndNoOther) {
     using operations::Cause;
+    // Programming only clears bits: without an erase the chip keeps its old 0s (old AND
+    // data); a write that never reached the cells leaves the data's 0s at 1.
     const std::vector<unsigned char> wanted{0x00, 0x12, 0xFF, 0x34};
-    std::vector<unsigned char> chip{0xFF, 0x12, 0xFF, 0x3C};
+    std::vector<unsigned char> chip{0x00, 0x10, 0x7F, 0x34};
     operations::Evidence e;
     e.wanted = wanted;
     e.chip = chip;
     EXPECT_EQ(operations::diagnose(e), Cause::NotErased);
-    chip[2] = 0xFE;  // a bit the data wants 1 reads 0: something else went wrong
+    chip = {0xFF, 0x12, 0xFF, 0x3C};
+    EXPECT_EQ(operations::diagnose(e), Cause::WriteNoEffect);
+    chip[2] = 0xFE;  // both kinds: no pattern of its own...
     EXPECT_EQ(operations::diagnose(e), Cause::None);
-    e.unchangedByWrite = true;  // ...unless the write changed nothing at all
+    const std::vector<unsigned char> old = chip;
+    e.before = old;  // ...but the chip as it was before the write is one
+    EXPECT_EQ(operations::diagnose(e), Cause::WriteNoEffect);
+    // Old bytes within the data: unchanged, yet the erase was what it lacked.
+    chip = {0x00, 0x02, 0x0F, 0x34};
+    e.before = chip;
     EXPECT_EQ(operations::diagnose(e), Cause::NotErased);
     e.readsDiffered = true;
     EXPECT_EQ(operations::diagnose(e), Cause::Unstable);
@@ -277,7 +286,7 @@ TEST(Diagnosis, NamesTheCauseTheEvidenceShowsAndNoOther) {
     e.chip = empty;
     EXPECT_EQ(operations::diagnose(e), Cause::NoChip);
     e.ids = operations::ChipIds{0xEF, 0x40};
-    EXPECT_EQ(operations::diagnose(e), Cause::NotErased);
+    EXPECT_EQ(operations::diagnose(e), Cause::WriteNoEffect);
     e.ids = operations::ChipIds{0x00, 0x00};
     EXPECT_EQ(operations::diagnose(e), Cause::NoChip);
 
@@ -294,8 +303,9 @@ TEST(Diagnosis, NamesTheCauseTheEvidenceShowsAndNoOther) {
     e.chip = halves;
     EXPECT_EQ(operations::diagnose(e), Cause::EraseNoEffect);
     EXPECT_EQ(operations::causeOf(operations::describe(Cause::Wraps).code), Cause::Wraps);
+    EXPECT_EQ(operations::causeOf(operations::describe(Cause::Unknown).code), Cause::Unknown);
 
-    const operations::BlankCheck blank = operations::blankCheckOf(chip);
+    const operations::BlankCheck blank = operations::blankCheckOf(old);
     EXPECT_EQ(blank.firstNonBlank, 1u);
     EXPECT_EQ(blank.nonBlankBytes, 3u);
 

@@ -265,8 +265,8 @@ bool ProductionRun::goesOn(std::uint64_t chipNumber, int chipStatus, const std::
         status_ = recorded ? chipStatus : kExitFailed;
         return false;
     }
-    if (chipStatus == kInterruptedStatus) {
-        status_ = kInterruptedStatus;
+    if (interruptRequested() && chipStatus == interruptStatus()) {
+        status_ = chipStatus;
         return false;
     }
     if (!recorded || result == "no-programmer" || result == "in-use") {

@@ -147,7 +147,8 @@ std::pair<int, std::string> Run::commandOnChip(operations::Workbench& bench) {
     if (outcome == Outcome::Cancelled && interruptRequested()) {
         report_.chipState = stateAfterInterrupt();
         ui_.note("interrupted: " + report_.chipState);
-        bench.log.write("Interrupted by Ctrl-C: " + report_.chipState);
+        bench.log.write(std::string("Interrupted by ") + interruptCause() + ": " +
+                        report_.chipState);
     } else if (outcome == Outcome::Done && o_.command == "read" && !saveOutput(bench)) {
         status = kExitFailed;
         result = "failed";

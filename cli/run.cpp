@@ -57,7 +57,7 @@ int statusFor(Outcome outcome) {
         case Outcome::NoProgrammer:
             return kExitNoProgrammer;
         case Outcome::Cancelled:
-            return interruptRequested() ? kInterruptedStatus : kExitFailed;
+            return interruptRequested() ? interruptStatus() : kExitFailed;
         case Outcome::Failed:
         case Outcome::Busy:
         case Outcome::Skipped:

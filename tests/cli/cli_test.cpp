@@ -111,6 +111,39 @@ TEST_F(Cli, ProgrammerCommandsReportTheirTextsAndStatuses) {
                      .string()));
 }
 
+TEST_F(Cli, EveryWayARunEndsIsReportedWithItsStatus) {
+    writeFile(dir.file("image.bin"), randomBytes(kOneMegabyte, 3));
+    // SIGTERM stops the transfer like Ctrl-C, with its own status.
+    std::vector<std::string> slow = sim({"--json", "write", "image.bin"});
+    slow[2] = "200000";  // --sim-speed: five seconds for the chip
+    const pid_t writing = start(slow);
+    ASSERT_TRUE(waitForErr("Writing...", std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(writing, SIGTERM);
+    const auto terminated = finish(writing);
+    EXPECT_EQ(terminated.status, 143);
+    EXPECT_EQ(terminated.json()["result"], "interrupted");
+    EXPECT_EQ(terminated.json()["chipState"], "chip partly written");
+    EXPECT_NE(readFile(homeFile("chipwright.log")).find("Interrupted by SIGTERM: chip partly"),
+              std::string::npos);
+
+    // A reader that went away fails the run but does not stop the file being saved.
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    close(pipeFds[0]);
+    const pid_t reading = start(sim({"read", "x.bin"}), "", pipeFds[1]);
+    close(pipeFds[1]);
+    EXPECT_EQ(finish(reading).status, 1);
+    EXPECT_EQ(std::filesystem::file_size(dir.file("x.bin")), kOneMegabyte);
+
+    // A full disk under stdout fails the run.
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    const pid_t listing = start({"--json", "chips", "W25Q80"}, "", full);
+    close(full);
+    EXPECT_EQ(finish(listing).status, 1);
+}
+
 TEST_F(Cli, ReadWritesFilesThatOtherToolsReadBack) {
     const std::string data = randomBytes(kOneMegabyte, 1);
     writeFile(dir.file("data.bin"), data);

@@ -11,6 +11,7 @@
 #include "cli/intel_hex_writer.h"
 #include "operations/commands.h"
 #include "util/safe_file.h"
+#include "util/text_codec.h"
 
 #include "cli/run_session.h"
 
@@ -131,6 +132,15 @@ Outcome Run::runProgrammerCommand(operations::Workbench& bench) {
             std::fprintf(s_.out, "%s\n", ui_.shown().back().c_str());
         return o;
     }
+    return updateFirmware(bench);
+}
+
+Outcome Run::updateFirmware(operations::Workbench& bench) {
+    // Asked on the terminal before anything is sent; without one, --yes was checked with
+    // the command line.
+    if (!ui_.askOkCancel("Replace the programmer's firmware with " +
+                         util::printableName(o_.arguments[0]) + "?"))
+        return Outcome::Cancelled;
     ui_.setFile(o_.arguments[0]);
     ui_.setPhaseBytes(0);
     return operations::updateFirmware(bench, ui_);

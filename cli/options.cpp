@@ -217,7 +217,8 @@ Commands:
   blank-check         read the chip and check that it is erased (every byte 0xFF)
   version             the programmer's firmware version
   selftest            the programmer's self test
-  update-firmware FILE  replace the programmer's firmware with FILE
+  update-firmware FILE  replace the programmer's firmware with FILE; asked first on
+                      a terminal, refused without one unless --yes (exit 2)
   doctor              what stands between you and the programmer: each programmer on
                       the bus, whether you can open it, and if not why and the fix
 
@@ -237,8 +238,9 @@ Options:
   --lang LANGUAGE     English or SimpleChinese for this run (default: config.ini)
   --json              one JSON object on stdout describing the run
   -q, --quiet         no progress bar and no status lines; messages still go to stderr
-  -y, --yes           answer the firmware update's OK/Cancel question with OK when
-                      stdin is no terminal (without it, the question is refused)
+  -y, --yes           answer the firmware update's questions (whether to start, and
+                      OK/Cancel while waiting for the programmer) with OK when stdin
+                      is no terminal (without it, update-firmware is refused)
   --all               verify: list every difference instead of stopping at the first
   --passes N          read: read the chip N times and fail on any byte that differed
                       (also for blank-check, --backup and write --offset)
@@ -291,12 +293,16 @@ Exit status:
   1    the operation failed; no chip in the socket, or another chip than -c
   2    usage error or unknown chip; a FILE longer than the chip, or shorter
        without --pad; a write --offset FILE that runs past the chip; -c auto
-       with IDs that chips of different size share
+       with IDs that chips of different size share; update-firmware without a
+       terminal and without --yes
   3    verify (or write's read-back) found a difference; blank-check found the chip not blank
   4    no programmer (none found, none this user may open, or the one asked for is
        in use by another program)
   130  interrupted by Ctrl-C (the transfer is stopped and the programmer settled first;
        a second Ctrl-C exits at once)
+  143  stopped by SIGTERM, 129 by SIGHUP, the same way as Ctrl-C
+Output that cannot be written (a full disk, a closed pipe) fails the run (exit 1); a
+read's FILE is still saved.
 With --repeat: 0 when every chip passed, 1 when one failed, 130 when Ctrl-C stopped a
 chip's transfer (Ctrl-C between chips ends the run with 0 or 1).
 )";

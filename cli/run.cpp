@@ -187,6 +187,10 @@ std::optional<std::string> Run::commandLineProblem() {
     // A patch is written over the chip's own bytes as read, which would cover the number.
     if (!o_.serial.empty() && o_.offset)
         return "--serial is not for write --offset; put the number into the patch file";
+    // A wrong firmware file can leave the programmer dead: nothing replaces it unasked.
+    if (o_.command == "update-firmware" && !s_.inIsTerminal && !o_.yes)
+        return "update-firmware replaces the programmer's firmware; without a terminal to "
+               "ask on, confirm it with --yes";
     return std::nullopt;
 }
 

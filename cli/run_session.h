@@ -103,6 +103,8 @@ class Run {
     void startChecksums(operations::Workbench& bench);
     // detect, version, selftest and update-firmware.
     operations::Outcome runProgrammerCommand(operations::Workbench& bench);
+    // update-firmware, once confirmed.
+    operations::Outcome updateFirmware(operations::Workbench& bench);
     // write on an SPI flash: reads back what it wrote, unless --no-verify.
     operations::Outcome writeAndVerify(operations::Workbench& bench);
     bool saveOutput(operations::Workbench& bench);

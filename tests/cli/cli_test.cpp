@@ -82,26 +82,30 @@ TEST_F(Cli, ProgrammerCommandsReportTheirTextsAndStatuses) {
     EXPECT_EQ(none.json()["result"], "no-programmer");
     EXPECT_NE(none.err.find("No programmer linked to computer!\n"), std::string::npos);
 
-    // The firmware update's question, asked when the programmer does not answer, is
-    // refused where nobody can answer it; a programmer that answers is never asked about.
+    // A firmware update is confirmed first: without a terminal to ask on, only --yes
+    // lets it start; refused, nothing reaches the programmer.
     writeFile(dir.file("fw.tnx"), std::string(1000, '\x33'));
-    const auto update =
-        run({"--simulate", "--sim-fault", "wrong-reply", "update-firmware", "fw.tnx"});
-    EXPECT_EQ(update.status, 1);
-    EXPECT_NE(update.err.find("cancelled; --yes answers OK"), std::string::npos);
-    EXPECT_EQ(run({"--simulate", "update-firmware", "fw.tnx"}).status, 0);
-    // --yes answers it (the wait for the programmer then finds none); on a terminal (a
-    // pseudo-terminal from script(1)) it is asked, and "n" cancels.
+    const auto unconfirmed = run({"--simulate", "--json", "update-firmware", "fw.tnx"});
+    EXPECT_EQ(unconfirmed.status, 2);
+    EXPECT_EQ(unconfirmed.json()["result"], "usage");
+    EXPECT_EQ(unconfirmed.err.find("Firmware updating"), std::string::npos);
+    const auto confirmed = run({"--simulate", "--yes", "update-firmware", "fw.tnx"});
+    EXPECT_EQ(confirmed.status, 0);
+    EXPECT_NE(confirmed.err.find("Firmware updating"), std::string::npos);
+    // --yes also answers the question asked when the programmer does not answer (the
+    // wait for the programmer then finds none); on a terminal (a pseudo-terminal from
+    // script(1)) both are asked, and "n" to the second cancels.
     const auto yes =
         run({"--simulate", "--sim-fault", "wrong-reply", "--yes", "update-firmware", "fw.tnx"});
     EXPECT_EQ(yes.status, 4);
     EXPECT_NE(yes.err.find("[answered OK by --yes]"), std::string::npos);
-    const std::string asked = "cd '" + dir.path() + "' && printf 'n\\n' | script -qec \"'" +
+    const std::string asked = "cd '" + dir.path() + "' && printf 'y\\nn\\n' | script -qec \"'" +
                               program() +
                               "' --simulate --sim-fault wrong-reply update-firmware fw.tnx\" "
                               "/dev/null > terminal 2>&1";
     const int status = std::system(asked.c_str());
     EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(readFile(dir.file("terminal")).find("fw.tnx? [y/N] "), std::string::npos);
     EXPECT_NE(readFile(dir.file("terminal")).find("in 10 seconds! [y/N] "), std::string::npos);
 
     // None of it changed the window's settings.

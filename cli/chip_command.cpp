@@ -52,6 +52,17 @@ bool Run::saveOutput(operations::Workbench& bench) {
     return saved;
 }
 
+bool Run::saveRead(operations::Workbench& bench) {
+    if (!toStdout())
+        return saveOutput(bench);
+    const std::size_t length = bench.buffer->dataLength();
+    if (std::fwrite(bench.buffer->image(), 1, length, s_.out) == length && std::fflush(s_.out) == 0)
+        return true;
+    ui_.note("cannot write the chip's bytes to stdout");
+    bench.log.write("cannot write the chip's bytes to stdout");
+    return false;
+}
+
 Outcome Run::runCommand(operations::Workbench& bench) {
     const std::string& c = o_.command;
     const bool transfer = c == "read" || c == "write" || c == "verify" || c == "auto";

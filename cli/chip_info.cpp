@@ -21,6 +21,10 @@ int Run::listChips(const catalogue::ChipDatabase& db) {
                          catalogue::capacityText(c).c_str());
         }
     }
+    if (found.total == 0) {
+        ui_.note("no chip matches " + (o_.arguments.empty() ? "" : o_.arguments[0] + " ") +
+                 (o_.type.empty() ? "" : "of type " + o_.type + " ") + "in the database");
+    }
     if (found.total > found.chips.size())
         ui_.note(std::to_string(found.total) + " chips match; the first " +
                  std::to_string(found.chips.size()) + " are listed");

@@ -50,8 +50,13 @@ int runCommandLine(const std::vector<std::string>& args) {
         std::fputs(cli::helpText().c_str(), stdout);
         return cli::kExitDone;
     }
+    if (options->version) {
+        std::printf("chipwright-cli %s\n", CHIPWRIGHT_VERSION);
+        return cli::kExitDone;
+    }
     app::loadMessageTable(app::programDirectory());
     cli::Streams streams;
+    streams.outIsTerminal = isatty(STDOUT_FILENO) == 1;
     streams.errIsTerminal = isatty(STDERR_FILENO) == 1;
     streams.inIsTerminal = isatty(STDIN_FILENO) == 1;
     return cli::run(*options, streams);

@@ -149,7 +149,7 @@ std::pair<int, std::string> Run::commandOnChip(operations::Workbench& bench) {
         ui_.note("interrupted: " + report_.chipState);
         bench.log.write(std::string("Interrupted by ") + interruptCause() + ": " +
                         report_.chipState);
-    } else if (outcome == Outcome::Done && o_.command == "read" && !saveOutput(bench)) {
+    } else if (outcome == Outcome::Done && o_.command == "read" && !saveRead(bench)) {
         status = kExitFailed;
         result = "failed";
     }

@@ -187,6 +187,13 @@ std::optional<std::string> Run::commandLineProblem() {
     // A patch is written over the chip's own bytes as read, which would cover the number.
     if (!o_.serial.empty() && o_.offset)
         return "--serial is not for write --offset; put the number into the patch file";
+    if (o_.command == "read" && o_.arguments[0] == "-" && s_.outIsTerminal)
+        return "read - writes the chip's bytes to stdout, which is a terminal; send it to a "
+               "file or a pipe";
+    // stdin gives the file, so Enter cannot be read from it between chips.
+    const bool fromStdin = o_.command != "read" && !o_.arguments.empty() && o_.arguments[0] == "-";
+    if (fromStdin && o_.repeat && !o_.nextOnId)
+        return "a file from stdin (-) takes --repeat only with --next-on-id";
     // A wrong firmware file can leave the programmer dead: nothing replaces it unasked.
     if (o_.command == "update-firmware" && !s_.inIsTerminal && !o_.yes)
         return "update-firmware replaces the programmer's firmware; without a terminal to "

@@ -108,6 +108,12 @@ class Run {
     // write on an SPI flash: reads back what it wrote, unless --no-verify.
     operations::Outcome writeAndVerify(operations::Workbench& bench);
     bool saveOutput(operations::Workbench& bench);
+    // A read's bytes into its file, or to stdout for `-`.
+    bool saveRead(operations::Workbench& bench);
+    // read -: stdout carries the chip's bytes, so the report goes to stderr.
+    bool toStdout() const {
+        return o_.command == "read" && !o_.arguments.empty() && o_.arguments[0] == "-";
+    }
     std::string stateAfterInterrupt() const;
     // The phase of auto (or a write's steps) this chip's lines reached.
     std::string lastStepPhase() const;

@@ -148,6 +148,53 @@ TEST_F(Cli, EveryWayARunEndsIsReportedWithItsStatus) {
     EXPECT_EQ(finish(listing).status, 1);
 }
 
+TEST_F(Cli, OptionsACommandCannotUseAreRefusedAndTheUsualFormsWork) {
+    EXPECT_EQ(run(sim({"--device", "banana", "detect"})).status, 2);
+    EXPECT_EQ(run(sim({"--device", "sim-1", "detect"})).status, 0);
+    const auto type = run(sim({"--json", "--type", "spi", "read", "x.bin"}));
+    EXPECT_EQ(type.status, 2);
+    EXPECT_EQ(type.json()["result"], "usage");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("x.bin")));
+    // After "--" a name that starts with a dash is a file.
+    EXPECT_EQ(run(sim({"-q", "read", "--", "-x.bin"})).status, 0);
+    EXPECT_EQ(std::filesystem::file_size(dir.file("-x.bin")), kOneMegabyte);
+    EXPECT_EQ(run(sim({"read", "-x.bin"})).status, 2);
+    // Short flags run together: quiet, and the update confirmed.
+    writeFile(dir.file("fw.tnx"), std::string(1000, '\x33'));
+    const auto combined = run({"--simulate", "-qy", "update-firmware", "fw.tnx"});
+    EXPECT_EQ(combined.status, 0);
+    EXPECT_EQ(combined.err.find("Firmware updating"), std::string::npos);
+    EXPECT_NE(run({"--version"}).out.find("chipwright-cli "), std::string::npos);
+    const auto none = run({"chips", "NOSUCHCHIP"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("no chip matches NOSUCHCHIP"), std::string::npos);
+}
+
+TEST_F(Cli, DashIsStdoutForReadAndStdinForWriteAndVerify) {
+    const std::string image = randomBytes(kOneMegabyte, 5);
+    writeFile(dir.file("image.bin"), image);
+    ASSERT_EQ(run(sim({"-q", "write", "image.bin"})).status, 0);
+    // The chip's bytes alone on stdout; the report goes to stderr.
+    const auto read = run(sim({"--json", "read", "-"}));
+    EXPECT_EQ(read.status, 0);
+    EXPECT_TRUE(read.out == image);
+    EXPECT_NE(read.err.find("\"result\":\"done\""), std::string::npos);
+    // stdin up to the chip's size; one byte more is a longer file.
+    auto fromStdin = [&](const std::string& command, const std::string& file) {
+        const std::string line = "cd '" + dir.path() + "' && '" + program() +
+                                 "' --simulate=W25Q80DV --sim-speed max --sim-memory chip.bin -q " +
+                                 command + " - < " + file + " > /dev/null 2>&1";
+        return WEXITSTATUS(std::system(line.c_str()));
+    };
+    EXPECT_EQ(fromStdin("verify", "image.bin"), 0);
+    writeFile(dir.file("new.bin"), randomBytes(kOneMegabyte, 6));
+    EXPECT_EQ(fromStdin("auto", "new.bin"), 0);
+    EXPECT_TRUE(readFile(dir.file("chip.bin")) == readFile(dir.file("new.bin")));
+    writeFile(dir.file("long.bin"), std::string(kOneMegabyte + 1, '\0'));
+    EXPECT_EQ(fromStdin("auto", "long.bin"), 2);
+    EXPECT_TRUE(readFile(dir.file("chip.bin")) == readFile(dir.file("new.bin")));
+}
+
 TEST_F(Cli, ReadWritesFilesThatOtherToolsReadBack) {
     const std::string data = randomBytes(kOneMegabyte, 1);
     writeFile(dir.file("data.bin"), data);

@@ -9,9 +9,12 @@
 // status is 128 + the signal, as shells report it: 130 for Ctrl-C, 143 for SIGTERM,
 // 129 for SIGHUP.
 //
-// SIGPIPE is ignored: a reader that went away (`| head -c 1`) makes a write to stdout
-// fail with EPIPE, which the run reports as a failure, instead of killing the run
-// between reading the chip and saving its file.
+// SIGPIPE is blocked in the main thread (and the threads it starts afterwards): a reader
+// that went away (`| head -c 1`) makes a write to stdout fail with EPIPE, which the run
+// reports as a failure, instead of killing the run between reading the chip and saving
+// its file. Blocked rather than ignored: the process-wide disposition stays as it was
+// for threads the program did not start itself (ignoring it made the runs over the
+// emulated usbfs device lose their programmer now and then).
 
 namespace cli {
 

@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/input_file.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -47,6 +51,35 @@ std::string sizeOf(const std::string& path, const buffer::LoadResult& loaded) {
     return std::to_string(shown) + (isIntelHexName(path) ? " bytes of data" : " bytes");
 }
 
+// `-`: the file is what stdin holds, read into the buffer like a binary file (one byte
+// beyond the chip tells a longer input).
+buffer::LoadResult loadStandardInput(buffer::DataBuffer& buffer) {
+    const std::uint32_t capacity = buffer.dataLength();
+    buffer.blank(capacity);
+    buffer.clearMarks();
+    buffer::LoadResult result;
+    std::uint64_t got = 0;
+    unsigned char beyond = 0;
+    while (got <= capacity) {
+        unsigned char* into = got < capacity ? buffer.image() + got : &beyond;
+        const std::size_t room = got < capacity ? capacity - got : 1;
+        const ssize_t n = read(STDIN_FILENO, into, room);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            result.error = std::string("cannot read stdin: ") + std::strerror(errno);
+            return result;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<std::uint64_t>(n);
+    }
+    result.loaded = true;
+    result.tooLong = got > capacity;
+    result.dataEnd = got;
+    return result;
+}
+
 }  // namespace
 
 int loadChipFile(const Options& o, operations::Workbench& bench, TerminalFrontend& ui,
@@ -60,7 +93,8 @@ int loadChipFile(const Options& o, operations::Workbench& bench, TerminalFronten
                 "Intel HEX; rename it (or convert it to binary); nothing was done");
         return kExitUsage;
     }
-    const buffer::LoadResult loaded = buffer::loadDataFile(*bench.buffer, path);
+    const buffer::LoadResult loaded =
+        path == "-" ? loadStandardInput(*bench.buffer) : buffer::loadDataFile(*bench.buffer, path);
     if (!loaded.loaded) {
         bench.log.write(loaded.error);
         ui.showMessage(app::messageText(app::MsgOpenFileError));

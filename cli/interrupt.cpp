@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/interrupt.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,15 +11,17 @@
 namespace cli {
 namespace {
 
-std::atomic<bool> requested{false};
+constexpr int kSignalStatusBase = 128;
+
+std::atomic<int> requestedBy{0};  // the first signal, 0 before any
 constexpr const char* kTransferNote =
     "\ninterrupted: stopping the transfer (Ctrl-C again exits at once)\n";
 std::atomic<const char*> note{kTransferNote};
 
-void onInterrupt(int) {
-    if (requested.exchange(true)) {
-        _exit(kInterruptedStatus);
-    }
+void onInterrupt(int signal) {
+    int none = 0;
+    if (!requestedBy.compare_exchange_strong(none, signal))
+        _exit(kSignalStatusBase + signal);
     const char* text = note.load();
     std::size_t length = 0;
     while (text[length] != '\0')
@@ -35,7 +38,13 @@ void installInterruptHandler() {
     sigemptyset(&action.sa_mask);
     // Interrupted system calls resume: the link's workers must not see spurious errors.
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+    // Before any thread of the program exists, so that they all inherit the mask.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
 }
 
 void setInterruptNote(const char* text) {
@@ -43,7 +52,23 @@ void setInterruptNote(const char* text) {
 }
 
 bool interruptRequested() {
-    return requested.load(std::memory_order_relaxed);
+    return requestedBy.load(std::memory_order_relaxed) != 0;
+}
+
+int interruptStatus() {
+    const int signal = requestedBy.load();
+    return signal == 0 ? kInterruptedStatus : kSignalStatusBase + signal;
+}
+
+const char* interruptCause() {
+    switch (requestedBy.load()) {
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "Ctrl-C";
+    }
 }
 
 }  // namespace cli

@@ -2,6 +2,8 @@
 #include "cli/options.h"
 
 #include <charconv>
+#include <regex>
+#include <string_view>
 
 #include "cli/production_line.h"
 
@@ -27,170 +29,272 @@ bool parseAddress(const std::string& text, std::uint64_t* value) {
     return begin != end && result.ec == std::errc{} && result.ptr == end;
 }
 
-}  // namespace
+// Where a programmer sits, as doctor lists it: bus-port[.port...] ("1-4", "2-1.3"), or
+// the simulator's "sim-N".
+bool isDevicePlace(const std::string& place) {
+    static const std::regex form(R"(([0-9]+-[0-9]+(\.[0-9]+)*)|(sim-[0-9]+))");
+    return std::regex_match(place, form);
+}
 
-std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string* error) {
-    Options o;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        std::string value;
-        bool hasValue = false;
-        if (arg.starts_with("--")) {
-            if (const auto eq = arg.find('='); eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg.resize(eq);
-                hasValue = true;
-            }
-        } else if (arg.starts_with("-c") && arg.size() > 2) {
-            value = arg.substr(2);
-            arg = "-c";
-            hasValue = true;
-        }
-        // The value of an option that needs one: after '=' or as the next argument.
-        auto takeValue = [&](std::string* into) {
-            if (!hasValue) {
-                if (i + 1 >= args.size()) {
-                    *error = arg + " needs a value";
-                    return false;
-                }
-                value = args[++i];
-            }
-            *into = value;
-            return true;
-        };
-        auto noValue = [&](bool* flag) {
-            if (hasValue) {
-                *error = arg + " takes no value";
-                return false;
-            }
-            *flag = true;
-            return true;
-        };
+bool fail(std::string* error, std::string why) {
+    *error = std::move(why);
+    return false;
+}
+
+// An option's value: nullptr when it was given none (only for Takes::Nothing and
+// Takes::MaybeValue).
+using Apply = bool (*)(Options& o, const std::string* value, std::string* error);
+
+enum class Takes { Nothing, Value, MaybeValue };
+
+struct OptionRow {
+    char shortName;        // '\0' when it has none
+    const char* longName;  // without its dashes
+    Takes takes;
+    // The commands it is for, each between blanks; nullptr: every command.
+    const char* commands;
+    Apply apply;
+};
+
+constexpr const char* kTransfers = " read write verify erase auto blank-check ";
+constexpr const char* kProgrammer =
+    " read write verify erase auto blank-check detect version selftest update-firmware doctor ";
+constexpr const char* kCommands =
+    " chips info read write verify erase auto blank-check detect "
+    "version selftest update-firmware doctor ";
+
+// Every option: its names, its value, the commands it is for, and what it sets.
+const OptionRow kOptions[] = {
+    {'h', "help", Takes::Nothing, nullptr,
+     [](Options& o, const std::string*, std::string*) { return o.help = true; }},
+    {'\0', "version", Takes::Nothing, nullptr,
+     [](Options& o, const std::string*, std::string*) { return o.version = true; }},
+    {'c', "chip", Takes::Value, " read write verify erase auto blank-check detect ",
+     [](Options& o, const std::string* v, std::string*) { return o.chip = *v, true; }},
+    {'\0', "type", Takes::Value, " chips ",
+     [](Options& o, const std::string* v, std::string*) { return o.type = *v, true; }},
+    {'\0', "lang", Takes::Value, nullptr,
+     [](Options& o, const std::string* v, std::string*) { return o.language = *v, true; }},
+    {'\0', "json", Takes::Nothing, nullptr,
+     [](Options& o, const std::string*, std::string*) { return o.json = true; }},
+    {'q', "quiet", Takes::Nothing, nullptr,
+     [](Options& o, const std::string*, std::string*) { return o.quiet = true; }},
+    {'y', "yes", Takes::Nothing, " update-firmware ",
+     [](Options& o, const std::string*, std::string*) { return o.yes = true; }},
+    {'\0', "all", Takes::Nothing, " verify ",
+     [](Options& o, const std::string*, std::string*) { return o.all = true; }},
+    {'\0', "passes", Takes::Value, " read blank-check write erase auto ",
+     [](Options& o, const std::string* v, std::string* error) {
+         std::uint64_t n = 0;
+         if (!parseCount(*v, &n) || n < 1 || n > kMaxPasses)
+             return fail(error, "--passes needs a count from 1 to " + std::to_string(kMaxPasses));
+         o.passes = static_cast<int>(n);
+         return true;
+     }},
+    {'\0', "backup", Takes::Value, " write erase auto ",
+     [](Options& o, const std::string* v, std::string* error) {
+         o.backup = *v;
+         return !v->empty() || fail(error, "--backup needs a folder");
+     }},
+    {'\0', "offset", Takes::Value, " write ",
+     [](Options& o, const std::string* v, std::string* error) {
+         std::uint64_t n = 0;
+         if (!parseAddress(*v, &n))
+             return fail(error, "--offset needs an address (decimal, or hexadecimal after 0x)");
+         o.offset = n;
+         return true;
+     }},
+    {'\0', "diagnose", Takes::Nothing, " read write verify erase auto blank-check ",
+     [](Options& o, const std::string*, std::string*) { return o.diagnose = true; }},
+    {'\0', "force", Takes::Nothing, kTransfers,
+     [](Options& o, const std::string*, std::string*) { return o.force = true; }},
+    {'\0', "pad", Takes::Nothing, " write verify auto ",
+     [](Options& o, const std::string*, std::string*) { return o.pad = true; }},
+    {'\0', "no-verify", Takes::Nothing, " write ",
+     [](Options& o, const std::string*, std::string*) { return o.noVerify = true; }},
+    {'\0', "simulate", Takes::MaybeValue, kProgrammer,
+     [](Options& o, const std::string* v, std::string*) {
+         o.simulate = true;
+         o.simulatedChip = v ? *v : "";
+         return true;
+     }},
+    {'\0', "sim-speed", Takes::Value, kProgrammer,
+     [](Options& o, const std::string* v, std::string* error) {
+         std::uint64_t n = 0;
+         if (*v == "max")
+             o.simSpeed = 0;
+         else if (parseCount(*v, &n) && n > 0)
+             o.simSpeed = n;
+         else
+             return fail(error, "--sim-speed needs bytes per second or \"max\"");
+         return true;
+     }},
+    {'\0', "sim-fault", Takes::Value, kProgrammer,
+     [](Options& o, const std::string* v, std::string*) {
+         o.simFaults.push_back(*v);
+         return true;
+     }},
+    {'\0', "sim-memory", Takes::Value, kProgrammer,
+     [](Options& o, const std::string* v, std::string*) { return o.simMemory = *v, true; }},
+    {'\0', "sim-swap", Takes::MaybeValue, kProgrammer,
+     [](Options& o, const std::string* v, std::string* error) {
+         std::uint64_t ms = kDefaultSimSwapMs;
+         if (v && (!parseCount(*v, &ms) || ms > kMaxSimSwapMs))
+             return fail(error,
+                         "--sim-swap takes milliseconds up to " + std::to_string(kMaxSimSwapMs));
+         o.simSwapMs = static_cast<std::uint32_t>(ms);
+         return true;
+     }},
+    {'\0', "device", Takes::Value, kProgrammer,
+     [](Options& o, const std::string* v, std::string* error) {
+         o.device = *v;
+         return isDevicePlace(*v) ||
+                fail(error, "--device needs a place as doctor lists it, e.g. 1-4 or sim-1");
+     }},
+    {'\0', "repeat", Takes::Nothing, " write verify auto erase ",
+     [](Options& o, const std::string*, std::string*) { return o.repeat = true; }},
+    {'\0', "next-on-id", Takes::Nothing, " write verify auto erase ",
+     [](Options& o, const std::string*, std::string*) { return o.nextOnId = true; }},
+    {'\0', "count", Takes::Value, " write verify auto erase ",
+     [](Options& o, const std::string* v, std::string* error) {
+         std::uint64_t n = 0;
+         if (!parseCount(*v, &n) || n < 1)
+             return fail(error, "--count needs a number of chips, at least 1");
+         o.count = n;
+         return true;
+     }},
+    {'\0', "report", Takes::Value, " read write verify auto erase ",
+     [](Options& o, const std::string* v, std::string* error) {
+         o.reportFile = *v;
+         return !v->empty() || fail(error, "--report needs a file");
+     }},
+    {'\0', "serial", Takes::Value, " write auto ",
+     [](Options& o, const std::string* v, std::string* error) {
+         o.serial = *v;
+         return parseSerial(*v, error).has_value();
+     }},
+};
+
+const OptionRow* findOption(const std::string& longName, char shortName) {
+    for (const OptionRow& row : kOptions) {
+        if (shortName != '\0' ? row.shortName == shortName : longName == row.longName)
+            return &row;
+    }
+    return nullptr;
+}
+
+bool listed(const char* commands, const std::string& command) {
+    return std::string_view(commands).find(" " + command + " ") != std::string_view::npos;
+}
+
+// The parse of one command line, option by option.
+class Parser {
+  public:
+    Parser(const std::vector<std::string>& args, std::string* error) : args_(args), error_(error) {}
+
+    std::optional<Options> parse();
+
+  private:
+    bool longOption();
+    bool shortOptions();
+    // Applies `row` as `shown` ("--chip", "-c") with `value` when one came with it.
+    bool use(const OptionRow& row, const std::string& shown, std::optional<std::string> value);
+    bool commandTakesAll() const;
+
+    const std::vector<std::string>& args_;
+    std::string* error_;
+    std::size_t i_ = 0;
+    Options o_;
+    std::vector<const OptionRow*> given_;
+};
+
+std::optional<Options> Parser::parse() {
+    bool optionsEnded = false;
+    for (; i_ < args_.size(); ++i_) {
+        const std::string& arg = args_[i_];
         bool ok = true;
-        if (arg == "-h" || arg == "--help") {
-            ok = noValue(&o.help);
-        } else if (arg == "-c" || arg == "--chip") {
-            ok = takeValue(&o.chip);
-        } else if (arg == "--type") {
-            ok = takeValue(&o.type);
-        } else if (arg == "--lang") {
-            ok = takeValue(&o.language);
-        } else if (arg == "--json") {
-            ok = noValue(&o.json);
-        } else if (arg == "-q" || arg == "--quiet") {
-            ok = noValue(&o.quiet);
-        } else if (arg == "-y" || arg == "--yes") {
-            ok = noValue(&o.yes);
-        } else if (arg == "--all") {
-            ok = noValue(&o.all);
-        } else if (arg == "--passes") {
-            std::string text;
-            std::uint64_t n = 0;
-            ok = takeValue(&text);
-            if (ok && (!parseCount(text, &n) || n < 1 || n > kMaxPasses)) {
-                *error = "--passes needs a count from 1 to " + std::to_string(kMaxPasses);
-                ok = false;
-            }
-            o.passes = static_cast<int>(n);
-        } else if (arg == "--backup") {
-            ok = takeValue(&o.backup);
-            if (ok && o.backup.empty()) {
-                *error = "--backup needs a folder";
-                ok = false;
-            }
-        } else if (arg == "--offset") {
-            std::string text;
-            std::uint64_t n = 0;
-            ok = takeValue(&text);
-            if (ok && !parseAddress(text, &n)) {
-                *error = "--offset needs an address (decimal, or hexadecimal after 0x)";
-                ok = false;
-            }
-            o.offset = n;
-        } else if (arg == "--diagnose") {
-            ok = noValue(&o.diagnose);
-        } else if (arg == "--force") {
-            ok = noValue(&o.force);
-        } else if (arg == "--pad") {
-            ok = noValue(&o.pad);
-        } else if (arg == "--no-verify") {
-            ok = noValue(&o.noVerify);
-        } else if (arg == "--simulate") {
-            o.simulate = true;
-            o.simulatedChip = value;
-        } else if (arg == "--sim-speed") {
-            std::string text;
-            std::uint64_t n = 0;
-            ok = takeValue(&text);
-            if (ok && text == "max") {
-                o.simSpeed = 0;
-            } else if (ok && parseCount(text, &n) && n > 0) {
-                o.simSpeed = n;
-            } else if (ok) {
-                *error = "--sim-speed needs bytes per second or \"max\"";
-                ok = false;
-            }
-        } else if (arg == "--sim-fault") {
-            std::string fault;
-            ok = takeValue(&fault);
-            o.simFaults.push_back(fault);
-        } else if (arg == "--sim-memory") {
-            ok = takeValue(&o.simMemory);
-        } else if (arg == "--sim-swap") {
-            std::uint64_t ms = kDefaultSimSwapMs;
-            if (hasValue && (!parseCount(value, &ms) || ms > kMaxSimSwapMs)) {
-                *error = "--sim-swap takes milliseconds up to " + std::to_string(kMaxSimSwapMs);
-                ok = false;
-            }
-            o.simSwapMs = static_cast<std::uint32_t>(ms);
-        } else if (arg == "--device") {
-            ok = takeValue(&o.device);
-            if (ok && (o.device.empty() || o.device.find('#') != std::string::npos)) {
-                *error = "--device needs a place as doctor lists it, e.g. 1-4";
-                ok = false;
-            }
-        } else if (arg == "--repeat") {
-            ok = noValue(&o.repeat);
-        } else if (arg == "--next-on-id") {
-            ok = noValue(&o.nextOnId);
-        } else if (arg == "--count") {
-            std::string text;
-            std::uint64_t n = 0;
-            ok = takeValue(&text);
-            if (ok && (!parseCount(text, &n) || n < 1)) {
-                *error = "--count needs a number of chips, at least 1";
-                ok = false;
-            }
-            o.count = n;
-        } else if (arg == "--report") {
-            ok = takeValue(&o.reportFile);
-            if (ok && o.reportFile.empty()) {
-                *error = "--report needs a file";
-                ok = false;
-            }
-        } else if (arg == "--serial") {
-            ok = takeValue(&o.serial) && parseSerial(o.serial, error).has_value();
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            *error = "unknown option " + arg;
-            ok = false;
-        } else if (o.command.empty()) {
-            o.command = arg;
-        } else {
-            o.arguments.push_back(arg);
-        }
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-')
+            (o_.command.empty() ? o_.command : o_.arguments.emplace_back()) = arg;
+        else if (arg == "--")
+            optionsEnded = true;  // what follows is a file or pattern, even "-x.bin"
+        else
+            ok = arg[1] == '-' ? longOption() : shortOptions();
         if (!ok)
             return std::nullopt;
     }
-    if (!o.simulate &&
-        (o.simSpeed || !o.simFaults.empty() || !o.simMemory.empty() || o.simSwapMs)) {
-        *error = "--sim-speed, --sim-fault, --sim-memory and --sim-swap need --simulate";
+    if (!o_.simulate &&
+        (o_.simSpeed || !o_.simFaults.empty() || !o_.simMemory.empty() || o_.simSwapMs))
+        return fail(error_,
+                    "--sim-speed, --sim-fault, --sim-memory and --sim-swap need "
+                    "--simulate"),
+               std::nullopt;
+    if (!o_.repeat && (o_.nextOnId || o_.count))
+        return fail(error_, "--next-on-id and --count need --repeat"), std::nullopt;
+    if (!o_.help && !o_.version && !commandTakesAll())
         return std::nullopt;
+    return o_;
+}
+
+bool Parser::longOption() {
+    std::string name = args_[i_].substr(2);
+    std::optional<std::string> value;
+    if (const auto eq = name.find('='); eq != std::string::npos) {
+        value = name.substr(eq + 1);
+        name.resize(eq);
     }
-    if (!o.repeat && (o.nextOnId || o.count)) {
-        *error = "--next-on-id and --count need --repeat";
-        return std::nullopt;
+    const OptionRow* row = findOption(name, '\0');
+    if (!row)
+        return fail(error_, "unknown option --" + name);
+    return use(*row, "--" + name, std::move(value));
+}
+
+// "-q", "-qy", "-cW25Q80", "-qc W25Q80": flags run together, the last may take a value.
+bool Parser::shortOptions() {
+    const std::string arg = args_[i_];
+    for (std::size_t k = 1; k < arg.size(); ++k) {
+        const OptionRow* row = findOption("", arg[k]);
+        if (!row)
+            return fail(error_, "unknown option -" + arg.substr(k, 1));
+        if (row->takes == Takes::Value) {
+            std::optional<std::string> value;
+            if (k + 1 < arg.size())
+                value = arg.substr(k + 1);
+            return use(*row, "-" + arg.substr(k, 1), std::move(value));
+        }
+        if (!use(*row, "-" + arg.substr(k, 1), std::nullopt))
+            return false;
     }
-    return o;
+    return true;
+}
+
+bool Parser::use(const OptionRow& row, const std::string& shown, std::optional<std::string> value) {
+    if (row.takes == Takes::Nothing && value)
+        return fail(error_, shown + " takes no value");
+    if (row.takes == Takes::Value && !value) {
+        if (i_ + 1 >= args_.size())
+            return fail(error_, shown + " needs a value");
+        value = args_[++i_];
+    }
+    given_.push_back(&row);
+    return row.apply(o_, value ? &*value : nullptr, error_);
+}
+
+// An option the command does not use is refused rather than silently ignored. An unknown
+// or missing command is left for the run to name.
+bool Parser::commandTakesAll() const {
+    if (o_.command.empty() || !listed(kCommands, o_.command))
+        return true;
+    for (const OptionRow* row : given_) {
+        if (row->commands && !listed(row->commands, o_.command))
+            return fail(error_, "--" + std::string(row->longName) + " is not for " + o_.command);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string* error) {
+    return Parser(args, error).parse();
 }
 
 std::string helpText() {
@@ -211,13 +315,17 @@ Commands:
                       name (.ihx, .Hex) is refused
   write FILE          write FILE (binary, or Intel HEX by the same rule) to the chip,
                       and read an SPI flash back
+  FILE -              read: the chip's bytes on stdout (refused when stdout is a
+                      terminal; the report then goes to stderr); write, verify,
+                      auto: the file is stdin (binary)
   verify FILE         compare the chip with FILE
   erase               erase the chip (SPI flash only)
   auto FILE           erase (SPI flash), write and verify
   blank-check         read the chip and check that it is erased (every byte 0xFF)
   version             the programmer's firmware version
   selftest            the programmer's self test
-  update-firmware FILE  replace the programmer's firmware with FILE
+  update-firmware FILE  replace the programmer's firmware with FILE; asked first on
+                      a terminal, refused without one unless --yes (exit 2)
   doctor              what stands between you and the programmer: each programmer on
                       the bus, whether you can open it, and if not why and the fix
 
@@ -237,8 +345,9 @@ Options:
   --lang LANGUAGE     English or SimpleChinese for this run (default: config.ini)
   --json              one JSON object on stdout describing the run
   -q, --quiet         no progress bar and no status lines; messages still go to stderr
-  -y, --yes           answer the firmware update's OK/Cancel question with OK when
-                      stdin is no terminal (without it, the question is refused)
+  -y, --yes           answer the firmware update's questions (whether to start, and
+                      OK/Cancel while waiting for the programmer) with OK when stdin
+                      is no terminal (without it, update-firmware is refused)
   --all               verify: list every difference instead of stopping at the first
   --passes N          read: read the chip N times and fail on any byte that differed
                       (also for blank-check, --backup and write --offset)
@@ -263,8 +372,9 @@ Options:
   --sim-memory FILE   keep the simulated chip's contents in FILE between runs
   --sim-swap[=MS]     after each chip the simulator takes it out and MS later (default
                       1000) puts a fresh erased one in, for trying --repeat
-  --device PLACE      the programmer at PLACE (bus-port, e.g. 1-4, as doctor lists
-                      them); default: the lowest. One chipwright-cli per programmer may
+  --device PLACE      the programmer at PLACE (bus-port[.port...], e.g. 1-4 or 2-1.3,
+                      or sim-1 for the simulator, as doctor lists them); default:
+                      the lowest. One chipwright-cli per programmer may
                       run at once; a programmer in use by another program is refused
   --repeat            write, verify, auto, erase: chip after chip; after each, wait for
                       Enter (a line on stdin; Ctrl-D ends) and run again. Pass and fail
@@ -278,7 +388,12 @@ Options:
                       the image at ADDR before writing, START for the first chip, one
                       more for each chip that passed; FORMAT u32le, u32be or ascii:N
                       (N zero-padded digits)
+  --version           the program's version
   -h, --help          this text
+  --                  the end of the options: what follows is a FILE or PATTERN
+                      even if it starts with '-'
+Short options run together (-qy). An option the command does not use is refused
+(exit 2), e.g. --type with read.
 
 Messages and status texts go to stderr, one line each, in the configured language;
 results go to stdout. The log file is the window's.
@@ -293,12 +408,16 @@ Exit status:
   1    the operation failed; no chip in the socket, or another chip than -c
   2    usage error or unknown chip; a FILE longer than the chip, or shorter
        without --pad; a write --offset FILE that runs past the chip; -c auto
-       with IDs that chips of different size share
+       with IDs that chips of different size share; update-firmware without a
+       terminal and without --yes
   3    verify (or write's read-back) found a difference; blank-check found the chip not blank
   4    no programmer (none found, none this user may open, or the one asked for is
        in use by another program)
   130  interrupted by Ctrl-C (the transfer is stopped and the programmer settled first;
        a second Ctrl-C exits at once)
+  143  stopped by SIGTERM, 129 by SIGHUP, the same way as Ctrl-C
+Output that cannot be written (a full disk, a closed pipe) fails the run (exit 1); a
+read's FILE is still saved.
 With --repeat: 0 when every chip passed, 1 when one failed, 130 when Ctrl-C stopped a
 chip's transfer (Ctrl-C between chips ends the run with 0 or 1).
 )";

@@ -43,6 +43,7 @@ struct Options {
     // --no-verify: write on an SPI flash does not read back what it wrote.
     bool noVerify = false;
     bool help = false;
+    bool version = false;  // --version
     // --simulate[=CHIP]: the simulated programmer instead of a real one, with CHIP (or
     // the selected chip) in its socket.
     bool simulate = false;

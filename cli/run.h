@@ -52,6 +52,7 @@ struct Streams {
     std::FILE* out = stdout;
     std::FILE* err = stderr;
     std::FILE* in = stdin;
+    bool outIsTerminal = false;
     bool errIsTerminal = false;
     bool inIsTerminal = false;
 };

@@ -28,7 +28,7 @@ _chipwright_cli() {
   local options="-c --chip --type --lang --json -q --quiet -y --yes --all --passes
     --backup --offset --diagnose --force --pad --no-verify --simulate --simulate= --sim-speed --sim-fault
     --sim-memory --sim-swap --sim-swap= --device --repeat --next-on-id --count --report
-    --serial -h --help"
+    --serial -h --help --version --"
 
   # _init_completion -s splits --simulate=CHIP into prev --simulate and cur CHIP; bare
   # --simulate takes no value, so only the split form is completed as a chip.

@@ -59,8 +59,9 @@ class CliRig : public ::testing::Test {
     static std::string homeFile(std::string_view name) { return home_->file(name); }
 
     // Starts the program with `args` in the test's folder; runs at the same time keep
-    // their output apart by `tag`.
-    pid_t start(const std::vector<std::string>& args, const std::string& tag = "") {
+    // their output apart by `tag`. `stdoutFd`, when given, is its stdout instead of a file.
+    pid_t start(const std::vector<std::string>& args, const std::string& tag = "",
+                int stdoutFd = -1) {
         std::vector<std::string> all{program()};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -71,8 +72,11 @@ class CliRig : public ::testing::Test {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         const std::string out = dir.file("stdout" + tag), err = dir.file("stderr" + tag);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
+        if (stdoutFd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+        else
+            posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                             0644);
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0644);
         posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());

@@ -82,26 +82,30 @@ TEST_F(Cli, ProgrammerCommandsReportTheirTextsAndStatuses) {
     EXPECT_EQ(none.json()["result"], "no-programmer");
     EXPECT_NE(none.err.find("No programmer linked to computer!\n"), std::string::npos);
 
-    // The firmware update's question, asked when the programmer does not answer, is
-    // refused where nobody can answer it; a programmer that answers is never asked about.
+    // A firmware update is confirmed first: without a terminal to ask on, only --yes
+    // lets it start; refused, nothing reaches the programmer.
     writeFile(dir.file("fw.tnx"), std::string(1000, '\x33'));
-    const auto update =
-        run({"--simulate", "--sim-fault", "wrong-reply", "update-firmware", "fw.tnx"});
-    EXPECT_EQ(update.status, 1);
-    EXPECT_NE(update.err.find("cancelled; --yes answers OK"), std::string::npos);
-    EXPECT_EQ(run({"--simulate", "update-firmware", "fw.tnx"}).status, 0);
-    // --yes answers it (the wait for the programmer then finds none); on a terminal (a
-    // pseudo-terminal from script(1)) it is asked, and "n" cancels.
+    const auto unconfirmed = run({"--simulate", "--json", "update-firmware", "fw.tnx"});
+    EXPECT_EQ(unconfirmed.status, 2);
+    EXPECT_EQ(unconfirmed.json()["result"], "usage");
+    EXPECT_EQ(unconfirmed.err.find("Firmware updating"), std::string::npos);
+    const auto confirmed = run({"--simulate", "--yes", "update-firmware", "fw.tnx"});
+    EXPECT_EQ(confirmed.status, 0);
+    EXPECT_NE(confirmed.err.find("Firmware updating"), std::string::npos);
+    // --yes also answers the question asked when the programmer does not answer (the
+    // wait for the programmer then finds none); on a terminal (a pseudo-terminal from
+    // script(1)) both are asked, and "n" to the second cancels.
     const auto yes =
         run({"--simulate", "--sim-fault", "wrong-reply", "--yes", "update-firmware", "fw.tnx"});
     EXPECT_EQ(yes.status, 4);
     EXPECT_NE(yes.err.find("[answered OK by --yes]"), std::string::npos);
-    const std::string asked = "cd '" + dir.path() + "' && printf 'n\\n' | script -qec \"'" +
+    const std::string asked = "cd '" + dir.path() + "' && printf 'y\\nn\\n' | script -qec \"'" +
                               program() +
                               "' --simulate --sim-fault wrong-reply update-firmware fw.tnx\" "
                               "/dev/null > terminal 2>&1";
     const int status = std::system(asked.c_str());
     EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(readFile(dir.file("terminal")).find("fw.tnx? [y/N] "), std::string::npos);
     EXPECT_NE(readFile(dir.file("terminal")).find("in 10 seconds! [y/N] "), std::string::npos);
 
     // None of it changed the window's settings.
@@ -109,6 +113,86 @@ TEST_F(Cli, ProgrammerCommandsReportTheirTextsAndStatuses) {
         readFile(homeFile("config.ini")),
         readFile((std::filesystem::read_symlink("/proc/self/exe").parent_path() / "config.ini")
                      .string()));
+}
+
+TEST_F(Cli, EveryWayARunEndsIsReportedWithItsStatus) {
+    writeFile(dir.file("image.bin"), randomBytes(kOneMegabyte, 3));
+    // SIGTERM stops the transfer like Ctrl-C, with its own status.
+    std::vector<std::string> slow = sim({"--json", "write", "image.bin"});
+    slow[2] = "200000";  // --sim-speed: five seconds for the chip
+    const pid_t writing = start(slow);
+    ASSERT_TRUE(waitForErr("Writing...", std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(writing, SIGTERM);
+    const auto terminated = finish(writing);
+    EXPECT_EQ(terminated.status, 143);
+    EXPECT_EQ(terminated.json()["result"], "interrupted");
+    EXPECT_EQ(terminated.json()["chipState"], "chip partly written");
+    EXPECT_NE(readFile(homeFile("chipwright.log")).find("Interrupted by SIGTERM: chip partly"),
+              std::string::npos);
+
+    // A reader that went away fails the run but does not stop the file being saved.
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    close(pipeFds[0]);
+    const pid_t reading = start(sim({"read", "x.bin"}), "", pipeFds[1]);
+    close(pipeFds[1]);
+    EXPECT_EQ(finish(reading).status, 1);
+    EXPECT_EQ(std::filesystem::file_size(dir.file("x.bin")), kOneMegabyte);
+
+    // A full disk under stdout fails the run.
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    const pid_t listing = start({"--json", "chips", "W25Q80"}, "", full);
+    close(full);
+    EXPECT_EQ(finish(listing).status, 1);
+}
+
+TEST_F(Cli, OptionsACommandCannotUseAreRefusedAndTheUsualFormsWork) {
+    EXPECT_EQ(run(sim({"--device", "banana", "detect"})).status, 2);
+    EXPECT_EQ(run(sim({"--device", "sim-1", "detect"})).status, 0);
+    const auto type = run(sim({"--json", "--type", "spi", "read", "x.bin"}));
+    EXPECT_EQ(type.status, 2);
+    EXPECT_EQ(type.json()["result"], "usage");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("x.bin")));
+    // After "--" a name that starts with a dash is a file.
+    EXPECT_EQ(run(sim({"-q", "read", "--", "-x.bin"})).status, 0);
+    EXPECT_EQ(std::filesystem::file_size(dir.file("-x.bin")), kOneMegabyte);
+    EXPECT_EQ(run(sim({"read", "-x.bin"})).status, 2);
+    // Short flags run together: quiet, and the update confirmed.
+    writeFile(dir.file("fw.tnx"), std::string(1000, '\x33'));
+    const auto combined = run({"--simulate", "-qy", "update-firmware", "fw.tnx"});
+    EXPECT_EQ(combined.status, 0);
+    EXPECT_EQ(combined.err.find("Firmware updating"), std::string::npos);
+    EXPECT_NE(run({"--version"}).out.find("chipwright-cli "), std::string::npos);
+    const auto none = run({"chips", "NOSUCHCHIP"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("no chip matches NOSUCHCHIP"), std::string::npos);
+}
+
+TEST_F(Cli, DashIsStdoutForReadAndStdinForWriteAndVerify) {
+    const std::string image = randomBytes(kOneMegabyte, 5);
+    writeFile(dir.file("image.bin"), image);
+    ASSERT_EQ(run(sim({"-q", "write", "image.bin"})).status, 0);
+    // The chip's bytes alone on stdout; the report goes to stderr.
+    const auto read = run(sim({"--json", "read", "-"}));
+    EXPECT_EQ(read.status, 0);
+    EXPECT_TRUE(read.out == image);
+    EXPECT_NE(read.err.find("\"result\":\"done\""), std::string::npos);
+    // stdin up to the chip's size; one byte more is a longer file.
+    auto fromStdin = [&](const std::string& command, const std::string& file) {
+        const std::string line = "cd '" + dir.path() + "' && '" + program() +
+                                 "' --simulate=W25Q80DV --sim-speed max --sim-memory chip.bin -q " +
+                                 command + " - < " + file + " > /dev/null 2>&1";
+        return WEXITSTATUS(std::system(line.c_str()));
+    };
+    EXPECT_EQ(fromStdin("verify", "image.bin"), 0);
+    writeFile(dir.file("new.bin"), randomBytes(kOneMegabyte, 6));
+    EXPECT_EQ(fromStdin("auto", "new.bin"), 0);
+    EXPECT_TRUE(readFile(dir.file("chip.bin")) == readFile(dir.file("new.bin")));
+    writeFile(dir.file("long.bin"), std::string(kOneMegabyte + 1, '\0'));
+    EXPECT_EQ(fromStdin("auto", "long.bin"), 2);
+    EXPECT_TRUE(readFile(dir.file("chip.bin")) == readFile(dir.file("new.bin")));
 }
 
 TEST_F(Cli, ReadWritesFilesThatOtherToolsReadBack) {

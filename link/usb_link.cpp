@@ -290,7 +290,6 @@ int UsbLink::timed(TransferState& t, int* result) {
         std::unique_lock<std::mutex> lock(endMutex_);
         transferEnded_.wait_for(lock, pause,
                                 [&t] { return t.done.load(std::memory_order_acquire); });
-        lock.unlock();
         pause = std::min(pause * 2, longest);
     }
     return *result;

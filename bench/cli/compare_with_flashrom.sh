@@ -62,6 +62,7 @@ for name in commands:
     print(f"{name:70s} {wall[name]:7.3f} s {size / wall[name] / 1e6:8.1f} MB/s"
           f" {peak[name] / 1024:6.1f} MiB resident")
 print(f"speed ratio (their wall time / ours): {wall[theirs_name] / wall[ours_name]:.2f}x"
-      f" (median of {runs} runs each)")
-print(f"peak resident ratio (ours / theirs): {peak[ours_name] / peak[theirs_name]:.2f}")
+      f" (median of {runs} runs each; the aim is at least 5x)")
+print(f"peak resident ratio (ours / theirs): {peak[ours_name] / peak[theirs_name]:.2f}"
+      f" (the aim is at most 1)")
 PY

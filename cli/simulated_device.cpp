@@ -92,22 +92,24 @@ std::optional<std::string> Run::loadSimulatedMemory(const catalogue::ChipRecord&
     if (o_.simMemory.empty())
         return std::nullopt;
     // Only a regular file is read (never a FIFO that waits for a writer, nor an endless
-    // device), and no more of it than the chip holds.
-    std::vector<unsigned char> cells;
+    // device). The chip reads its cells from the file as they are asked for, so a whole
+    // chip read copies the file once, into the buffer, and holds no second copy of it.
+    int fd = -1;
+    std::uint64_t bytes = 0;
     std::string error;
-    const util::FileRead read = util::readRegularFile(o_.simMemory, chip.capacity, cells, &error);
-    if (read == util::FileRead::Failed)
+    const util::FileRead opened = util::openRegularFileSized(o_.simMemory, &fd, &bytes, &error);
+    if (opened == util::FileRead::Failed)
         return "--sim-memory: " + error;
     // A file of another size than the chip fills what it can, but is never rewritten
     // to the chip's size: it is left as it is.
-    simMemoryKept_ = read == util::FileRead::Missing ||
-                     (read == util::FileRead::Ok && cells.size() == chip.capacity);
+    simMemoryKept_ = opened == util::FileRead::Missing || bytes == chip.capacity;
     if (!simMemoryKept_) {
         ui_.note("the simulated chip is not kept in " + util::printableName(o_.simMemory) +
                  ": it is not the size of " + chip.nameText() + " (" +
                  std::to_string(chip.capacity) + " bytes)");
     }
-    device_->fillMemory(0, cells);
+    if (fd >= 0)
+        device_->backMemoryWithFile(fd, bytes);
     return std::nullopt;
 }
 

@@ -179,7 +179,19 @@ void UsbLink::runWorker(TransferState& t) {
     }
     t.ending.store(r, std::memory_order_relaxed);
     t.result.store(result, std::memory_order_relaxed);
-    t.done.store(true, std::memory_order_release);
+    {
+        const std::lock_guard<std::mutex> lock(endMutex_);
+        t.done.store(true, std::memory_order_release);
+    }
+    transferEnded_.notify_all();
+}
+
+void UsbLink::waitForTransferEnd(std::uint32_t ms) {
+    std::unique_lock<std::mutex> lock(endMutex_);
+    transferEnded_.wait_for(lock, std::chrono::milliseconds(ms), [this] {
+        return (read_.active && read_.done.load(std::memory_order_acquire)) ||
+               (write_.active && write_.done.load(std::memory_order_acquire));
+    });
 }
 
 int UsbLink::start(TransferState& t, UsbPipe* pipe, std::uint8_t* buffer, std::uint32_t length,
@@ -275,7 +287,9 @@ int UsbLink::timed(TransferState& t, int* result) {
     const auto longest = std::chrono::microseconds(std::uint64_t{limits_.pollSleepMs} * 1000);
     auto pause = std::min(std::chrono::microseconds(kFirstPollPauseUs), longest);
     while (!poll(t, result)) {
-        std::this_thread::sleep_for(pause);
+        std::unique_lock<std::mutex> lock(endMutex_);
+        transferEnded_.wait_for(lock, pause,
+                                [&t] { return t.done.load(std::memory_order_acquire); });
         pause = std::min(pause * 2, longest);
     }
     return *result;

@@ -30,9 +30,11 @@
 // everything that started transfers on it: the destructor stops and joins every worker.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -148,6 +150,12 @@ class UsbLink {
     // every command packet.
     int settle();
 
+    // Sleeps for up to `ms`, and no longer than until the worker of a started read or
+    // write ends by itself (at once when one already has): whoever polls a running
+    // transfer between pauses hears of its end when it comes, not at the next poll.
+    // With no transfer started, it sleeps the whole time.
+    void waitForTransferEnd(std::uint32_t ms);
+
     bool readPipeOpen() const { return readPipe_ != nullptr; }
     bool writePipeOpen() const { return writePipe_ != nullptr; }
     bool deviceOpen() const { return device_ != nullptr; }
@@ -204,6 +212,10 @@ class UsbLink {
     std::unique_ptr<UsbPipe> readPipe_;
     TransferState read_;
     TransferState write_;
+    // Guards the moment a worker marks its transfer done, so that waitForTransferEnd
+    // cannot miss it.
+    std::mutex endMutex_;
+    std::condition_variable transferEnded_;
 
     std::atomic<std::uint32_t> owedRead_{0};
     std::thread readOff_;

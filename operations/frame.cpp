@@ -106,7 +106,8 @@ Outcome Frame::follow(protocol::PollStatus running, int errorKey) {
                 bench.programmer.cancelRead();
                 return Outcome::Cancelled;
             }
-            pause(pauseMs);
+            // The pause ends early when the transfer behind the operation ends.
+            bench.link.waitForTransferEnd(pauseMs);
             pauseMs = std::min(pauseMs * 2, kPollPauseMs);
         } else if (status == protocol::PollFailed) {
             showInfo(text(errorKey));

@@ -1,13 +1,27 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "sim/chip_cells.h"
 
+#include <unistd.h>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace sim {
 
+ChipCells::~ChipCells() {
+    closeFile();
+}
+
+void ChipCells::closeFile() {
+    if (file_ >= 0)
+        ::close(file_);
+    file_ = -1;
+    fileBytes_ = 0;
+}
+
 void ChipCells::reset(std::uint32_t size) {
     ++changes_;
+    closeFile();
     size_ = size;
     blocks_.clear();
     blocks_.resize((std::size_t{size} + kBlockSize - 1) / kBlockSize);
@@ -15,6 +29,29 @@ void ChipCells::reset(std::uint32_t size) {
 
 void ChipCells::eraseAll() {
     reset(size_);
+}
+
+void ChipCells::backWithFile(int fd, std::uint64_t fileBytes) {
+    reset(size_);
+    file_ = fd;
+    fileBytes_ = std::min<std::uint64_t>(fileBytes, size_);
+}
+
+void ChipCells::readUnchanged(std::uint64_t address, std::size_t count, std::uint8_t* out) const {
+    std::size_t done = 0;
+    const std::uint64_t inFile = address < fileBytes_ ? fileBytes_ - address : 0;
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(count, inFile));
+    while (done < wanted) {
+        const ssize_t n =
+            ::pread(file_, out + done, wanted - done, static_cast<off_t>(address + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        // A file cut short (or unreadable) since it was opened ends the chip's bytes there.
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    std::memset(out + done, kErased, count - done);
 }
 
 void ChipCells::read(std::uint32_t address, std::uint32_t count, std::uint8_t* out) const {
@@ -30,7 +67,7 @@ void ChipCells::read(std::uint32_t address, std::uint32_t count, std::uint8_t* o
         if (block != nullptr)
             std::memcpy(out, block + at % kBlockSize, n);
         else
-            std::memset(out, kErased, n);
+            readUnchanged(at, n, out);
         out += n;
         at += n;
     }
@@ -40,7 +77,7 @@ std::uint8_t* ChipCells::writableBlock(std::uint32_t address) {
     std::unique_ptr<std::uint8_t[]>& block = blocks_[address / kBlockSize];
     if (!block) {
         block = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
-        std::memset(block.get(), kErased, kBlockSize);
+        readUnchanged(address / kBlockSize * std::uint64_t{kBlockSize}, kBlockSize, block.get());
     }
     return block.get();
 }

@@ -84,6 +84,11 @@ void SimProgrammer::fillMemory(std::uint32_t address, std::span<const std::uint8
     cells_.store(address, bytes);
 }
 
+void SimProgrammer::backMemoryWithFile(int fd, std::uint64_t fileBytes) {
+    Lock lock(mutex_);
+    cells_.backWithFile(fd, fileBytes);
+}
+
 std::uint64_t SimProgrammer::memoryChanges() const {
     Lock lock(mutex_);
     return cells_.changes();

@@ -142,6 +142,10 @@ class SimProgrammer {
     std::vector<std::uint8_t> memory() const;
     // Sets cells directly, as if programmed elsewhere.
     void fillMemory(std::uint32_t address, std::span<const std::uint8_t> bytes);
+    // The chip in the socket holds the first `fileBytes` bytes of the open file `fd`
+    // (erased beyond them), read from the file as they are needed; the file is never
+    // written. Takes over the descriptor (see ChipCells::backWithFile).
+    void backMemoryWithFile(int fd, std::uint64_t fileBytes);
     // Grows with every change of the cells (a chip inserted or removed, an erase, a
     // write, fillMemory): the same number twice means nothing changed in between.
     std::uint64_t memoryChanges() const;

@@ -51,6 +51,24 @@ int openRegularFile(const std::string& path, std::string* error, int* err) {
     return fd;
 }
 
+FileRead openRegularFileSized(const std::string& path, int* fd, std::uint64_t* size,
+                              std::string* error) {
+    int err = 0;
+    *fd = openRegularFile(path, error, &err);
+    *size = 0;
+    if (*fd < 0)
+        return err == ENOENT ? FileRead::Missing : FileRead::Failed;
+    struct stat st {};
+    if (fstat(*fd, &st) != 0) {
+        say(error, withReason("cannot examine", path, errno));
+        close(*fd);
+        *fd = -1;
+        return FileRead::Failed;
+    }
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return FileRead::Ok;
+}
+
 FileRead readRegularFile(const std::string& path, std::size_t limit,
                          std::vector<unsigned char>& out, std::string* error) {
     out.clear();

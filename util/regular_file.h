@@ -6,6 +6,7 @@
 // reading an endless device such as /dev/zero. Error texts name the path once.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,12 @@ namespace util {
 int openRegularFile(const std::string& path, std::string* error, int* err = nullptr);
 
 enum class FileRead { Ok, Missing, Failed, TooLarge };
+
+// Opens `path` as openRegularFile does and tells its size at that moment: Ok with `fd`
+// (the caller's to close) and `size` set, Missing when nothing has that name, Failed
+// otherwise; `error` says why.
+FileRead openRegularFileSized(const std::string& path, int* fd, std::uint64_t* size,
+                              std::string* error = nullptr);
 
 // Reads all of a regular file of at most `limit` bytes into `out`. A file that does
 // not exist gives Missing, one longer than `limit` TooLarge (with `out` holding its

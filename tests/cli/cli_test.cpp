@@ -285,7 +285,8 @@ TEST_F(Cli, SpecialPathsEndEveryReaderAtOnce) {
 }
 
 // The simulated chip's file is the user's: a run that changed nothing leaves it as it
-// was, and one of another size than the chip is never rewritten to the chip's size.
+// was, and one of another size than the chip fills the chip's start and is never
+// rewritten to the chip's size.
 TEST_F(Cli, TheSimulatedChipsFileChangesOnlyWithTheChip) {
     const std::string image = randomBytes(kOneMegabyte, 9);
     writeFile(dir.file("chip.bin"), image);
@@ -296,6 +297,13 @@ TEST_F(Cli, TheSimulatedChipsFileChangesOnlyWithTheChip) {
     ASSERT_EQ(stat(dir.file("chip.bin").c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino) << "a read does not write the chip back";
     EXPECT_EQ(readFile(dir.file("x.bin")), image);
+
+    // A shorter file is the start of the chip, erased after it, and stays as it is.
+    writeFile(dir.file("chip.bin"), image.substr(0, 1000));
+    EXPECT_EQ(run(sim({"read", "x.bin"})).status, 0);
+    EXPECT_EQ(readFile(dir.file("x.bin")),
+              image.substr(0, 1000) + std::string(kOneMegabyte - 1000, '\xFF'));
+    EXPECT_EQ(readFile(dir.file("chip.bin")), image.substr(0, 1000));
 
     writeFile(dir.file("chip.bin"), "short");
     const auto erased = run(sim({"erase"}));

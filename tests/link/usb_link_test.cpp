@@ -97,3 +97,28 @@ TEST(SimTransport, ReadOffAsksOnlyWhatIsOwedEndsOnTheWireAndIsBounded) {
     ASSERT_EQ(rig.link.readTimed(data.data(), 64, &counter, 1000), 1);
     EXPECT_EQ(counter.load(), 3u);
 }
+
+// Whoever polls a running transfer may wait for its end: the wait ends when the worker
+// does, and lasts its whole time when no transfer was started.
+TEST(SimTransport, AWaitForATransferEndsWithIt) {
+    SimRig rig;
+    ASSERT_EQ(rig.link.open(), 1);
+    EXPECT_GE(elapsedMs([&] { rig.link.waitForTransferEnd(50); }), 50u);
+
+    std::uint8_t buffer[64];
+    std::atomic<std::uint32_t> counter{0};
+    ASSERT_EQ(rig.link.startRead(buffer, 64, &counter, 20000), 1);
+    std::thread device([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::uint8_t reply[] = {0x13, 0x01, 0x00};
+        rig.device->queueInPacket(reply);
+    });
+    const std::uint64_t ms = elapsedMs([&] { rig.link.waitForTransferEnd(15000); });
+    device.join();
+    EXPECT_GE(ms, 90u);
+    EXPECT_LT(ms, 10000u);
+    int result = 0;
+    EXPECT_EQ(rig.link.pollRead(&result), 1);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(counter.load(), 3u);
+}

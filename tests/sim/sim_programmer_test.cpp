@@ -4,11 +4,14 @@
 
 #include "sim/sim_programmer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "tests/support/sim_rig.h"
+#include "tests/support/temp_dir.h"
 
 using testsupport::chipOf;
 using testsupport::elapsedMs;
@@ -165,4 +168,47 @@ TEST(ChipCells, StoresAndProgramsAcrossBlocksAndReadsTheRestErased) {
     EXPECT_EQ(cells.copy(), std::vector<std::uint8_t>(out.begin(), out.begin() + size));
     cells.eraseAll();
     EXPECT_EQ(cells.copy(), std::vector<std::uint8_t>(size, sim::ChipCells::kErased));
+}
+
+// Cells on a file read its bytes wherever nothing changed them (erased past the file's
+// end and past the chip's), keep every change to themselves and forget the file when
+// erased; the file is never written.
+TEST(ChipCells, OnAFileReadItsBytesAndKeepChangesToThemselves) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("chip.bin");
+    std::string bytes(0x30000 + 50, '\0');  // three blocks and a little of a fourth
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 0x10000);
+    testsupport::writeFile(path, bytes);
+    const std::uint32_t size = 0x40000 + 100;
+    sim::ChipCells cells;
+    cells.reset(size);
+    cells.store(0, std::vector<std::uint8_t>(10, 0x00));  // the file replaces it
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    cells.backWithFile(fd, bytes.size());
+
+    std::vector<std::uint8_t> want(size + 64, sim::ChipCells::kErased);
+    std::copy(bytes.begin(), bytes.end(), want.begin());
+    cells.program(0x20000 - 20, std::vector<std::uint8_t>(40, 0x0F));  // across a block edge
+    cells.store(0x30000 + 40, std::vector<std::uint8_t>(20, 0x00));    // across the file's end
+    for (std::uint32_t a = 0x20000 - 20; a < 0x20000 + 20; ++a)
+        want[a] &= 0x0F;
+    std::fill(want.begin() + 0x30000 + 40, want.begin() + 0x30000 + 60, 0x00);
+    std::vector<std::uint8_t> out(size + 64);
+    cells.read(0, size + 64, out.data());
+    EXPECT_EQ(out, want);
+    EXPECT_EQ(testsupport::readFile(path), bytes) << "the file is never written";
+
+    cells.eraseAll();
+    EXPECT_EQ(cells.copy(), std::vector<std::uint8_t>(size, sim::ChipCells::kErased));
+
+    // A file longer than the chip gives the chip's share of it.
+    cells.reset(100);
+    cells.backWithFile(open(path.c_str(), O_RDONLY | O_CLOEXEC), bytes.size());
+    out.assign(164, 0);
+    cells.read(0, 164, out.data());
+    want.assign(bytes.begin(), bytes.begin() + 100);
+    want.resize(164, sim::ChipCells::kErased);
+    EXPECT_EQ(out, want);
 }

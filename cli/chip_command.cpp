@@ -6,7 +6,6 @@
 #include <system_error>
 
 #include "app/messages.h"
-#include "buffer/data_file.h"
 #include "cli/input_file.h"
 #include "cli/intel_hex_writer.h"
 #include "operations/commands.h"
@@ -35,15 +34,30 @@ Outcome Run::writeAndVerify(operations::Workbench& bench) {
     return operations::verifyChip(bench, ui_);
 }
 
+int Run::prepareOutput() {
+    std::string error;
+    if (o_.command == "read" && !toStdout() && !output_.open(o_.arguments[0], &error)) {
+        ui_.note(error + "; the chip was not read");
+        return kExitFailed;
+    }
+    if (!o_.backup.empty() && !util::folderTakesNewFiles(o_.backup, &error)) {
+        ui_.note("--backup: " + error + "; the chip was not touched");
+        return kExitFailed;
+    }
+    return kExitDone;
+}
+
 bool Run::saveOutput(operations::Workbench& bench) {
     const std::string& path = o_.arguments[0];
+    const std::span<const unsigned char> image(bench.buffer->image(), bench.buffer->dataLength());
     std::string error;
     bool saved = false;
     if (isIntelHexName(path)) {
-        saved = util::replaceFileSafely(
-            path, intelHexText({bench.buffer->image(), bench.buffer->dataLength()}), &error);
+        const std::string hex = intelHexText(image);
+        saved = output_.commit({reinterpret_cast<const unsigned char*>(hex.data()), hex.size()},
+                               &error);
     } else {
-        saved = buffer::saveDataFile(*bench.buffer, path, &error);
+        saved = output_.commit(image, &error);
     }
     if (!saved) {
         bench.log.write(error);

@@ -105,6 +105,8 @@ int Run::runOnBench(operations::Workbench& bench, const catalogue::ChipRecord& s
     }
     if (const int loaded = loadInput(bench); loaded != kExitDone)
         return finish(loaded, loaded == kExitUsage ? "usage" : "failed");
+    if (const int prepared = prepareOutput(); prepared != kExitDone)
+        return finish(prepared, "failed");
 
     // Whatever happens below, the checksums' thread is done with the bench before the
     // bench goes.
@@ -154,9 +156,10 @@ std::pair<int, std::string> Run::commandOnChip(operations::Workbench& bench) {
         result = "failed";
     }
     if (checksums_.valid()) {
-        // A read the check found to be of no chip has no checksums: it read nothing.
+        // A read the check found to be of no chip has no checksums: it read nothing. Nor
+        // has one whose file could not be saved: only saved bytes are vouched for.
         const operations::Checksums sums = checksums_.get();
-        if (outcome == Outcome::Done)
+        if (outcome == Outcome::Done && status == kExitDone)
             report_.checksums = sums;
     }
     if (outcome == Outcome::Skipped) {
@@ -164,7 +167,7 @@ std::pair<int, std::string> Run::commandOnChip(operations::Workbench& bench) {
     } else if (outcome == Outcome::NoProgrammer) {
         result = explainNoProgrammer(bench);
     }
-    if (outcome == Outcome::Done && !o_.quiet && !o_.json && report_.bytes > 0)
+    if (status == kExitDone && !o_.quiet && !o_.json && report_.bytes > 0)
         noteSummary();
     return {status, result};
 }

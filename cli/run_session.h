@@ -26,6 +26,7 @@
 #include "operations/checks.h"
 #include "operations/workbench.h"
 #include "sim/sim_programmer.h"
+#include "util/safe_file.h"
 
 namespace cli {
 
@@ -97,6 +98,8 @@ class Run {
 
     // chip_command.cpp
     int loadInput(operations::Workbench& bench);
+    // The read's file and the backup folder, checked before the chip is read.
+    int prepareOutput();
     operations::Outcome runCommand(operations::Workbench& bench);
     // read, write, verify and auto: the transfer, and its checksums started.
     operations::Outcome runTransfer(operations::Workbench& bench);
@@ -128,6 +131,8 @@ class Run {
 
     const Options& o_;
     const Streams& s_;
+    // A read's file, opened before the chip is read and replaced once it was.
+    util::ReplacementFile output_;
     TerminalFrontend ui_;
     Report report_;
     // The checksums of the chip's bytes, computed while a read's file is written.

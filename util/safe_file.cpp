@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 #include <utility>
 
@@ -112,35 +113,19 @@ bool closeChecked(int fd) {
     return close(fd) == 0;
 }
 
-// An open descriptor that is closed when it goes out of scope, unless released.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        if (this != &other) {
-            if (fd_ >= 0)
-                close(fd_);
-            fd_ = other.release();
-        }
-        return *this;
-    }
-
-    bool valid() const { return fd_ >= 0; }
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
-
 // The process's file creation mask, read without changing it: umask() can only be
 // read by setting it, and setting it, even for a moment, would let a file another
 // thread creates meanwhile come out writable by everyone.
+}  // namespace
+
+void Descriptor::reset() {
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+}
+
+namespace {
+
 mode_t currentUmask() {
     if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
         char line[256];
@@ -232,20 +217,31 @@ bool syncFolder(const std::string& folder, std::string* error) {
 
 }  // namespace
 
-bool replaceFileSafely(const std::string& path, std::span<const unsigned char> contents,
-                       std::string* error) {
-    std::string target;
-    if (!resolveLinks(path, &target, error))
-        return false;
+ReplacementFile::~ReplacementFile() {
+    discard();
+}
 
+void ReplacementFile::discard() {
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+    if (!temp_.empty())
+        unlink(temp_.c_str());
+    temp_.clear();
+}
+
+bool ReplacementFile::open(const std::string& path, std::string* error) {
+    discard();
+    if (!resolveLinks(path, &target_, error))
+        return false;
     struct stat st {};
-    const bool exists = stat(target.c_str(), &st) == 0;
+    const bool exists = stat(target_.c_str(), &st) == 0;
     if (!exists && errno != ENOENT)
-        return fail(error, "cannot examine", target, errno);
+        return fail(error, "cannot examine", target_, errno);
     // A FIFO would wait for a reader, a device would take the bytes elsewhere, a
     // folder cannot hold them: only a file can be saved to.
     if (exists && !S_ISREG(st.st_mode))
-        return notRegular(error, target);
+        return notRegular(error, target_);
 
     // Renaming would replace even a file its user may not write. Opening it for
     // writing first refuses exactly what writing in place would refuse, with the
@@ -253,79 +249,116 @@ bool replaceFileSafely(const std::string& path, std::span<const unsigned char> c
     // not be used.
     Descriptor existing;
     if (exists) {
-        existing = openForWriting(target, 0);
+        existing = openForWriting(target_, 0);
         if (!existing.valid())
-            return fail(error, "cannot open", target, errno);
+            return fail(error, "cannot open", target_, errno);
         if (!isRegularFile(existing.get()))
-            return notRegular(error, target);
+            return notRegular(error, target_);
     }
-    const bool root = geteuid() == 0;
     // Several names share the file: a new file would split them. Someone else's
     // file: a new file would belong to the saver, and only root can give it back.
-    if (exists && (st.st_nlink > 1 || (!root && st.st_uid != geteuid())))
-        return writeInPlace(std::move(existing), target, contents, error);
+    if (exists && (st.st_nlink > 1 || (geteuid() != 0 && st.st_uid != geteuid())))
+        return keepInPlace(std::move(existing));
+    return openTemporary(exists ? &st : nullptr, std::move(existing), error);
+}
 
+bool ReplacementFile::keepInPlace(Descriptor existing) {
+    fd_ = existing.release();
+    return true;
+}
+
+bool ReplacementFile::openTemporary(const struct stat* old, Descriptor existing,
+                                    std::string* error) {
     // The temporary name does not grow with the target's: a target name of the
     // longest length a folder allows must still be saved.
-    const std::string folder = directoryOf(target);
-    std::string temp = folder + "/.chipwright-XXXXXX";
-    int fd = mkstemp(temp.data());
+    folder_ = directoryOf(target_);
+    std::string temp = folder_ + "/.chipwright-XXXXXX";
+    const int fd = mkstemp(temp.data());
     if (fd < 0) {
         // A folder we cannot create files in: the file itself may still be writable.
-        if (errno == EACCES || errno == EPERM || errno == EROFS) {
-            if (!exists) {
-                existing = openForWriting(target, O_CREAT);
-                if (!existing.valid())
-                    return fail(error, "cannot open", target, errno);
-                if (!isRegularFile(existing.get()))
-                    return notRegular(error, target);
-            }
-            return writeInPlace(std::move(existing), target, contents, error);
+        if (errno != EACCES && errno != EPERM && errno != EROFS)
+            return fail(error, "cannot create a temporary file in", folder_, errno);
+        if (old == nullptr) {
+            existing = openForWriting(target_, O_CREAT);
+            if (!existing.valid())
+                return fail(error, "cannot open", target_, errno);
+            if (!isRegularFile(existing.get()))
+                return notRegular(error, target_);
         }
-        return fail(error, "cannot create a temporary file in", folder, errno);
+        return keepInPlace(std::move(existing));
     }
-    auto discardTemp = [&] {
-        close(fd);
-        unlink(temp.c_str());
-    };
-    auto abandon = [&](std::string_view step, int err) {
-        discardTemp();
-        return fail(error, step, target, err);
-    };
-    mode_t mode = exists ? (st.st_mode & 07777) : defaultCreationMode();
-    if (exists) {
+    fd_ = fd;
+    temp_ = temp;
+    const mode_t mode = old ? (old->st_mode & 07777) : defaultCreationMode();
+    if (old != nullptr) {
         struct stat created {};
-        if (fstat(fd, &created) != 0)
-            return abandon("cannot examine the temporary file for", errno);
-        if (root) {
+        if (fstat(fd_, &created) != 0)
+            return abandon("cannot examine the temporary file for", errno, error);
+        if (geteuid() == 0) {
             // Root editing a user's file must not take it away from them.
-            if (fchown(fd, st.st_uid, st.st_gid) != 0)
-                return abandon("cannot set the owner of", errno);
-        } else if (created.st_gid != st.st_gid &&
-                   fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+            if (fchown(fd_, old->st_uid, old->st_gid) != 0)
+                return abandon("cannot set the owner of", errno, error);
+        } else if (created.st_gid != old->st_gid &&
+                   fchown(fd_, static_cast<uid_t>(-1), old->st_gid) != 0) {
             // The file's group is not one of ours: a new file could not keep it.
-            discardTemp();
-            return writeInPlace(std::move(existing), target, contents, error);
+            discard();
+            return keepInPlace(std::move(existing));
         }
     }
     // After the owner: changing the owner may clear the set-id bits.
-    if (fchmod(fd, mode) != 0)
-        return abandon("cannot set the mode of", errno);
-    if (!writeAll(fd, contents))
-        return abandon("cannot write", errno);
-    if (fsync(fd) != 0)
-        return abandon("cannot sync", errno);
-    if (!closeChecked(fd)) {
-        int err = errno;
-        unlink(temp.c_str());
-        return fail(error, "cannot close", target, err);
+    if (fchmod(fd_, mode) != 0)
+        return abandon("cannot set the mode of", errno, error);
+    return true;
+}
+
+bool ReplacementFile::abandon(std::string_view step, int err, std::string* error) {
+    discard();
+    return fail(error, step, target_, err);
+}
+
+bool ReplacementFile::commit(std::span<const unsigned char> contents, std::string* error) {
+    if (fd_ < 0)
+        return fail(error, "cannot write", target_, EBADF);
+    if (temp_.empty()) {
+        const int fd = fd_;
+        fd_ = -1;
+        return writeInPlace(Descriptor(fd), target_, contents, error);
     }
-    if (rename(temp.c_str(), target.c_str()) != 0) {
-        int err = errno;
-        unlink(temp.c_str());
-        return fail(error, "cannot replace", target, err);
+    if (!writeAll(fd_, contents))
+        return abandon("cannot write", errno, error);
+    if (fsync(fd_) != 0)
+        return abandon("cannot sync", errno, error);
+    const int fd = fd_;
+    fd_ = -1;
+    if (!closeChecked(fd))
+        return abandon("cannot close", errno, error);
+    if (rename(temp_.c_str(), target_.c_str()) != 0)
+        return abandon("cannot replace", errno, error);
+    temp_.clear();
+    return syncFolder(folder_, error);
+}
+
+bool replaceFileSafely(const std::string& path, std::span<const unsigned char> contents,
+                       std::string* error) {
+    ReplacementFile file;
+    return file.open(path, error) && file.commit(contents, error);
+}
+
+bool folderTakesNewFiles(const std::string& folder, std::string* error) {
+    std::error_code made;
+    std::filesystem::create_directories(folder, made);
+    if (made) {
+        if (error)
+            *error = "cannot make " + printableName(folder) + ": " + made.message();
+        return false;
     }
-    return syncFolder(folder, error);
+    std::string probe = folder + "/.chipwright-XXXXXX";
+    const int fd = mkstemp(probe.data());
+    if (fd < 0)
+        return fail(error, "cannot create files in", folder, errno);
+    close(fd);
+    unlink(probe.c_str());
+    return true;
 }
 
 NewFile createNewFile(const std::string& path, std::span<const unsigned char> contents,

@@ -16,11 +16,69 @@
 // Success is reported only when every step succeeded; on failure the error text
 // says which step failed and why.
 
+#include <sys/stat.h>
+
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace util {
+
+// An open descriptor that is closed when it goes out of scope, unless released.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    bool valid() const { return fd_ >= 0; }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset();
+
+  private:
+    int fd_;
+};
+
+// A file being replaced, in two steps: open() does every check and creates the
+// temporary file (or opens the file itself where it must be written in place) before
+// the contents exist — so a command that takes minutes to produce them can refuse a
+// path it could never save to before it starts — and commit() writes, syncs and puts
+// the new file in place. A file never committed leaves the old one as it was and no
+// temporary file behind.
+class ReplacementFile {
+  public:
+    ReplacementFile() = default;
+    ~ReplacementFile();
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+    bool open(const std::string& path, std::string* error = nullptr);
+    bool isOpen() const { return fd_ >= 0; }
+    bool commit(std::span<const unsigned char> contents, std::string* error = nullptr);
+    // Gives up the replacement: the old file stays, the temporary file goes.
+    void discard();
+
+  private:
+    bool keepInPlace(Descriptor existing);
+    bool openTemporary(const struct stat* old, Descriptor existing, std::string* error);
+    bool abandon(std::string_view step, int err, std::string* error);
+
+    std::string target_;  // the file the path finally names
+    std::string folder_;  // its folder, synced after the rename
+    std::string temp_;    // the temporary file; empty when writing in place
+    int fd_ = -1;
+};
 
 bool replaceFileSafely(const std::string& path, std::span<const unsigned char> contents,
                        std::string* error = nullptr);
@@ -33,6 +91,11 @@ inline bool replaceFileSafely(const std::string& path, std::string_view contents
                                        contents.size()),
         error);
 }
+
+// Whether new files can be created in `folder`, made (with its parents) when missing:
+// tried with a file created and removed again, so that a command can refuse a folder
+// it could never save to before it reads a chip for minutes.
+bool folderTakesNewFiles(const std::string& folder, std::string* error = nullptr);
 
 enum class NewFile { Created, Exists, Failed };
 

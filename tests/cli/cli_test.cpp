@@ -140,6 +140,17 @@ TEST_F(Cli, EveryWayARunEndsIsReportedWithItsStatus) {
     EXPECT_EQ(finish(reading).status, 1);
     EXPECT_EQ(std::filesystem::file_size(dir.file("x.bin")), kOneMegabyte);
 
+    // A file or folder the run could never save to is refused before the chip is read,
+    // and no checksums vouch for bytes that were not saved.
+    writeFile(dir.file("plain"), "a file where a folder would go");
+    for (const auto& args : {std::vector<std::string>{"--json", "read", "plain/x.bin"},
+                             {"--json", "--backup", "plain/saved", "write", "image.bin"}}) {
+        const auto refused = run(sim(args));
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.err.find("Reading..."), std::string::npos) << refused.err;
+        EXPECT_FALSE(refused.json().contains("checksums"));
+    }
+
     // A full disk under stdout fails the run.
     const int full = open("/dev/full", O_WRONLY);
     ASSERT_GE(full, 0);

@@ -42,6 +42,7 @@ class TerminalFrontend : public operations::Frontend {
     bool askOkCancel(const std::string& text) override;
     void pumpMessage() override {}
     bool cancelRequested() override;
+    void showPass(int pass, int passes) override;
     std::optional<std::string> chooseFileToOpen(const operations::FileDialog&) override {
         return file_;
     }
@@ -69,6 +70,11 @@ class TerminalFrontend : public operations::Frontend {
     using Clock = std::chrono::steady_clock;
     void printLine(const std::string& line);
     void drawBar(int percent);
+    // What follows the bar: the rate and the time left while bytes move, the time so far
+    // where none are counted (an erase), the time taken at the end.
+    std::string barTail(int percent, double seconds) const;
+    // The terminal's width in columns, asked at every redraw (it may be resized).
+    int columns() const;
 
     std::FILE* err_;
     std::FILE* in_;
@@ -79,6 +85,10 @@ class TerminalFrontend : public operations::Frontend {
     std::string lastPrinted_;
     bool barShown_ = false;
     int lastPercent_ = -1;
+    // This phase moves no bytes the bar could count (an erase): no rate is shown.
+    bool erasing_ = false;
+    // "pass 2/3 " while a read runs several times; empty otherwise.
+    std::string passLabel_;
     Clock::time_point phaseStart_ = Clock::now();
     Clock::time_point lastDraw_{};
 };

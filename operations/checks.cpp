@@ -86,6 +86,7 @@ Outcome comparePasses(Frame& f, const unsigned char* first, int passes, Differen
     std::vector<unsigned char> marks;
     for (int pass = 2; pass <= passes; ++pass) {
         f.log("Read pass " + std::to_string(pass) + " of " + std::to_string(passes));
+        f.ui.showPass(pass, passes);
         f.showInfo(text(app::MsgReading));
         if (const Outcome read = readInto(f, block.get(), app::MsgReadChipError);
             read != Outcome::Done) {
@@ -230,6 +231,8 @@ Outcome verifyChipAll(Workbench& bench, Frontend& ui, Differences& differences) 
 
 Outcome readChipPasses(Workbench& bench, Frontend& ui, int passes, Differences& unstable) {
     unstable = {};
+    if (passes > 1)
+        ui.showPass(1, passes);
     if (const Outcome first = readChip(bench, ui); first != Outcome::Done || passes <= 1)
         return first;
     Frame f(bench, ui);
@@ -251,6 +254,8 @@ Outcome readChipCopy(Workbench& bench, Frontend& ui, unsigned char* block, int p
     f.log(text(app::MsgReadChipStart));
     if (const Outcome g = f.guard(); g != Outcome::Done)
         return g;
+    if (passes > 1)
+        ui.showPass(1, passes);
     f.showInfo(text(app::MsgReading));
     if (const Outcome read = readInto(f, block, app::MsgReadChipError); read != Outcome::Done)
         return read;

@@ -57,6 +57,9 @@ class Frontend {
     // Whether the user asked to stop the running operation (a terminal's Ctrl-C). A
     // window offers no such thing and keeps the default.
     virtual bool cancelRequested() { return false; }
+    // A read made several times to compare them says which pass runs now (1-based). The
+    // window shows nothing of it and keeps the default.
+    virtual void showPass(int /*pass*/, int /*passes*/) {}
 
     // A file chosen to open or to save; nothing when the user cancelled.
     virtual std::optional<std::string> chooseFileToOpen(const FileDialog& dialog) = 0;

@@ -59,9 +59,10 @@ class CliRig : public ::testing::Test {
     static std::string homeFile(std::string_view name) { return home_->file(name); }
 
     // Starts the program with `args` in the test's folder; runs at the same time keep
-    // their output apart by `tag`. `stdoutFd`, when given, is its stdout instead of a file.
+    // their output apart by `tag`. `stdoutFd` and `stderrFd`, when given, are its stdout
+    // and stderr instead of files.
     pid_t start(const std::vector<std::string>& args, const std::string& tag = "",
-                int stdoutFd = -1) {
+                int stdoutFd = -1, int stderrFd = -1) {
         std::vector<std::string> all{program()};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -77,8 +78,11 @@ class CliRig : public ::testing::Test {
         else
             posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                              0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
+        if (stderrFd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
+        else
+            posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                             0644);
         posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());
         pid_t pid = -1;
         EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);

@@ -3,6 +3,7 @@
 // exit status and JSON, the file formats other tools read back, the checks, and the
 // settings it must leave alone.
 
+#include <pty.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -322,6 +323,46 @@ TEST_F(Cli, TheSimulatedChipsFileChangesOnlyWithTheChip) {
     EXPECT_NE(erased.err.find("not kept in " + dir.file("chip.bin")), std::string::npos)
         << erased.err;
     EXPECT_EQ(readFile(dir.file("chip.bin")), "short");
+}
+
+// On a terminal the bar fits its width, names the pass of a read made twice, and shows
+// no rate before there is one to show.
+TEST_F(Cli, TheProgressBarFitsTheTerminalAndNamesThePass) {
+    int master = -1, slave = -1;
+    struct winsize size {};
+    size.ws_col = 60;
+    size.ws_row = 24;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
+    std::vector<std::string> args = sim({"--passes", "2", "read", "x.bin"});
+    args[2] = "1000000";  // --sim-speed: a second a pass
+    const pid_t reading = start(args, "", -1, slave);
+    close(slave);
+    std::string shown;
+    char chunk[4096];
+    for (ssize_t n; (n = read(master, chunk, sizeof chunk)) > 0;)
+        shown.append(chunk, static_cast<std::size_t>(n));
+    close(master);
+    EXPECT_EQ(finish(reading).status, 0);
+    bool secondPass = false;
+    std::size_t from = 0;
+    int bars = 0;
+    while ((from = shown.find('\r', from)) != std::string::npos) {
+        const std::size_t end = shown.find("\033[K", from);
+        if (end == std::string::npos)
+            break;
+        const std::string frame = shown.substr(from + 1, end - from - 1);
+        from = end;
+        if (frame.empty())
+            continue;
+        ++bars;
+        EXPECT_LT(frame.size(), 60u) << frame;
+        secondPass = secondPass || frame.starts_with("pass 2/2 [");
+        if (frame.find(" 0%") != std::string::npos) {
+            EXPECT_EQ(frame.find("MB/s"), std::string::npos) << frame;
+        }
+    }
+    EXPECT_GT(bars, 4);
+    EXPECT_TRUE(secondPass) << shown;
 }
 
 TEST_F(Cli, BackupPatchAndBlankCheckChangeOnlyWhatTheyShould) {

@@ -244,7 +244,7 @@ TEST_F(Cli, ChecksFindEveryDifferenceAndBytesThatReadUnstably) {
     // Bit 0 flips at 299999, 599999 and 899999.
     const auto first = run(sim({"--sim-fault", "bit-flip=300000", "verify", "erased.bin"}));
     EXPECT_EQ(first.status, 3);
-    EXPECT_NE(first.err.find("Addr:0x0493DF"), std::string::npos);
+    EXPECT_NE(first.err.find("the first at 0x0493DF"), std::string::npos);
     const auto all =
         run(sim({"--json", "--sim-fault", "bit-flip=300000", "verify", "--all", "erased.bin"}));
     EXPECT_EQ(all.status, 3);

@@ -50,6 +50,7 @@ std::string chipLine(const catalogue::ChipRecord& c) {
 }
 
 Refusal noChip(TerminalFrontend& ui, Report& report, const std::string& what, ChipIds ids) {
+    report.socket = SocketAnswer{idText(ids), {}};
     ui.note(what + "no chip or no contact: the socket answers IDs " + idText(ids) +
             "; nothing was done");
     noteCause(ui, report, operations::Cause::NoChip);
@@ -83,6 +84,10 @@ bool answersIds(const catalogue::ChipRecord& chip) {
            !operations::idsMeanNoChip({chip.manufacturerId, chip.deviceId});
 }
 
+SocketAnswer socketAnswer(const catalogue::ChipDatabase& db, ChipIds ids) {
+    return {idText(ids), chipsWithIds(db, ids)};
+}
+
 std::string wrongChipText(const catalogue::ChipDatabase& db, const catalogue::ChipRecord& selected,
                           ChipIds ids) {
     return "the chip in the socket is " + names(chipsWithIds(db, ids)) + " (IDs " + idText(ids) +
@@ -111,6 +116,7 @@ std::optional<Refusal> checkSocket(const Options& o, operations::Workbench& benc
         return noChip(ui, report, "", ids);
     if (ids.manufacturer == bench.chip.manufacturerId && ids.device == bench.chip.deviceId)
         return std::nullopt;
+    report.socket = socketAnswer(*bench.database, ids);
     ui.note(wrongChipText(*bench.database, bench.chip, ids) +
             "; nothing was done (-c names the chip in the socket, -c auto takes it by its IDs, "
             "--force skips this check)");
@@ -124,6 +130,7 @@ std::optional<Refusal> chooseChipByIds(operations::Workbench& bench, TerminalFro
         return Refusal{read, kExitFailed, ""};
     if (operations::idsMeanNoChip(ids))
         return noChip(ui, report, "-c auto: ", ids);
+    report.socket = socketAnswer(*bench.database, ids);
     std::vector<catalogue::ChipRecord> found;
     for (const catalogue::ChipRecord& c : chipsWithIds(*bench.database, ids)) {
         if (c.type == catalogue::SpiFlash)
@@ -154,6 +161,7 @@ void listDetected(std::FILE* out, bool json, const catalogue::ChipDatabase& db,
     // FF FF is also every chip's that answers no ID: an empty socket names none of them.
     if (!(ids->manufacturer == kNoIdByte && ids->device == kNoIdByte))
         report.chips = chipsWithIds(db, *ids);
+    report.socket = SocketAnswer{idText(*ids), report.chips};
     if (json)
         return;
     std::fprintf(out, "ids %s\n", idText(*ids).c_str());

@@ -40,6 +40,8 @@ std::string idText(operations::ChipIds ids);
 // Whether the chip's IDs tell it from an empty socket and so can be checked: an SPI
 // flash whose table IDs are not FF FF (answers none) or 00 00.
 bool answersIds(const catalogue::ChipRecord& chip);
+// The IDs and every record that carries them, for the report.
+SocketAnswer socketAnswer(const catalogue::ChipDatabase& db, operations::ChipIds ids);
 // "the chip in the socket is W25Q16JV, W25Q16JV-IM (IDs EF 14), not W25Q80DV (IDs EF 13)"
 std::string wrongChipText(const catalogue::ChipDatabase& db, const catalogue::ChipRecord& selected,
                           operations::ChipIds ids);

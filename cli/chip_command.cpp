@@ -18,6 +18,19 @@ namespace cli {
 
 using operations::Outcome;
 
+namespace {
+
+// The version itself, out of the line that shows it ("Firmware version: V3.2").
+std::string versionText(const std::string& shown) {
+    const std::string prefix = oneLine(text(app::MsgFirmwareVersionIs));
+    if (!shown.starts_with(prefix))
+        return shown;
+    const std::size_t start = shown.find_first_not_of(' ', prefix.size());
+    return start == std::string::npos ? "" : shown.substr(start);
+}
+
+}  // namespace
+
 int Run::loadInput(operations::Workbench& bench) {
     fileLength_ = bench.chip.capacity;
     if (o_.offset)
@@ -31,7 +44,16 @@ Outcome Run::writeAndVerify(operations::Workbench& bench) {
     const Outcome written = operations::writeChip(bench, ui_);
     if (written != Outcome::Done || o_.noVerify || bench.chip.type != catalogue::SpiFlash)
         return written;
-    return operations::verifyChip(bench, ui_);
+    return verifyWhole(bench);
+}
+
+// The whole chip compared, so that a failed verify reports every difference.
+Outcome Run::verifyWhole(operations::Workbench& bench) {
+    operations::Differences differences;
+    const Outcome outcome = operations::verifyChipAll(bench, ui_, differences);
+    if (outcome == Outcome::Mismatch)
+        report_.differences = differences;
+    return outcome;
 }
 
 int Run::prepareOutput() {
@@ -107,13 +129,10 @@ Outcome Run::runTransfer(operations::Workbench& bench) {
         outcome = writeAndVerify(bench);
     } else if (c == "verify" && fileLength_ < capacity && !o_.pad) {
         outcome = verifyFilePart(bench, ui_, fileLength_, o_.all, differences);
-        if (o_.all)
+        if (outcome == Outcome::Mismatch)
             report_.differences = differences;
-    } else if (c == "verify" && o_.all) {
-        outcome = operations::verifyChipAll(bench, ui_, differences);
-        report_.differences = differences;
     } else if (c == "verify") {
-        outcome = operations::verifyChip(bench, ui_);
+        outcome = verifyWhole(bench);
     } else if (c == "auto") {
         outcome = operations::autoProgram(bench, ui_);
     }
@@ -153,6 +172,8 @@ Outcome Run::runProgrammerCommand(operations::Workbench& bench) {
     if (c == "version" || c == "selftest") {
         const Outcome o = c == "version" ? operations::readFirmwareVersion(bench, ui_)
                                          : operations::selfTest(bench, ui_);
+        if (o == Outcome::Done && c == "version" && !ui_.shown().empty())
+            report_.firmwareVersion = versionText(ui_.shown().back());
         if (o == Outcome::Done && !o_.json && !ui_.shown().empty())
             std::fprintf(s_.out, "%s\n", ui_.shown().back().c_str());
         return o;

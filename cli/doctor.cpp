@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/json_report.h"
 #include "link/device_finder.h"
 #include "link/libusb/access_check.h"
 #include "sim/sim_programmer.h"
@@ -138,11 +139,22 @@ Finding explain(const usblink::ProgrammerAccess& a, const std::string& rule) {
     return f;
 }
 
-}  // namespace
-
-int runDoctor(const Options& o, const Streams& s) {
+// What doctor found: each programmer, the udev rule, and why none is listed if none is.
+struct Examination {
     std::vector<Finding> findings;
     std::string rule;
+    std::string none;
+    bool anyOpenable() const {
+        for (const Finding& f : findings) {
+            if (f.openable)
+                return true;
+        }
+        return false;
+    }
+};
+
+Examination examine(const Options& o) {
+    Examination e;
     std::string libusbError;
     if (o.simulate) {
         Finding f;
@@ -150,67 +162,78 @@ int runDoctor(const Options& o, const Streams& s) {
         f.openable = true;
         f.explanation = "the simulated programmer";
         if (o.device.empty() || o.device == f.place)
-            findings.push_back(f);
+            e.findings.push_back(f);
     } else {
         usblink::LibusbBus bus;
         if (!bus.initialised())
             libusbError = bus.lastError();
-        rule = usblink::findUdevRule(usblink::udevRuleFolders());
+        e.rule = usblink::findUdevRule(usblink::udevRuleFolders());
         for (const usblink::ProgrammerAccess& a : usblink::checkProgrammerAccess(bus, o.device))
-            findings.push_back(explain(a, rule));
+            e.findings.push_back(explain(a, e.rule));
     }
-    bool anyOpenable = false;
-    for (const Finding& f : findings)
-        anyOpenable = anyOpenable || f.openable;
-    const int status = anyOpenable ? kExitDone : kExitNoProgrammer;
-
     const std::string wanted = o.device.empty() ? "" : " at " + o.device;
-    std::string none;
     if (!libusbError.empty())
-        none = libusbError;
-    else if (findings.empty())
-        none = "no programmer (USB 10c4:f5a2)" + wanted +
-               " on the bus: plug it in and check the cable (lsusb lists it as 10c4:f5a2)";
+        e.none = libusbError;
+    else if (e.findings.empty())
+        e.none = "no programmer (USB 10c4:f5a2)" + wanted +
+                 " on the bus: plug it in and check the cable (lsusb lists it as 10c4:f5a2)";
+    return e;
+}
 
-    if (o.json) {
-        nlohmann::ordered_json j;
-        j["command"] = "doctor";
-        j["simulated"] = o.simulate;
-        j["result"] = anyOpenable ? "ready" : "no-programmer";
-        j["exitStatus"] = status;
-        j["udevRule"] = rule;
-        nlohmann::ordered_json list = nlohmann::ordered_json::array();
-        for (const Finding& f : findings) {
-            list.push_back({{"place", f.place},
-                            {"node", f.node},
-                            {"openable", f.openable},
-                            {"problem", f.problem},
-                            {"reason", f.reason},
-                            {"explanation", f.explanation},
-                            {"fix", f.fix},
-                            {"kernelDriver", f.kernelDriver}});
-        }
-        j["programmers"] = std::move(list);
-        if (!none.empty())
-            j["message"] = none;
-        std::fprintf(s.out, "%s\n",
-                     j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-    } else {
-        if (!none.empty())
-            std::fprintf(s.out, "%s\n", none.c_str());
-        for (const Finding& f : findings) {
-            std::fprintf(s.out, "programmer at %s%s: %s\n", f.place.c_str(),
-                         f.node.empty() ? "" : (" (" + f.node + ")").c_str(),
-                         f.openable ? "ready" : "cannot be opened");
-            if (!f.explanation.empty())
-                std::fprintf(s.out, "  %s\n", f.explanation.c_str());
-            if (!f.fix.empty())
-                std::fprintf(s.out, "  fix: %s\n", f.fix.c_str());
-        }
-        if (findings.size() > 1)
-            std::fprintf(s.out, "pick one with --device PLACE, e.g. --device %s\n",
-                         findings.front().place.c_str());
+// The fields every run's object has, and doctor's own: the rule and the programmers.
+void printJson(const Options& o, const Streams& s, const Examination& e, int status) {
+    Report report;
+    report.command = "doctor";
+    report.simulated = o.simulate;
+    report.result = status == kExitDone ? "ready" : "no-programmer";
+    report.exitStatus = status;
+    if (!e.none.empty())
+        report.messages = {e.none};
+    nlohmann::ordered_json j = reportObject(report);
+    j["udevRule"] = e.rule;
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const Finding& f : e.findings) {
+        list.push_back({{"place", f.place},
+                        {"node", f.node},
+                        {"openable", f.openable},
+                        {"problem", f.problem},
+                        {"reason", f.reason},
+                        {"explanation", f.explanation},
+                        {"fix", f.fix},
+                        {"kernelDriver", f.kernelDriver}});
     }
+    j["programmers"] = std::move(list);
+    if (!e.none.empty())
+        j["message"] = e.none;
+    std::fprintf(s.out, "%s\n", jsonText(j).c_str());
+}
+
+void printText(const Streams& s, const Examination& e) {
+    if (!e.none.empty())
+        std::fprintf(s.out, "%s\n", e.none.c_str());
+    for (const Finding& f : e.findings) {
+        std::fprintf(s.out, "programmer at %s%s: %s\n", f.place.c_str(),
+                     f.node.empty() ? "" : (" (" + f.node + ")").c_str(),
+                     f.openable ? "ready" : "cannot be opened");
+        if (!f.explanation.empty())
+            std::fprintf(s.out, "  %s\n", f.explanation.c_str());
+        if (!f.fix.empty())
+            std::fprintf(s.out, "  fix: %s\n", f.fix.c_str());
+    }
+    if (e.findings.size() > 1)
+        std::fprintf(s.out, "pick one with --device PLACE, e.g. --device %s\n",
+                     e.findings.front().place.c_str());
+}
+
+}  // namespace
+
+int runDoctor(const Options& o, const Streams& s) {
+    const Examination e = examine(o);
+    const int status = e.anyOpenable() ? kExitDone : kExitNoProgrammer;
+    if (o.json)
+        printJson(o, s, e, status);
+    else
+        printText(s, e);
     std::fflush(s.out);
     return status;
 }

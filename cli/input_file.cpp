@@ -145,10 +145,9 @@ operations::Outcome verifyFilePart(operations::Workbench& bench, TerminalFronten
         ui.showMessage(app::messageText(app::MsgVerifyChipOk));
         return operations::Outcome::Done;
     }
-    if (all) {
-        operations::collectDifferences(image, block.get(), length, differences);
+    operations::collectDifferences(image, block.get(), length, differences);
+    if (all)
         return operations::Outcome::Mismatch;
-    }
     char line[96];
     std::snprintf(line, sizeof line, "verify: the first difference at 0x%06X: file %02X, chip %02X",
                   static_cast<unsigned>(first.first - image), *first.first, *first.second);

@@ -23,8 +23,8 @@ int loadChipFile(const Options& options, operations::Workbench& bench, TerminalF
                  std::uint32_t& length);
 
 // verify of a file shorter than the chip: reads the chip and compares the file's
-// `length` bytes only. With `all`, every difference goes into `differences`; else the
-// first is shown.
+// `length` bytes only. Every difference goes into `differences`; without `all` the
+// first is also shown.
 operations::Outcome verifyFilePart(operations::Workbench& bench, TerminalFrontend& ui,
                                    std::uint32_t length, bool all,
                                    operations::Differences& differences);

@@ -1,16 +1,42 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/json_report.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
 
 #include "catalogue/chip_queries.h"
 
 namespace cli {
+namespace {
 
-std::string jsonReport(const Report& r) {
-    nlohmann::ordered_json j;
+using Json = nlohmann::ordered_json;
+
+std::string crcText(std::uint32_t crc) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", crc);
+    return text;
+}
+
+Json checksumsObject(const operations::Checksums& sums) {
+    return {{"crc32", crcText(sums.crc32)}, {"sha256", sums.sha256}};
+}
+
+Json chipList(const std::vector<catalogue::ChipRecord>& records) {
+    Json chips = Json::array();
+    for (const catalogue::ChipRecord& c : records) {
+        chips.push_back({{"name", c.nameText()},
+                         {"manufacturer", c.manufacturerText()},
+                         {"type", catalogue::typeText(c.type)},
+                         {"capacity", c.capacity},
+                         {"capacityText", catalogue::capacityText(c)},
+                         {"pageSize", c.pageWrite != 0 ? c.pageSize : 1},
+                         {"manufacturerId", c.manufacturerId},
+                         {"deviceId", c.deviceId}});
+    }
+    return chips;
+}
+
+// The fields every object has, whatever the command and however it ended.
+void addCommonFields(const Report& r, Json& j) {
     j["command"] = r.command;
     j["chip"] = r.chip;
     j["file"] = r.file;
@@ -21,20 +47,31 @@ std::string jsonReport(const Report& r) {
     j["seconds"] = r.seconds;
     j["rate"] = r.seconds > 0 ? static_cast<double>(r.bytes) / r.seconds : 0.0;
     j["messages"] = r.messages;
+}
+
+// What the command learned of the chip's contents and of the programmer.
+void addContentFields(const Report& r, Json& j) {
     if (!r.chipState.empty())
         j["chipState"] = r.chipState;
-    if (r.checksums) {
-        char crc[16];
-        std::snprintf(crc, sizeof crc, "%08x", r.checksums->crc32);
-        j["checksums"] = {{"crc32", crc}, {"sha256", r.checksums->sha256}};
+    if (!r.serial.empty())
+        j["serial"] = r.serial;
+    if (!r.firmwareVersion.empty())
+        j["firmwareVersion"] = r.firmwareVersion;
+    if (r.checksums)
+        j["checksums"] = checksumsObject(*r.checksums);
+    if (r.chipChecksums)
+        j["chipChecksums"] = checksumsObject(*r.chipChecksums);
+    if (r.backup) {
+        j["backup"] = {{"file", r.backup->path},
+                       {"crc32", crcText(r.backup->checksums.crc32)},
+                       {"sha256", r.backup->checksums.sha256}};
     }
-    if (r.chipChecksums) {
-        char crc[16];
-        std::snprintf(crc, sizeof crc, "%08x", r.chipChecksums->crc32);
-        j["chipChecksums"] = {{"crc32", crc}, {"sha256", r.chipChecksums->sha256}};
-    }
+}
+
+// The checks' findings: differences, the diagnosis, the blank check.
+void addCheckFields(const Report& r, Json& j) {
     if (r.differences) {
-        nlohmann::ordered_json ranges = nlohmann::ordered_json::array();
+        Json ranges = Json::array();
         for (const operations::DifferenceRange& range : r.differences->ranges)
             ranges.push_back({{"start", range.start}, {"count", range.count}});
         j["differences"] = {{"ranges", std::move(ranges)},
@@ -46,34 +83,39 @@ std::string jsonReport(const Report& r) {
         j["diagnosis"] = {
             {"code", r.diagnosis}, {"explanation", d.explanation}, {"suggestion", d.suggestion}};
     }
-    if (r.backup) {
-        char crc[16];
-        std::snprintf(crc, sizeof crc, "%08x", r.backup->checksums.crc32);
-        j["backup"] = {
-            {"file", r.backup->path}, {"crc32", crc}, {"sha256", r.backup->checksums.sha256}};
-    }
     if (r.blank) {
         j["blank"] = {{"blank", r.blank->blank}, {"nonBlankBytes", r.blank->nonBlankBytes}};
         if (!r.blank->blank)
             j["blank"]["firstNonBlank"] = r.blank->firstNonBlank;
     }
-    if (!r.chips.empty() || r.command == "chips") {
-        nlohmann::ordered_json chips = nlohmann::ordered_json::array();
-        for (const catalogue::ChipRecord& c : r.chips) {
-            chips.push_back({{"name", c.nameText()},
-                             {"manufacturer", c.manufacturerText()},
-                             {"type", catalogue::typeText(c.type)},
-                             {"capacity", c.capacity},
-                             {"capacityText", catalogue::capacityText(c)},
-                             {"pageSize", c.pageWrite != 0 ? c.pageSize : 1},
-                             {"manufacturerId", c.manufacturerId},
-                             {"deviceId", c.deviceId}});
-        }
-        j["chips"] = std::move(chips);
-    }
+}
+
+void addChipFields(const Report& r, Json& j) {
+    if (!r.chips.empty() || r.command == "chips")
+        j["chips"] = chipList(r.chips);
+    if (r.socket)
+        j["socket"] = {{"ids", r.socket->ids}, {"chips", chipList(r.socket->chips)}};
+}
+
+}  // namespace
+
+nlohmann::ordered_json reportObject(const Report& report) {
+    Json j;
+    addCommonFields(report, j);
+    addContentFields(report, j);
+    addCheckFields(report, j);
+    addChipFields(report, j);
+    return j;
+}
+
+std::string jsonText(const nlohmann::ordered_json& object) {
     // Texts that are not valid UTF-8 (a chip name in a damaged database) are replaced,
     // not thrown on: the report is always written.
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string jsonReport(const Report& report) {
+    return jsonText(reportObject(report));
 }
 
 }  // namespace cli

@@ -163,6 +163,8 @@ void ProductionRun::startChip() {
     report.diagnosis.clear();
     report.backup.reset();
     report.blank.reset();
+    report.socket.reset();
+    report.serial.clear();
 }
 
 // A chip whose IDs are not the selected chip's is not programmed with its parameters.
@@ -170,6 +172,8 @@ bool ProductionRun::isSelected(const std::array<std::uint8_t, 2>& ids) {
     if (bench_.chip.manufacturerId == ids[0] && bench_.chip.deviceId == ids[1])
         return true;
     startChip();
+    r_.report_.chip = bench_.chip.nameText();
+    r_.report_.socket = socketAnswer(*bench_.database, {ids[0], ids[1]});
     const std::string text =
         wrongChipText(*bench_.database, bench_.chip, {ids[0], ids[1]}) + ": not programmed";
     r_.ui_.note(text);
@@ -236,6 +240,7 @@ std::string ProductionRun::patchSerial() {
 bool ProductionRun::programChip(std::uint64_t chipNumber) {
     startChip();
     const std::string serialText = patchSerial();
+    r_.report_.serial = serialText;
     const auto [chipStatus, result] = r_.commandOnChip(bench_);
     const bool ok = chipStatus == kExitDone;
     (ok ? passed_ : failed_) += 1;

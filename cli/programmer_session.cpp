@@ -2,6 +2,7 @@
 // A command that needs the programmer: the bus (real or simulated) opened, the chip
 // selected, the command run on the chip in the socket, and the programmer left the way
 // the next run needs it.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -139,9 +140,17 @@ std::pair<int, std::string> Run::commandOnChip(operations::Workbench& bench) {
     if (const auto refusal = checkSocket(o_, bench, ui_, report_))
         return refused(bench, *refusal);
     const auto start = std::chrono::steady_clock::now();
+    const std::uint32_t phases = bench.programmer.phasesStarted();
     Outcome outcome = bench_.after(bench, runCommand(bench));
     report_.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // A command that stopped early moved only part of the chip: what its last phase
+    // moved, nothing when none started.
+    if (outcome != Outcome::Done && outcome != Outcome::Mismatch) {
+        const bool moved = bench.programmer.phasesStarted() != phases;
+        report_.bytes =
+            moved ? std::min<std::uint64_t>(report_.bytes, bench.programmer.phaseBytesMoved()) : 0;
+    }
     report_.chip = bench.chip.nameText();
 
     int status = statusFor(outcome);

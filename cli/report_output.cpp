@@ -15,7 +15,9 @@ void Run::printReport() {
         std::fflush(out);
         return;
     }
-    if (const auto& d = report_.differences; d && d->any()) {
+    // verify lists its differences with --all only; without it, the first is said.
+    const bool listed = o_.command != "verify" || o_.all;
+    if (const auto& d = report_.differences; d && d->any() && listed) {
         for (const operations::DifferenceRange& range : d->ranges) {
             std::fprintf(out, "differs 0x%06X-0x%06X %u %s\n", range.start,
                          range.start + range.count - 1, range.count,

@@ -3,6 +3,8 @@
 // every part of a run shares.
 #include "cli/run.h"
 
+#include <algorithm>
+
 #include "app/messages.h"
 #include "catalogue/chip_queries.h"
 #include "cli/doctor.h"
@@ -122,8 +124,15 @@ int Run::finish(int status, const std::string& result) {
     ui_.endProgress();
     report_.exitStatus = status;
     report_.result = result;
-    report_.messages.assign(ui_.shown().begin() + static_cast<std::ptrdiff_t>(messagesFrom_),
-                            ui_.shown().end());
+    // A text shown both as the status line and in a box (the firmware version) is one
+    // message.
+    report_.messages.clear();
+    for (auto line = ui_.shown().begin() + static_cast<std::ptrdiff_t>(messagesFrom_);
+         line != ui_.shown().end(); ++line) {
+        if (std::find(report_.messages.begin(), report_.messages.end(), *line) ==
+            report_.messages.end())
+            report_.messages.push_back(*line);
+    }
     printReport();
     return status;
 }

@@ -18,14 +18,22 @@
 
 namespace cli {
 
+// What the chip in the socket answered: its IDs ("EF 17") and the database's chips
+// that carry them.
+struct SocketAnswer {
+    std::string ids;
+    std::vector<catalogue::ChipRecord> chips;
+};
+
 // What a run did, for the text and the JSON report.
 struct Report {
     std::string command;
     std::string chip;  // the selected chip's name, UTF-8
     std::uint64_t bytes = 0;
     double seconds = 0;
-    // "done", "failed", "mismatch", "no-programmer", "busy", "cancelled", "interrupted",
-    // "usage", "unknown-chip", "no-chip", "wrong-chip", "ambiguous-chip"
+    // "done", "failed", "mismatch", "no-programmer", "in-use", "busy", "cancelled",
+    // "interrupted", "skipped", "usage", "unknown-chip", "no-chip", "wrong-chip",
+    // "ambiguous-chip"; doctor's "ready"
     std::string result;
     int exitStatus = 0;
     std::vector<std::string> messages;
@@ -37,7 +45,7 @@ struct Report {
     std::optional<operations::Checksums> checksums;
     // Of the chip's whole image where it is more than the file (write --pad).
     std::optional<operations::Checksums> chipChecksums;
-    // verify --all, read --passes.
+    // A failed verify (write's read-back included), read --passes, --backup --passes.
     std::optional<operations::Differences> differences;
     // The code of the cause a diagnosis named ("no-chip", "unstable"... as
     // operations::describe gives them); empty when none.
@@ -46,6 +54,12 @@ struct Report {
     std::optional<operations::Backup> backup;
     // blank-check, erase --diagnose.
     std::optional<operations::BlankCheck> blank;
+    // What the socket answered: detect, and a chip refused by its IDs.
+    std::optional<SocketAnswer> socket;
+    // --serial: the number this chip was given.
+    std::string serial;
+    // version: the programmer's firmware version text.
+    std::string firmwareVersion;
 };
 
 struct Streams {

@@ -114,6 +114,8 @@ int Programmer::startReadChip(std::uint8_t* destination, std::uint32_t address,
         return 0;
     readLength_ = length;
     readCounter_.store(0, std::memory_order_relaxed);
+    ++phasesStarted_;
+    lastPhaseReading_ = true;
     if (destination == nullptr ||
         !link_->startRead(destination, total, &readCounter_, limits_.chipReadMs)) {
         link_->noteOwedRead(total);
@@ -172,6 +174,11 @@ std::uint32_t Programmer::moved(bool reading) const {
     // write's count only measures progress.
     return reading ? readCounter_.load(std::memory_order_acquire)
                    : writeCounter_.load(std::memory_order_relaxed);
+}
+
+std::uint32_t Programmer::phaseBytesMoved() const {
+    // A read may deliver the slack beyond its length; only the length is the chip's.
+    return std::min(moved(lastPhaseReading_), lastPhaseReading_ ? readLength_ : writeLength_);
 }
 
 PollStatus Programmer::pollBulk(bool reading) {
@@ -310,6 +317,8 @@ int Programmer::startBulkWrite(const std::uint8_t* source, std::uint32_t length,
     // The programmer has accepted the phase and waits for `length` bytes from now on.
     writeLength_ = length;
     writeCounter_.store(0, std::memory_order_relaxed);
+    ++phasesStarted_;
+    lastPhaseReading_ = false;
     if (source == nullptr || !link_->startWrite(source, length, &writeCounter_, timeoutMs)) {
         if (length != 0)
             link_->noteAbandonedWrite();

@@ -105,6 +105,11 @@ class Programmer {
     int queryBusy(std::uint8_t* busy);
     PollStatus poll();
     std::uint16_t progress() const { return progress_; }
+    // How many bulk phases (chip reads and writes, firmware images) have started, and
+    // how many bytes of its length the running or last one has moved: what a stopped
+    // command really transferred.
+    std::uint32_t phasesStarted() const { return phasesStarted_; }
+    std::uint32_t phaseBytesMoved() const;
     // Acquire: the bytes below the count are in the caller's buffer and may be read while
     // the read goes on.
     std::uint32_t bytesReceived() const { return readCounter_.load(std::memory_order_acquire); }
@@ -149,6 +154,8 @@ class Programmer {
     std::uint32_t writeLength_ = 0;
     std::atomic<std::uint32_t> writeCounter_{0};
     std::uint16_t progress_ = 0;
+    std::uint32_t phasesStarted_ = 0;
+    bool lastPhaseReading_ = false;
     std::uint64_t eraseStartedMs_ = 0;
 };
 

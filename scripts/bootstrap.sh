@@ -12,7 +12,7 @@ packages=(
   umockdev libumockdev-dev
   srecord binutils
   nlohmann-json3-dev zlib1g-dev libssl-dev
-  flashrom python3
+  flashrom python3 python3-jsonschema
   clang libclang-rt-14-dev clang-format
   fonts-dejavu-core fonts-urw-base35 fonts-liberation fonts-wqy-zenhei
   qt6-translations-l10n

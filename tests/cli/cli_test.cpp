@@ -6,7 +6,9 @@
 #include <pty.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 #include "tests/cli/cli_rig.h"
 
@@ -129,6 +131,9 @@ TEST_F(Cli, EveryWayARunEndsIsReportedWithItsStatus) {
     EXPECT_EQ(terminated.status, 143);
     EXPECT_EQ(terminated.json()["result"], "interrupted");
     EXPECT_EQ(terminated.json()["chipState"], "chip partly written");
+    // What moved before the stop, not the chip's size.
+    EXPECT_GT(terminated.json()["bytes"], 0);
+    EXPECT_LT(terminated.json()["bytes"], kOneMegabyte);
     EXPECT_NE(readFile(homeFile("chipwright.log")).find("Interrupted by SIGTERM: chip partly"),
               std::string::npos);
 
@@ -256,7 +261,7 @@ TEST_F(Cli, ChecksFindEveryDifferenceAndBytesThatReadUnstably) {
     // Bit 0 flips at 299999, 599999 and 899999.
     const auto first = run(sim({"--sim-fault", "bit-flip=300000", "verify", "erased.bin"}));
     EXPECT_EQ(first.status, 3);
-    EXPECT_NE(first.err.find("Addr:0x0493DF"), std::string::npos);
+    EXPECT_NE(first.err.find("the first at 0x0493DF"), std::string::npos);
     const auto all =
         run(sim({"--json", "--sim-fault", "bit-flip=300000", "verify", "--all", "erased.bin"}));
     EXPECT_EQ(all.status, 3);
@@ -678,6 +683,67 @@ TEST_F(Cli, RepeatProgramsEachSwappedChipWithTheNextSerialAndOneCsvLine) {
     const auto doctor = run({"--simulate", "--json", "doctor"});
     EXPECT_EQ(doctor.status, 0);
     EXPECT_EQ(doctor.json()["programmers"][0]["place"], "sim-1");
+}
+
+// Every command's object, however its run ends, is of the documented shape (fields,
+// types, results with their exit statuses): all validated against the schema at once.
+TEST_F(Cli, EveryJsonObjectIsOfTheDocumentedShape) {
+    writeFile(dir.file("image.bin"), randomBytes(kOneMegabyte, 5));
+    writeFile(dir.file("other.bin"), randomBytes(kOneMegabyte, 6));
+    writeFile(dir.file("patch.bin"), "patch");
+    writeFile(dir.file("fw.tnx"), std::string(1000, '\x33'));
+    const std::vector<std::vector<std::string>> runs = {
+        {"chips", "W25Q80"},
+        {"info", "W25Q80DV"},
+        sim({"detect"}),
+        sim({"version"}),
+        sim({"selftest"}),
+        {"--simulate", "doctor"},
+        sim({"read", "out.bin"}),
+        sim({"write", "image.bin"}),
+        sim({"verify", "image.bin"}),
+        sim({"verify", "other.bin"}),
+        sim({"erase"}),
+        sim({"auto", "image.bin"}),
+        sim({"blank-check"}),
+        sim({"write", "--offset", "0x100", "patch.bin"}),
+        {"--passes", "0", "read", "x.bin"},
+        sim({"frobnicate"}),
+        sim({"-c", "W25Q16JV", "read", "x.bin"}),
+        {"read", "x.bin"},
+        {"--simulate", "--yes", "update-firmware", "fw.tnx"},
+        sim({"--sim-swap=200", "--repeat", "--next-on-id", "--count", "2", "--serial",
+             "0x100:u32le:7", "auto", "image.bin"}),
+    };
+    std::string files;
+    std::vector<nlohmann::json> objects;
+    for (std::vector<std::string> args : runs) {
+        args.insert(args.begin(), "--json");
+        const auto r = run(args);
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) {
+            const std::string file = dir.file("object" + std::to_string(objects.size()));
+            writeFile(file, line);
+            files += " '" + file + "'";
+            objects.push_back(nlohmann::json::parse(line));
+        }
+        ASSERT_FALSE(objects.empty()) << r.err;
+        EXPECT_EQ(objects.back()["exitStatus"], r.status) << r.out;
+    }
+    // Each chip of the run says its own number.
+    EXPECT_EQ(objects[objects.size() - 2]["serial"], "7");
+    EXPECT_EQ(objects.back()["serial"], "8");
+
+    const std::string source = CHIPWRIGHT_SOURCE_DIR;
+    const std::string check = "/usr/bin/python3 '" + source + "/tests/cli/check_json.py' '" +
+                              source + "/docs/cli-json.schema.json'" + files + " 2>&1";
+    std::FILE* validator = popen(check.c_str(), "r");
+    ASSERT_NE(validator, nullptr);
+    std::string said;
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, validator)) > 0;)
+        said.append(chunk, n);
+    EXPECT_EQ(pclose(validator), 0) << said;
 }
 
 }  // namespace

@@ -56,6 +56,20 @@ Outcome Run::verifyWhole(operations::Workbench& bench) {
     return outcome;
 }
 
+// auto's own verify stops at the first difference, as the window's does; a failed one
+// is compared once more, whole, so that the report lists every difference.
+Outcome Run::autoAndListDifferences(operations::Workbench& bench) {
+    const Outcome outcome = operations::autoProgram(bench, ui_);
+    if (outcome != Outcome::Mismatch)
+        return outcome;
+    ui_.note("auto: comparing the whole chip to list every difference");
+    if (const Outcome again = verifyWhole(bench); again != Outcome::Mismatch) {
+        report_.differences = operations::Differences{};
+        ui_.note("auto: the second compare found no difference: the chip reads unstably");
+    }
+    return outcome;
+}
+
 int Run::prepareOutput() {
     std::string error;
     if (o_.command == "read" && !toStdout() && !output_.open(o_.arguments[0], &error)) {
@@ -134,7 +148,7 @@ Outcome Run::runTransfer(operations::Workbench& bench) {
     } else if (c == "verify") {
         outcome = verifyWhole(bench);
     } else if (c == "auto") {
-        outcome = operations::autoProgram(bench, ui_);
+        outcome = autoAndListDifferences(bench);
     }
     if (outcome == Outcome::Done)
         startChecksums(bench);

@@ -110,6 +110,8 @@ class Run {
     operations::Outcome updateFirmware(operations::Workbench& bench);
     // write on an SPI flash: reads back what it wrote, unless --no-verify.
     operations::Outcome writeAndVerify(operations::Workbench& bench);
+    // auto, and every difference of a failed verify.
+    operations::Outcome autoAndListDifferences(operations::Workbench& bench);
     // verify, and write's read-back: the whole chip compared, every difference reported.
     operations::Outcome verifyWhole(operations::Workbench& bench);
     bool saveOutput(operations::Workbench& bench);

@@ -705,6 +705,7 @@ TEST_F(Cli, EveryJsonObjectIsOfTheDocumentedShape) {
         sim({"verify", "other.bin"}),
         sim({"erase"}),
         sim({"auto", "image.bin"}),
+        sim({"--sim-fault", "write-protect", "auto", "image.bin"}),
         sim({"blank-check"}),
         sim({"write", "--offset", "0x100", "patch.bin"}),
         {"--passes", "0", "read", "x.bin"},

@@ -8,6 +8,7 @@
 #include "cli/doctor.h"
 #include "cli/interrupt.h"
 #include "cli/line_commands.h"
+#include "cli/line_station.h"
 #include "cli/production_line.h"
 #include "cli/run_session.h"
 #include "util/text_codec.h"
@@ -207,6 +208,8 @@ std::optional<std::string> Run::commandLineProblem() {
 }
 
 int run(const Options& options, const Streams& streams) {
+    if (!options.lineUrl.empty() && options.command != "line")
+        return runStation(options, streams);
     Run r(options, streams);
     return r.execute();
 }

@@ -34,3 +34,27 @@ TEST_F(Line, JobsAreCreatedOnceAndReportedEmpty) {
 }
 
 }  // namespace
+
+namespace {
+
+// A station takes chip, image and numbers from the job, records every chip, and stops
+// once the job's count has passed.
+TEST_F(Line, StationProgramsAndRecordsTheJobsChips) {
+    writeFile(dir.file("image.bin"), randomBytes(4096, 8));
+    ASSERT_EQ(run({"line", "create", "J", "--line", "line.db", "-c", "W25Q80DV", "image.bin",
+                   "--serial", "0x100:u32le:1000", "--count", "2"})
+                  .status,
+              0);
+    const auto station =
+        run({"--line", "line.db", "--job", "J", "--repeat", "auto", "--simulate", "--sim-speed",
+             "max", "--sim-swap=20", "--next-on-id", "--station", "A", "-q"});
+    EXPECT_EQ(station.status, 0);
+    EXPECT_NE(station.err.find("job J is complete"), std::string::npos);
+    const auto csv = run({"line", "export", "--line", "line.db", "--job", "J"}).out;
+    EXPECT_NE(csv.find(",A,sim-1,J,W25Q80DV,auto,done,"), std::string::npos);
+    EXPECT_NE(csv.find(",1001,"), std::string::npos);
+    // A station takes no local file: the job's image is the one programmed.
+    EXPECT_EQ(run({"--line", "line.db", "--job", "J", "--repeat", "auto", "image.bin"}).status, 2);
+}
+
+}  // namespace

@@ -337,6 +337,12 @@ Commands:
                       a terminal, refused without one unless --yes (exit 2)
   doctor              what stands between you and the programmer: each programmer on
                       the bus, whether you can open it, and if not why and the fix
+  line create JOB FILE  a job in the line store (--line): -c CHIP, the image FILE
+                      (binary), --serial and --count as a station uses them
+  line close JOB      the job hands out no more serial numbers
+  line status         passed, failed, yield, chips per hour per station, failure
+                      causes, serial numbers used (--job JOB for one, --json)
+  line export         every chip attempt as CSV on stdout (--job JOB for one)
 
 Options:
   -c, --chip NAME     the chip to work on (default: the window's default chip; the
@@ -397,6 +403,10 @@ Options:
                       the image at ADDR before writing, START for the first chip, one
                       more for each chip that passed; FORMAT u32le, u32be or ascii:N
                       (N zero-padded digits)
+  --line URL          the line store: sqlite:PATH (or a PATH) or postgresql://...
+  --job JOB           with --line and --repeat auto|write: a station of the line;
+                      chip, image and serial numbers come from the job
+  --station NAME      the station's name in the store (default: host:place)
   --version           the program's version
   -h, --help          this text
   --                  the end of the options: what follows is a FILE or PATTERN

@@ -61,7 +61,7 @@ constexpr const char* kProgrammer =
     " read write verify erase auto blank-check detect version selftest update-firmware doctor ";
 constexpr const char* kCommands =
     " chips info read write verify erase auto blank-check detect "
-    "version selftest update-firmware doctor ";
+    "version selftest update-firmware doctor line ";
 
 // Every option: its names, its value, the commands it is for, and what it sets.
 const OptionRow kOptions[] = {
@@ -69,7 +69,7 @@ const OptionRow kOptions[] = {
      [](Options& o, const std::string*, std::string*) { return o.help = true; }},
     {'\0', "version", Takes::Nothing, nullptr,
      [](Options& o, const std::string*, std::string*) { return o.version = true; }},
-    {'c', "chip", Takes::Value, " read write verify erase auto blank-check detect ",
+    {'c', "chip", Takes::Value, " read write verify erase auto blank-check detect line ",
      [](Options& o, const std::string* v, std::string*) { return o.chip = *v, true; }},
     {'\0', "type", Takes::Value, " chips ",
      [](Options& o, const std::string* v, std::string*) { return o.type = *v, true; }},
@@ -155,7 +155,7 @@ const OptionRow kOptions[] = {
      [](Options& o, const std::string*, std::string*) { return o.repeat = true; }},
     {'\0', "next-on-id", Takes::Nothing, " write verify auto erase ",
      [](Options& o, const std::string*, std::string*) { return o.nextOnId = true; }},
-    {'\0', "count", Takes::Value, " write verify auto erase ",
+    {'\0', "count", Takes::Value, " write verify auto erase line ",
      [](Options& o, const std::string* v, std::string* error) {
          std::uint64_t n = 0;
          if (!parseCount(*v, &n) || n < 1)
@@ -168,11 +168,20 @@ const OptionRow kOptions[] = {
          o.reportFile = *v;
          return !v->empty() || fail(error, "--report needs a file");
      }},
-    {'\0', "serial", Takes::Value, " write auto ",
+    {'\0', "serial", Takes::Value, " write auto line ",
      [](Options& o, const std::string* v, std::string* error) {
          o.serial = *v;
          return parseSerial(*v, error).has_value();
      }},
+    {'\0', "line", Takes::Value, " write verify auto erase line ",
+     [](Options& o, const std::string* v, std::string* error) {
+         o.lineUrl = *v;
+         return !v->empty() || fail(error, "--line needs the line store's URL");
+     }},
+    {'\0', "job", Takes::Value, " write verify auto erase line ",
+     [](Options& o, const std::string* v, std::string*) { return o.job = *v, true; }},
+    {'\0', "station", Takes::Value, " write verify auto erase ",
+     [](Options& o, const std::string* v, std::string*) { return o.station = *v, true; }},
 };
 
 const OptionRow* findOption(const std::string& longName, char shortName) {
@@ -228,7 +237,7 @@ std::optional<Options> Parser::parse() {
                     "--sim-speed, --sim-fault, --sim-memory and --sim-swap need "
                     "--simulate"),
                std::nullopt;
-    if (!o_.repeat && (o_.nextOnId || o_.count))
+    if (!o_.repeat && (o_.nextOnId || (o_.count && o_.command != "line")))
         return fail(error_, "--next-on-id and --count need --repeat"), std::nullopt;
     if (!o_.help && !o_.version && !commandTakesAll())
         return std::nullopt;
@@ -328,6 +337,12 @@ Commands:
                       a terminal, refused without one unless --yes (exit 2)
   doctor              what stands between you and the programmer: each programmer on
                       the bus, whether you can open it, and if not why and the fix
+  line create JOB FILE  a job in the line store (--line): -c CHIP, the image FILE
+                      (binary), --serial and --count as a station uses them
+  line close JOB      the job hands out no more serial numbers
+  line status         passed, failed, yield, chips per hour per station, failure
+                      causes, serial numbers used (--job JOB for one, --json)
+  line export         every chip attempt as CSV on stdout (--job JOB for one)
 
 Options:
   -c, --chip NAME     the chip to work on (default: the window's default chip; the
@@ -388,6 +403,10 @@ Options:
                       the image at ADDR before writing, START for the first chip, one
                       more for each chip that passed; FORMAT u32le, u32be or ascii:N
                       (N zero-padded digits)
+  --line URL          the line store: sqlite:PATH (or a PATH) or postgresql://...
+  --job JOB           with --line and --repeat auto|write: a station of the line;
+                      chip, image and serial numbers come from the job
+  --station NAME      the station's name in the store (default: host:place)
   --version           the program's version
   -h, --help          this text
   --                  the end of the options: what follows is a FILE or PATTERN

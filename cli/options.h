@@ -62,6 +62,10 @@ struct Options {
     std::optional<std::uint64_t> count;  // --count N: stop after N chips
     std::string reportFile;              // --report FILE: one CSV line per chip
     std::string serial;                  // --serial ADDR:FORMAT:START, checked when parsed
+    // A production line of several stations: its store, the job, and this station.
+    std::string lineUrl;  // --line URL
+    std::string job;      // --job JOB
+    std::string station;  // --station NAME
 };
 
 // The options, or nothing with `error` saying what is wrong.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/interrupt.h"
+#include "cli/line_station.h"
 #include "cli/production_line.h"
 #include "cli/run_session.h"
 
@@ -32,6 +33,10 @@ class ProductionRun {
     }
     // The chip's --report line; false (and said) when it could not be written.
     bool record(const std::string& result, const std::string& serialText);
+    // A station's attempt in the line store, its serial number used or given back.
+    bool recordAtStation(const std::string& result, const std::string& serialText);
+    // A station's next serial number from the store: whether a chip may be programmed.
+    bool reserveAtStation();
     // Each attempt's report (and its JSON object) starts empty, with its own lines.
     void startChip();
     // Whether the chip in the socket is the selected one; another is counted as failed.
@@ -57,6 +62,8 @@ class ProductionRun {
     // buffer, with its own serial number patched in.
     std::vector<unsigned char> image_;
     std::uint64_t nextSerial_ = 0;
+    // A station's serial number for the chip in the socket, until it is recorded.
+    std::optional<std::uint64_t> held_;
     std::uint64_t passed_ = 0;
     std::uint64_t failed_ = 0;
     int status_ = kExitDone;
@@ -131,6 +138,8 @@ std::optional<std::array<std::uint8_t, 2>> ProductionRun::readIds() {
 }
 
 bool ProductionRun::record(const std::string& result, const std::string& serialText) {
+    if (r_.station_ && !recordAtStation(result, serialText))
+        return false;
     if (o_.reportFile.empty())
         return true;
     ChipLine line;
@@ -237,7 +246,42 @@ std::string ProductionRun::patchSerial() {
     return serialText;
 }
 
+bool ProductionRun::reserveAtStation() {
+    std::string why;
+    held_ = r_.station_->reserve(&why);
+    if (held_) {
+        nextSerial_ = *held_;
+        return true;
+    }
+    r_.ui_.note(why);
+    bench_.log.write(why);
+    if (why.find("complete") == std::string::npos)
+        status_ = kExitFailed;
+    return false;
+}
+
+bool ProductionRun::recordAtStation(const std::string& result, const std::string& serialText) {
+    line::Attempt attempt;
+    attempt.chip = bench_.chip.nameText();
+    attempt.command = o_.command;
+    attempt.result = result;
+    attempt.sha256 = r_.report_.checksums ? r_.report_.checksums->sha256 : "";
+    attempt.diagnosis = r_.report_.diagnosis;
+    attempt.serial = serialText;
+    attempt.seconds = r_.report_.seconds;
+    std::string why;
+    const bool recorded = r_.station_->record(attempt, held_, &why);
+    held_.reset();
+    if (!recorded) {
+        r_.ui_.note(why + "; stopping, so that no chip goes unrecorded");
+        bench_.log.write(why);
+    }
+    return recorded;
+}
+
 bool ProductionRun::programChip(std::uint64_t chipNumber) {
+    if (r_.station_ && !reserveAtStation())
+        return false;
     startChip();
     const std::string serialText = patchSerial();
     r_.report_.serial = serialText;

@@ -9,6 +9,8 @@
 #include "catalogue/chip_queries.h"
 #include "cli/doctor.h"
 #include "cli/interrupt.h"
+#include "cli/line_commands.h"
+#include "cli/line_station.h"
 #include "cli/production_line.h"
 #include "cli/run_session.h"
 #include "util/text_codec.h"
@@ -102,6 +104,8 @@ std::optional<std::pair<std::size_t, std::size_t>> argumentCount(const std::stri
         command == "selftest" || command == "blank-check" || command == "doctor") {
         return std::pair<std::size_t, std::size_t>{0, 0};
     }
+    if (command == "line")  // ACTION [JOB [FILE]], checked by the action
+        return std::pair<std::size_t, std::size_t>{1, 3};
     return std::nullopt;
 }
 
@@ -147,6 +151,8 @@ int Run::execute() {
         return usage(*problem);
     if (o_.command == "doctor")
         return runDoctor(o_, s_);
+    if (o_.command == "line")
+        return runLineCommand(o_, s_);
 
     if (o_.command == "chips" || o_.command == "info") {
         catalogue::ChipDatabase db;
@@ -191,7 +197,7 @@ std::optional<std::string> Run::commandLineProblem() {
         return "--repeat is for write, verify, auto and erase";
     if (!o_.reportFile.empty() && !chipCommand)
         return "--report is for read, write, verify, auto and erase";
-    if (!o_.serial.empty() && o_.command != "write" && o_.command != "auto")
+    if (!o_.serial.empty() && o_.command != "write" && o_.command != "auto" && o_.command != "line")
         return "--serial is for write and auto";
     // A patch is written over the chip's own bytes as read, which would cover the number.
     if (!o_.serial.empty() && o_.offset)
@@ -211,6 +217,8 @@ std::optional<std::string> Run::commandLineProblem() {
 }
 
 int run(const Options& options, const Streams& streams) {
+    if (!options.lineUrl.empty() && options.command != "line")
+        return runStation(options, streams);
     Run r(options, streams);
     return r.execute();
 }

@@ -43,6 +43,8 @@ std::optional<int> typeKeyFor(const std::string& type);
 int statusFor(operations::Outcome outcome);
 const char* resultFor(operations::Outcome outcome);
 
+class LineStation;
+
 class Run {
   public:
     Run(const Options& options, const Streams& streams);
@@ -51,6 +53,8 @@ class Run {
     Run& operator=(const Run&) = delete;
 
     int execute();
+    // --line: the run is a station of a production line.
+    void setStation(LineStation* station) { station_ = station; }
 
   private:
     friend class ProductionRun;
@@ -153,6 +157,7 @@ class Run {
     std::uint32_t fileLength_ = 0;
     // Where this chip's lines start among everything shown.
     std::size_t messagesFrom_ = 0;
+    LineStation* station_ = nullptr;
     std::thread simSwap_;
     std::atomic<bool> simSwapStop_{false};
 };

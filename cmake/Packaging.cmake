@@ -21,8 +21,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://chipwright.example)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The line store's libraries (libsqlite3-0, libpq5) also come through dpkg-shlibdeps; they
+# are named here as well so the package says so even where shlibdeps is not run.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "qt6-qpa-plugins, qt6-translations-l10n, fonts-dejavu-core, fonts-wqy-zenhei, fonts-urw-base35 | fonts-liberation")
+  "qt6-qpa-plugins, qt6-translations-l10n, fonts-dejavu-core, fonts-wqy-zenhei, fonts-urw-base35 | fonts-liberation, libsqlite3-0, libpq5")
 # The User Manual command hands the manual to xdg-open.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

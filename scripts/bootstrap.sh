@@ -12,6 +12,7 @@ packages=(
   umockdev libumockdev-dev
   srecord binutils
   nlohmann-json3-dev zlib1g-dev libssl-dev
+  libsqlite3-dev libpq-dev postgresql
   flashrom python3 python3-jsonschema
   clang libclang-rt-14-dev clang-format
   fonts-dejavu-core fonts-urw-base35 fonts-liberation fonts-wqy-zenhei

@@ -44,7 +44,9 @@ MODULES = {
     "operations": ("operations", ["protocol", "link", "catalogue", "buffer", "app", "util"]),
     "hexview": ("hexview", ["buffer", "util"]),
     "ui": ("ui", ["operations", "hexview", "sim", "link_libusb"]),
-    "cli": ("cli", ["operations", "sim", "link_libusb"]),
+    # The line store: jobs, serial numbers and results in SQLite or PostgreSQL.
+    "line": ("line", ["util"]),
+    "cli": ("cli", ["operations", "sim", "link_libusb", "line"]),
     "chipdb": ("tools/chipdb", ["catalogue", "util"]),
 }
 

@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// A station of a production line (--line URL --job JOB): the job's chip, image and serial
+// numbering come from the line store; each chip gets its serial number from the store
+// before it is programmed, and its attempt is recorded there after.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cli/options.h"
+#include "cli/run.h"
+#include "line/store.h"
+
+namespace cli {
+
+class LineStation {
+  public:
+    LineStation(std::unique_ptr<line::Store> store, line::Job job, std::string name,
+                std::string place);
+
+    const line::Job& job() const { return job_; }
+    const std::string& name() const { return name_; }
+    // The next chip's serial number, or nothing with `why` the run stops: the job is
+    // complete or closed, or the store cannot be reached (no chip is then programmed).
+    std::optional<std::uint64_t> reserve(std::string* why);
+    // The chip's attempt, and its number used or given back; false with `why`.
+    bool record(line::Attempt attempt, std::optional<std::uint64_t> held, std::string* why);
+
+  private:
+    std::unique_ptr<line::Store> store_;
+    line::Job job_;
+    std::string name_;
+    std::string place_;
+};
+
+// A station's run: the job loaded, the command run chip after chip on its image.
+int runStation(const Options& options, const Streams& streams);
+
+}  // namespace cli

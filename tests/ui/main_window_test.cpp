@@ -450,9 +450,12 @@ TEST_F(MainWindowTest, VerifyAllListsEveryDifferenceWithItsCauseAndShowsTheChose
                     [&](ui::ToolReportDialog& d) {
                         findings = d.findings().toStdString();
                         rows = d.table()->rowCount();
+                        EXPECT_TRUE(d.saveReport(dir.file("differences.csv")));
                         doubleClickRow(d.table(), 1);
                     });
     EXPECT_EQ(rows, 3);
+    EXPECT_EQ(readFile(dir.file("differences.csv")),
+              "Start,End,Bytes\n0x000010,0x000010,1\n0x008000,0x008000,1\n0x0F0000,0x0F0000,1\n");
     EXPECT_TRUE(findings.find("3 differing ranges, 3 bytes in all.") != std::string::npos)
         << findings;
     EXPECT_TRUE(findings.find("Diagnosis: not-erased") != std::string::npos) << findings;

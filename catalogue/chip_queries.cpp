@@ -88,6 +88,16 @@ bool findByIds(const ChipDatabase& db, std::uint8_t manufacturerId, std::uint8_t
     return false;
 }
 
+std::vector<ChipRecord> findAllByIds(const ChipDatabase& db, std::uint8_t manufacturerId,
+                                     std::uint8_t deviceId) {
+    std::vector<ChipRecord> found;
+    for (const ChipRecord& chip : db.chips()) {
+        if (chip.manufacturerId == manufacturerId && chip.deviceId == deviceId)
+            found.push_back(chip);
+    }
+    return found;
+}
+
 std::vector<std::string_view> splitPattern(std::string_view pattern) {
     pattern = asStored(pattern);
     std::vector<std::string_view> parts;

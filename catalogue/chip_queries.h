@@ -47,6 +47,10 @@ std::vector<ChipRecord> findByManufacturerAndType(const ChipDatabase& db,
 bool findByIds(const ChipDatabase& db, std::uint8_t manufacturerId, std::uint8_t deviceId,
                ChipRecord& out);
 
+// Every chip with both identification bytes, in file order.
+std::vector<ChipRecord> findAllByIds(const ChipDatabase& db, std::uint8_t manufacturerId,
+                                     std::uint8_t deviceId);
+
 struct PatternMatches {
     std::vector<ChipRecord> chips;  // at most the capacity
     std::size_t total = 0;          // every match, also those not stored

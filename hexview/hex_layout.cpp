@@ -211,6 +211,17 @@ bool HexLayout::typeChar(std::uint32_t code, std::uint8_t* image, std::uint8_t* 
     return true;
 }
 
+void HexLayout::showRange(std::uint32_t first, std::uint32_t count) {
+    if (dataLength == 0)
+        return;
+    first = std::min(first, dataLength - 1);
+    const std::uint32_t last = first + std::min(std::max(count, 1u), dataLength - first) - 1;
+    asciiArea = false;
+    caret = markStart = 2 * first;
+    markEnd = 2 * last;
+    topRow = std::min(first / kBytesPerRow, maxTopRow());
+}
+
 void HexLayout::revealCaretRow() {
     // The fewest rows of scrolling that show the caret's row; a final partial row is
     // never shown, so the view stops at its last top row.

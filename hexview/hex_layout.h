@@ -161,6 +161,11 @@ struct HexLayout {
     // changes), writes the byte, sets its changed bit and moves the caret.
     bool typeChar(std::uint32_t code, std::uint8_t* image, std::uint8_t* changedMap);
 
+    // Puts the caret on byte `first`, highlights `count` bytes from it (at least one, cut
+    // at the data's end) and scrolls so that its row is the top one where the view can.
+    // Nothing changes without data.
+    void showRange(std::uint32_t first, std::uint32_t count);
+
   private:
     void revealCaretRow();
     void markCaret() { markStart = markEnd = caret; }

@@ -201,6 +201,12 @@ void HexView::refresh() {
     blinkTimer_.start(0);
 }
 
+void HexView::showRange(std::uint32_t first, std::uint32_t count) {
+    layout_.showRange(first, count);
+    syncScrollBar(false);
+    refresh();
+}
+
 void HexView::onBlink() {
     caretHidden_ = !caretHidden_;
     blinkTimer_.start(kBlinkMs);

@@ -48,6 +48,9 @@ class HexView : public QWidget {
 
     const HexLayout& hexLayout() const { return layout_; }
 
+    // Scrolls to byte `first`, puts the caret there and highlights `count` bytes from it.
+    void showRange(std::uint32_t first, std::uint32_t count);
+
     // The blink phase. The timer flips it; tests set it to draw a chosen phase.
     bool caretHidden() const { return caretHidden_; }
     void setCaretHidden(bool hidden) { caretHidden_ = hidden; }

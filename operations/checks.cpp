@@ -40,7 +40,7 @@ std::string summary(const Differences& d) {
            ", the first at " + hexAddress(d.ranges.front().start);
 }
 
-void addRange(Differences& out, std::uint32_t start, std::uint32_t count) {
+void addRange(Differences& out, std::uint32_t start, std::uint32_t count, std::size_t listed) {
     // A run that continues the last one (it ended at a block's edge) extends it.
     if (!out.ranges.empty() && out.totalRanges == out.ranges.size()) {
         DifferenceRange& last = out.ranges.back();
@@ -52,7 +52,7 @@ void addRange(Differences& out, std::uint32_t start, std::uint32_t count) {
     }
     ++out.totalRanges;
     out.totalBytes += count;
-    if (out.ranges.size() < kListedDifferenceRanges)
+    if (out.ranges.size() < listed)
         out.ranges.push_back({start, count});
 }
 
@@ -180,7 +180,7 @@ Checksums bufferChecksums(const Workbench& bench) {
 }
 
 void collectDifferences(const unsigned char* a, const unsigned char* b, std::uint32_t length,
-                        Differences& out) {
+                        Differences& out, std::size_t listed) {
     for (std::uint32_t block = 0; block < length; block += kCompareBlock) {
         const std::uint32_t end = std::min(length, block + kCompareBlock);
         if (std::memcmp(a + block, b + block, end - block) == 0)
@@ -193,12 +193,16 @@ void collectDifferences(const unsigned char* a, const unsigned char* b, std::uin
             const std::uint32_t start = i;
             while (i < end && a[i] != b[i])
                 ++i;
-            addRange(out, start, i - start);
+            addRange(out, start, i - start, listed);
         }
     }
 }
 
-Outcome verifyChipAll(Workbench& bench, Frontend& ui, Differences& differences) {
+namespace {
+
+// Verify All, listing up to `listed` ranges; the chip's bytes go to `keep` when given.
+Outcome verifyAll(Workbench& bench, Frontend& ui, Differences& differences, std::size_t listed,
+                  std::vector<unsigned char>* keep) {
     differences = {};
     if (!bench.ready())
         return Outcome::Failed;
@@ -216,7 +220,10 @@ Outcome verifyChipAll(Workbench& bench, Frontend& ui, Differences& differences) 
         read != Outcome::Done) {
         return read;
     }
-    collectDifferences(bench.buffer->image(), block.get(), bench.chip.capacity, differences);
+    collectDifferences(bench.buffer->image(), block.get(), bench.chip.capacity, differences,
+                       listed);
+    if (keep)
+        keep->assign(block.get(), block.get() + bench.chip.capacity);
     f.showProgress();
     if (!differences.any()) {
         f.showInfo(text(app::MsgVerifyChipOk));
@@ -227,6 +234,18 @@ Outcome verifyChipAll(Workbench& bench, Frontend& ui, Differences& differences) 
     f.log(report);
     f.message(report);
     return Outcome::Mismatch;
+}
+
+}  // namespace
+
+Outcome verifyChipAll(Workbench& bench, Frontend& ui, Differences& differences) {
+    return verifyAll(bench, ui, differences, kListedDifferenceRanges, nullptr);
+}
+
+Outcome verifyChipAll(Workbench& bench, Frontend& ui, Differences& differences, std::size_t listed,
+                      std::vector<unsigned char>& chip) {
+    chip.clear();
+    return verifyAll(bench, ui, differences, listed, &chip);
 }
 
 Outcome readChipPasses(Workbench& bench, Frontend& ui, int passes, Differences& unstable) {
@@ -263,6 +282,27 @@ Outcome readChipCopy(Workbench& bench, Frontend& ui, unsigned char* block, int p
         return o;
     f.showProgress();
     return passesAgreed(f, unstable);
+}
+
+Outcome readChipAgreeing(Workbench& bench, Frontend& ui, int passes, Differences& unstable) {
+    unstable = {};
+    if (!bench.ready())
+        return Outcome::Failed;
+    const auto block = chipBlock(bench);
+    if (!block) {
+        ui.showMessage(text(app::MsgMemoryOverflow));
+        return Outcome::Failed;
+    }
+    if (const Outcome o = readChipCopy(bench, ui, block.get(), passes, unstable);
+        o != Outcome::Done) {
+        return o;
+    }
+    // The reads agreed: the buffer holds them as a read of Read Chip leaves it.
+    std::memcpy(bench.buffer->image(), block.get(), bench.chip.capacity);
+    bench.buffer->noteChanged();
+    bench.buffer->clearMarks();
+    ui.refreshHexView();
+    return Outcome::Done;
 }
 
 }  // namespace operations

@@ -44,15 +44,19 @@ struct Differences {
     bool any() const { return totalBytes > 0; }
 };
 
-// Adds the bytes where `a` and `b` differ to `out`; ranges are runs of adjacent
-// differing bytes.
+// Adds the bytes where `a` and `b` differ to `out`, listing up to `listed` ranges; ranges
+// are runs of adjacent differing bytes.
 void collectDifferences(const unsigned char* a, const unsigned char* b, std::uint32_t length,
-                        Differences& out);
+                        Differences& out, std::size_t listed = kListedDifferenceRanges);
 
 // Reads the whole chip and compares all of it with the buffer. Done when equal;
 // Mismatch, with every difference in `differences` and a summary in a box and the log,
 // when not.
 Outcome verifyChipAll(Workbench& bench, Frontend& ui, Differences& differences);
+// The same, listing up to `listed` ranges and keeping the chip's bytes as they were read
+// (the selected chip's capacity) in `chip`, for a report that shows them.
+Outcome verifyChipAll(Workbench& bench, Frontend& ui, Differences& differences, std::size_t listed,
+                      std::vector<unsigned char>& chip);
 
 // Room for a whole chip read apart from the buffer: the selected chip's capacity and the
 // read's slack; nullptr when there is no memory for it.
@@ -68,5 +72,10 @@ Outcome readChipPasses(Workbench& bench, Frontend& ui, int passes, Differences& 
 // (the data a write is about to put in the chip): the read a backup or a check makes.
 Outcome readChipCopy(Workbench& bench, Frontend& ui, unsigned char* block, int passes,
                      Differences& unstable);
+
+// Reads the chip `passes` times apart from the buffer. When every pass read the same, the
+// buffer takes the read as Read Chip leaves it (marks cleared, view refreshed); otherwise
+// it keeps what it held, and `unstable` gets every byte that read differently.
+Outcome readChipAgreeing(Workbench& bench, Frontend& ui, int passes, Differences& unstable);
 
 }  // namespace operations

@@ -27,12 +27,14 @@
 #include <array>
 
 #include "app/messages.h"
+#include "app/tool_messages.h"
 #include "catalogue/chip_queries.h"
 #include "hexview/hex_view.h"
 #include "operations/commands.h"
 #include "operations/frame.h"
 #include "ui/about_dialog.h"
 #include "ui/artwork.h"
+#include "ui/bench_tools.h"
 #include "ui/buffer_fill_dialog.h"
 #include "ui/chip_search_dialog.h"
 #include "ui/dialog_units.h"
@@ -349,11 +351,52 @@ void MainWindow::buildMenus() {
             menuActions_[command] = action;
         }
     }
+    buildToolsMenu();
     // The language of the menu is checked.
     menuActions_[CmdEnglish]->setCheckable(true);
     menuActions_[CmdChinese]->setCheckable(true);
     menuActions_[CmdEnglish]->setChecked(inEnglish);
     menuActions_[CmdChinese]->setChecked(!inEnglish);
+}
+
+void MainWindow::buildToolsMenu() {
+    static constexpr std::array<std::pair<int, app::ToolText>, 4> kItems = {{
+        {CmdVerifyAll, app::TxtVerifyAllItem},
+        {CmdReadTwice, app::TxtReadTwiceItem},
+        {CmdBlankCheck, app::TxtBlankCheckItem},
+        {CmdIdentify, app::TxtIdentifyItem},
+    }};
+    // Help is the last menu built; Tools goes in front of it.
+    auto* tools = new QMenu(qt(app::toolText(app::TxtToolsMenu)), menuBar());
+    menuBar()->insertMenu(menus_.back()->menuAction(), tools);
+    menus_.push_back(tools);
+    for (const auto& [command, key] : kItems) {
+        QAction* action = tools->addAction(qt(app::toolText(key)));
+        connect(action, &QAction::triggered, this, [this, c = command] { runCommand(c); });
+        menuActions_[command] = action;
+    }
+}
+
+void MainWindow::runTool(int command) {
+    // Without the chip database there is no buffer and no chip to check.
+    if (!bench_.ready())
+        return;
+    switch (command) {
+        case CmdVerifyAll:
+            verifyAllDifferences(bench_, *this);
+            break;
+        case CmdReadTwice:
+            readTwiceAndCompare(bench_, *this);
+            break;
+        case CmdBlankCheck:
+            blankCheck(bench_, *this);
+            break;
+        case CmdIdentify:
+            identifyChip(bench_, *this);
+            break;
+        default:
+            break;
+    }
 }
 
 void MainWindow::updateSystemMenu() {
@@ -512,6 +555,7 @@ void MainWindow::runCommand(int command) {
             break;
         }
         default:
+            runTool(command);
             break;
     }
 }

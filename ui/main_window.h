@@ -59,6 +59,11 @@ enum CommandId : int {
     CmdEnglish = 32933,
     CmdChinese = 32935,
     CmdSystemAbout = 16,
+    // The Tools menu.
+    CmdVerifyAll = 33001,
+    CmdReadTwice = 33002,
+    CmdBlankCheck = 33003,
+    CmdIdentify = 33004,
 };
 
 class MainWindow : public QMainWindow, public operations::Frontend {
@@ -121,6 +126,9 @@ class MainWindow : public QMainWindow, public operations::Frontend {
     void buildControls();
     void buildToolbar();
     void buildMenus();
+    // The Tools menu, in the current language, between Language and Help.
+    void buildToolsMenu();
+    void runTool(int command);
     void updateSystemMenu();
     void refreshCaption();
     void loadMainPicture();

@@ -17,14 +17,17 @@
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStyle>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +44,7 @@
 #include "ui/about_dialog.h"
 #include "ui/buffer_fill_dialog.h"
 #include "ui/chip_search_dialog.h"
+#include "ui/tool_report_dialog.h"
 #include "util/text_codec.h"
 
 using testsupport::chip;
@@ -79,8 +83,42 @@ class ModalCloser {
     QTimer timer_;
 };
 
+// Runs `action`; each Tools dialog it opens is handed to `look` and then closed, and
+// each message box is closed with OK, its text kept in `boxes`.
+void withToolDialogs(const std::function<void()>& action,
+                     const std::function<void(ui::ToolReportDialog&)>& look,
+                     std::vector<std::string>* boxes = nullptr) {
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            if (boxes)
+                boxes->push_back(box->text().toStdString());
+            box->button(QMessageBox::Ok)->click();
+        } else if (auto* dialog = qobject_cast<ui::ToolReportDialog*>(modal)) {
+            timer.stop();
+            EXPECT_TRUE(QTest::qWaitForWindowExposed(dialog));
+            look(*dialog);
+            if (dialog->isVisible())
+                dialog->reject();
+            timer.start(5);
+        }
+    });
+    timer.start(5);
+    action();
+}
+
+// Double-clicks the table's row as the user does.
+void doubleClickRow(QTableWidget* table, int row) {
+    const QRect cell = table->visualItemRect(table->item(row, 0));
+    // A double-click follows a click, as the user makes one.
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, cell.center());
+}
+
 std::vector<catalogue::ChipRecord> panelChips() {
     return {chip("W25Q80", "WINBOND", catalogue::SpiFlash, 0x100000, 0xEF, 0x13),
+            chip("W25X80", "WINBOND", catalogue::SpiFlash, 0x100000, 0xEF, 0x13),
             chip("EN25T80", "EON", catalogue::SpiFlash, 0x100000, 0x1C, 0x31),
             chip("M24C02", "ST", catalogue::Eeprom24, 256, 0x20, 0x02),
             chip("AT24C04", "atmel", catalogue::Eeprom24, 512, 0x1E, 0x04),
@@ -336,3 +374,167 @@ TEST_F(MainWindowTest, OpenChipListsShowAboutTenRows) {
 }
 
 }  // namespace
+
+TEST_F(MainWindowTest, TheMenuBarKeepsItsMenusAndMnemonicsWithToolsBeforeHelp) {
+    ui::MainWindow& w = startWindow();
+    auto titles = [&w] {
+        std::vector<std::string> texts;
+        for (QAction* menu : w.menuBar()->actions())
+            texts.push_back(menu->text().toStdString());
+        return texts;
+    };
+    EXPECT_EQ(titles(),
+              (std::vector<std::string>{"File(F)", "Edit(&E)", "Programmer(&P)", "Firmware(&W)",
+                                        "Language(&L)", "Tools(&T)", "Help(&H)"}));
+    std::vector<std::string> items;
+    for (QAction* menu : w.menuBar()->actions()) {
+        for (QAction* item : menu->menu()->actions())
+            items.push_back(item->text().toStdString());
+    }
+    EXPECT_EQ(items, (std::vector<std::string>{"Open(&O)",
+                                               "Save(&S)",
+                                               "Buffer Fill(&F)",
+                                               "Byte Swap(&S)",
+                                               "Auto(&A)",
+                                               "Chip Erase(&E)",
+                                               "Write Chip(&W)",
+                                               "Read Chip(&R)",
+                                               "Verify Chip(&V)",
+                                               "Detect Chip(&T)",
+                                               "",
+                                               "Self Test(&C)",
+                                               "Read Firmware Version(&V)",
+                                               "Updata Firmware(&U)",
+                                               "English(&E)",
+                                               "中文简体(&C)",
+                                               "Verify, All Differences(&V)",
+                                               "Read Twice and Compare(&R)",
+                                               "Blank Check(&B)",
+                                               "Identify Chip(&I)",
+                                               "User Manual(&U)",
+                                               "About(&A)"}));
+    w.runCommand(ui::CmdChinese);
+    EXPECT_EQ(titles(), (std::vector<std::string>{"文件(F)", "缓冲区(&B)", "编程器(&E)", "固件(&W)",
+                                                  "语言(Language)(&L)", "工具(&T)", "帮助(&H)"}));
+    EXPECT_EQ(w.commandAction(ui::CmdIdentify)->text().toStdString(), "识别芯片(&I)");
+}
+
+TEST_F(MainWindowTest, AToolChosenWhileACommandRunsIsRefusedAsBusy) {
+    ui::MainWindow& w = startWindow();
+    device->setThroughput(2'000'000);
+    ModalCloser closer;
+    QTimer::singleShot(50, &w, [&] { w.commandAction(ui::CmdBlankCheck)->trigger(); });
+    w.commandAction(ui::CmdRead)->trigger();
+    EXPECT_EQ(closer.texts,
+              (std::vector<std::string>{"Programmer is busy, please wait a moment!"}));
+    EXPECT_TRUE(closer.dialogs.empty());
+}
+
+TEST_F(MainWindowTest, VerifyAllListsEveryDifferenceWithItsCauseAndShowsTheChosenOne) {
+    ui::MainWindow& w = startWindow();
+    std::vector<std::uint8_t> data(0x100000);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i * 7 + 0x11);
+    std::memcpy(bench->buffer->image(), data.data(), data.size());
+    // Three bytes keep a 0 where the data wants 1: old content, not erased.
+    std::vector<std::uint8_t> chipBytes = data;
+    const std::uint32_t flipped[] = {0x10, 0x8000, 0xF0000};
+    for (std::uint32_t at : flipped)
+        chipBytes[at] = static_cast<std::uint8_t>(data[at] & 0xFE);
+    for (std::uint32_t at : flipped)
+        ASSERT_NE(chipBytes[at], data[at]) << "bit 0 of the data is 1 there";
+    device->fillMemory(0, chipBytes);
+    std::string findings;
+    int rows = 0;
+    withToolDialogs([&] { w.commandAction(ui::CmdVerifyAll)->trigger(); },
+                    [&](ui::ToolReportDialog& d) {
+                        findings = d.findings().toStdString();
+                        rows = d.table()->rowCount();
+                        EXPECT_TRUE(d.saveReport(dir.file("differences.csv")));
+                        doubleClickRow(d.table(), 1);
+                    });
+    EXPECT_EQ(rows, 3);
+    EXPECT_EQ(readFile(dir.file("differences.csv")),
+              "Start,End,Bytes\n0x000010,0x000010,1\n0x008000,0x008000,1\n0x0F0000,0x0F0000,1\n");
+    EXPECT_TRUE(findings.find("3 differing ranges, 3 bytes in all.") != std::string::npos)
+        << findings;
+    EXPECT_TRUE(findings.find("Diagnosis: not-erased") != std::string::npos) << findings;
+    EXPECT_EQ(w.hexView()->hexLayout().caretByte(), 0x8000u);
+    EXPECT_EQ(w.hexView()->hexLayout().topRow, 0x800u);
+
+    // Bits the data wants 0 stayed 1: the write did not reach the cells.
+    chipBytes = data;
+    chipBytes[0x20] = static_cast<std::uint8_t>(data[0x20] | 0x02);
+    ASSERT_NE(chipBytes[0x20], data[0x20]) << "bit 1 of the data is 0 there";
+    device->fillMemory(0, chipBytes);
+    withToolDialogs([&] { w.runCommand(ui::CmdVerifyAll); },
+                    [&](ui::ToolReportDialog& d) { findings = d.findings().toStdString(); });
+    EXPECT_TRUE(findings.find("Diagnosis: write-no-effect") != std::string::npos) << findings;
+
+    device->fillMemory(0, data);
+    withToolDialogs([&] { w.runCommand(ui::CmdVerifyAll); },
+                    [&](ui::ToolReportDialog& d) { findings = d.findings().toStdString(); });
+    EXPECT_TRUE(findings.rfind("The chip matches the buffer.", 0) == 0) << findings;
+}
+
+TEST_F(MainWindowTest, ReadTwiceTakesOnlyAgreeingReadsIntoTheBuffer) {
+    ui::MainWindow& w = startWindow();
+    sim::Faults loose;
+    loose.looseBitAddress = 0x1234;
+    device->setFaults(loose);
+    std::memset(bench->buffer->image(), 0x5A, 0x100000);
+    std::string findings;
+    int rows = 0;
+    withToolDialogs([&] { w.commandAction(ui::CmdReadTwice)->trigger(); },
+                    [&](ui::ToolReportDialog& d) {
+                        findings = d.findings().toStdString();
+                        rows = d.table()->rowCount();
+                    });
+    EXPECT_EQ(rows, 1);
+    EXPECT_TRUE(findings.find("Diagnosis: unstable") != std::string::npos) << findings;
+    EXPECT_EQ(bench->buffer->image()[0], 0x5A) << "the buffer is left as it was";
+
+    device->setFaults({});
+    withToolDialogs([&] { w.runCommand(ui::CmdReadTwice); },
+                    [&](ui::ToolReportDialog& d) { findings = d.findings().toStdString(); });
+    EXPECT_TRUE(findings.rfind("Both reads agree", 0) == 0) << findings;
+    EXPECT_EQ(bench->buffer->image()[0], 0xFF) << "the erased chip's bytes";
+}
+
+TEST_F(MainWindowTest, BlankCheckSaysBlankOrShowsTheFirstByteThatIsNot) {
+    ui::MainWindow& w = startWindow();
+    std::string findings;
+    withToolDialogs([&] { w.runCommand(ui::CmdBlankCheck); },
+                    [&](ui::ToolReportDialog& d) { findings = d.findings().toStdString(); });
+    EXPECT_TRUE(findings.rfind("The chip is blank", 0) == 0) << findings;
+    const std::uint8_t used[] = {0x00, 0x12};
+    device->fillMemory(0x4321, used);
+    withToolDialogs([&] { w.runCommand(ui::CmdBlankCheck); },
+                    [&](ui::ToolReportDialog& d) {
+                        findings = d.findings().toStdString();
+                        doubleClickRow(d.table(), 0);
+                    });
+    EXPECT_TRUE(findings.find("at 0x004321; 2 bytes are not FF") != std::string::npos) << findings;
+    EXPECT_EQ(w.hexView()->hexLayout().caretByte(), 0x4321u);
+}
+
+TEST_F(MainWindowTest, IdentifyListsEveryChipWithTheIdsAndSelectsTheChosenOne) {
+    ui::MainWindow& w = startWindow();
+    std::vector<std::string> names;
+    withToolDialogs([&] { w.commandAction(ui::CmdIdentify)->trigger(); },
+                    [&](ui::ToolReportDialog& d) {
+                        for (int row = 0; row < d.table()->rowCount(); ++row)
+                            names.push_back(d.table()->item(row, 0)->text().toStdString());
+                        d.table()->setCurrentCell(1, 0);
+                        d.selectButton()->click();
+                    });
+    EXPECT_EQ(names, (std::vector<std::string>{"W25Q80", "W25X80"}));
+    EXPECT_EQ(bench->chip.nameBytes(), "W25X80");
+    EXPECT_EQ(w.chipList()->currentText().toStdString(), "W25X80");
+
+    device->removeChip();
+    std::string findings;
+    withToolDialogs([&] { w.runCommand(ui::CmdIdentify); },
+                    [&](ui::ToolReportDialog& d) { findings = d.findings().toStdString(); });
+    EXPECT_TRUE(findings.find("No chip answers") != std::string::npos) << findings;
+}

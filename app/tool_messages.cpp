@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "app/tool_messages.h"
+
+#include "app/messages.h"
+
+namespace app {
+namespace {
+
+struct ToolEntry {
+    ToolText key;
+    const char* chinese;
+    const char* english;
+};
+
+constexpr ToolEntry kToolEntries[kToolTextCount] = {
+    {TxtToolsMenu, "工具(&T)", "Tools(&T)"},
+    {TxtVerifyAllItem, "校验并列出全部差异(&V)", "Verify, All Differences(&V)"},
+    {TxtReadTwiceItem, "读两次并比较(&R)", "Read Twice and Compare(&R)"},
+    {TxtBlankCheckItem, "查空(&B)", "Blank Check(&B)"},
+    {TxtIdentifyItem, "识别芯片(&I)", "Identify Chip(&I)"},
+    {TxtVerifyAllTitle, "校验: 全部差异", "Verify: all differences"},
+    {TxtReadTwiceTitle, "读两次并比较", "Read twice and compare"},
+    {TxtBlankCheckTitle, "查空", "Blank check"},
+    {TxtIdentifyTitle, "识别芯片", "Identify chip"},
+    {TxtColumnStart, "起始地址", "Start"},
+    {TxtColumnEnd, "结束地址", "End"},
+    {TxtColumnBytes, "字节数", "Bytes"},
+    {TxtChipMatches, "芯片与缓冲区一致。", "The chip matches the buffer."},
+    {TxtDifferenceTotals, "共 %1 处差异，%2 字节不同。", "%1 differing ranges, %2 bytes in all."},
+    {TxtListedFirst, "(列出前 %1 处)", "(the first %1 listed)"},
+    {TxtDiagnosis, "诊断: %1", "Diagnosis: %1"},
+    {TxtBufferSums, "缓冲区  CRC-32 %1  SHA-256 %2", "Buffer  CRC-32 %1  SHA-256 %2"},
+    {TxtChipSums, "芯片    CRC-32 %1  SHA-256 %2", "Chip    CRC-32 %1  SHA-256 %2"},
+    {TxtJumpHint, "双击一行，在缓冲区中显示该处。",
+     "Double-click a line to show it in the buffer."},
+    {TxtSaveReport, "保存报告...", "Save report..."},
+    {TxtClose, "关闭", "Close"},
+    {TxtReportSaveFailed, "无法保存报告: %1", "Cannot save the report: %1"},
+    {TxtReadsAgree, "两次读取一致，缓冲区已读入芯片的数据。",
+     "Both reads agree: the buffer holds the chip's data."},
+    {TxtReadsDiffer, "两次读取不一致，缓冲区保持不变。不稳定的地址:",
+     "The reads differ: the buffer is left as it was. Unstable addresses:"},
+    {TxtChipBlank, "芯片为空 (全部为 FF)。", "The chip is blank (all FF)."},
+    {TxtChipNotBlank, "芯片不为空: 第一个非空字节在 %1，共 %2 字节非空。",
+     "The chip is not blank: the first byte that is not FF is at %1; %2 bytes are not FF."},
+    {TxtIdsAre, "芯片 ID: %1 %2", "Chip IDs: %1 %2"},
+    {TxtNoContact, "没有芯片回答，或接触不良。", "No chip answers, or it has no contact."},
+    {TxtNoRecord, "数据库中没有带这组 ID 的芯片。", "No chip in the database carries these IDs."},
+    {TxtSelect, "选择", "Select"},
+};
+
+static_assert([] {
+    for (int i = 0; i < kToolTextCount; ++i) {
+        if (kToolEntries[i].key != i)
+            return false;
+    }
+    return true;
+}());
+
+struct CauseEntry {
+    const char* code;
+    const char* chinese[2];
+    const char* english[2];
+};
+
+constexpr CauseEntry kCauseEntries[] = {
+    {"no-chip",
+     {"芯片读出全为 FF 或全为 00，或 ID 为 FF FF / 00 00: 没有芯片回答。",
+      "检查芯片或夹子是否放好、方向是否正确、每个引脚是否接触良好。"},
+     {"The chip reads all FF or all 00, or its IDs read FF FF or 00 00: no chip answers.",
+      "Check that a chip sits in the socket or clip, the right way round, with every pin in "
+      "contact."}},
+    {"not-erased",
+     {"数据要求为 1 的位读出为 0: 芯片保留了旧内容，写入前没有擦除。",
+      "写入前先擦除芯片，或使用\"自动完成\"(擦除、写入并校验)。"},
+     {"Bits the data wants 1 read 0: the chip keeps bits of its old content, as writing "
+      "without an erase leaves it.",
+      "Erase the chip before writing, or use Auto, which erases, writes and verifies."}},
+    {"write-no-effect",
+     {"写入没有效果: 芯片仍是写入前的内容，芯片处于写保护状态。",
+      "解除芯片的写保护 (状态寄存器保护位、WP 引脚) 后重新写入。"},
+     {"The write had no effect: the chip reads as before it, or bits the data wants 0 are "
+      "still 1. The chip is write-protected.",
+      "Clear the chip's write protection (status register protect bits, WP pin) and write "
+      "again."}},
+    {"erase-no-effect",
+     {"擦除后芯片不为空: 擦除没有效果。",
+      "解除芯片的写保护 (状态寄存器保护位、WP 引脚) 后重新擦除。"},
+     {"The chip is not blank right after the erase: the erase had no effect.",
+      "Clear the chip's write protection (status register protect bits, WP pin) and erase "
+      "again."}},
+    {"unstable",
+     {"两次读取芯片的结果不同: 接触不稳定。",
+      "重新夹好夹子或芯片，缩短连线，再用\"读两次并比较\"读取。"},
+     {"Two reads of the chip differ: the contact is unstable.",
+      "Reseat the clip or the chip, shorten the wires, then read again with Read Twice and "
+      "Compare."}},
+    {"wraps",
+     {"芯片的后半部分重复前半部分: 插座中的芯片可能比所选型号小。",
+      "核对芯片上的型号，选择该型号。"},
+     {"The second half of the chip repeats the first: the chip in the socket may be smaller "
+      "than the one selected.",
+      "Read the part number on the chip and select that chip."}},
+    {"unknown",
+     {"没有找到可能的原因: 差异不符合未擦除、写保护、接触不良或型号错误的特征。",
+      "读出芯片，与文件比较。"},
+     {"No likely cause found: the chip differs from the data in no pattern a missing erase, "
+      "write protection, a loose contact or a wrong chip leaves.",
+      "Read the chip and compare it with the file."}},
+};
+
+// 0 for Chinese, 1 for English, -1 for an unrecognised language.
+int column() {
+    const std::string language = currentLanguage();
+    if (language == kLanguageChinese)
+        return 0;
+    return language == kLanguageEnglish ? 1 : -1;
+}
+
+}  // namespace
+
+std::string toolText(ToolText key) {
+    const int c = column();
+    if (key < 0 || key >= kToolTextCount || c < 0)
+        return {};
+    return c == 0 ? kToolEntries[key].chinese : kToolEntries[key].english;
+}
+
+CauseText causeText(const std::string& code) {
+    const int c = column();
+    for (const CauseEntry& entry : kCauseEntries) {
+        if (c >= 0 && code == entry.code) {
+            const auto& texts = c == 0 ? entry.chinese : entry.english;
+            return {texts[0], texts[1]};
+        }
+    }
+    return {};
+}
+
+}  // namespace app

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The texts of the window's Tools menu and its dialogs, in the two languages of the
+// numbered message table. They live in a table of their own so that the numbered table
+// and the added texts stay exactly as they are.
+
+#include <string>
+
+namespace app {
+
+enum ToolText : int {
+    TxtToolsMenu,
+    TxtVerifyAllItem,
+    TxtReadTwiceItem,
+    TxtBlankCheckItem,
+    TxtIdentifyItem,
+    TxtVerifyAllTitle,
+    TxtReadTwiceTitle,
+    TxtBlankCheckTitle,
+    TxtIdentifyTitle,
+    TxtColumnStart,
+    TxtColumnEnd,
+    TxtColumnBytes,
+    TxtChipMatches,
+    TxtDifferenceTotals,  // %1 ranges, %2 bytes
+    TxtListedFirst,       // %1 listed
+    TxtDiagnosis,         // %1 code
+    TxtBufferSums,        // %1 CRC-32, %2 SHA-256
+    TxtChipSums,          // %1 CRC-32, %2 SHA-256
+    TxtJumpHint,
+    TxtSaveReport,
+    TxtClose,
+    TxtReportSaveFailed,  // %1 path
+    TxtReadsAgree,
+    TxtReadsDiffer,
+    TxtChipBlank,
+    TxtChipNotBlank,  // %1 first address, %2 bytes
+    TxtIdsAre,        // %1 manufacturer, %2 device
+    TxtNoContact,
+    TxtNoRecord,
+    TxtSelect,
+    kToolTextCount,
+};
+
+// The text in the current language; empty for an unrecognised language.
+std::string toolText(ToolText key);
+
+// A diagnosis as the window words it: what the cause means and what to do about it,
+// keyed by the cause's code ("no-chip", "unstable", ...); empty for an unknown code.
+struct CauseText {
+    std::string explanation;
+    std::string suggestion;
+};
+CauseText causeText(const std::string& code);
+
+}  // namespace app

@@ -112,7 +112,9 @@ const OptionRow kOptions[] = {
      [](Options& o, const std::string*, std::string*) { return o.pad = true; }},
     {'\0', "no-verify", Takes::Nothing, " write ",
      [](Options& o, const std::string*, std::string*) { return o.noVerify = true; }},
-    {'\0', "simulate", Takes::MaybeValue, kProgrammer,
+    // A mode rather than a setting: a script that works on the simulator passes it to
+    // every command, those that need no programmer included.
+    {'\0', "simulate", Takes::MaybeValue, nullptr,
      [](Options& o, const std::string* v, std::string*) {
          o.simulate = true;
          o.simulatedChip = v ? *v : "";

@@ -172,6 +172,8 @@ TEST_F(Cli, OptionsACommandCannotUseAreRefusedAndTheUsualFormsWork) {
     EXPECT_EQ(type.status, 2);
     EXPECT_EQ(type.json()["result"], "usage");
     EXPECT_FALSE(std::filesystem::exists(dir.file("x.bin")));
+    // --simulate is a mode, not a setting: every command takes it.
+    EXPECT_EQ(run({"--simulate", "chips", "W25Q64"}).status, 0);
     // After "--" a name that starts with a dash is a file.
     EXPECT_EQ(run(sim({"-q", "read", "--", "-x.bin"})).status, 0);
     EXPECT_EQ(std::filesystem::file_size(dir.file("-x.bin")), kOneMegabyte);

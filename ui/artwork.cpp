@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/artwork.h"
 
-#include <QPainter>
-#include <QSvgRenderer>
+#include <QImage>
 #include <array>
+#include <cstring>
 #include <mutex>
+
+#include "ui/artwork_pixels.h"
 
 // The resources live in a static library, whose registration object no one references:
 // it is registered explicitly before the first use.
@@ -50,35 +52,25 @@ const ToolbarEntry* toolbarEntry(int commandId) {
     return nullptr;
 }
 
-QPixmap render(QSvgRenderer& renderer, int width, int height) {
-    QPixmap pixmap(width, height);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    renderer.render(&painter);
-    return pixmap;
-}
-
-// Renders the SVG at each square size; the icon picks the one that fits its use.
-QIcon svgIcon(const QString& path, std::initializer_list<int> sizes) {
-    QSvgRenderer renderer(path);
-    if (!renderer.isValid())
-        return {};
+// The icon of every size rendered for `name` when the program was built; the icon picks
+// the one that fits its use.
+QIcon renderedIcon(const char* name) {
     QIcon icon;
-    for (int size : sizes)
-        icon.addPixmap(render(renderer, size, size));
+    for (const RenderedIcon& rendered : renderedIcons()) {
+        if (std::strcmp(rendered.name, name) != 0)
+            continue;
+        const QImage image(rendered.pixels, rendered.size, rendered.size, rendered.size * 4,
+                           QImage::Format_ARGB32_Premultiplied);
+        icon.addPixmap(QPixmap::fromImage(image));
+    }
     return icon;
 }
 
 }  // namespace
 
 QIcon toolbarIcon(int commandId) {
-    registerArtwork();
     const ToolbarEntry* entry = toolbarEntry(commandId);
-    if (entry == nullptr)
-        return {};
-    const QString path = QStringLiteral(":/icons/%1.svg").arg(QLatin1String(entry->file));
-    return svgIcon(path, {kToolbarIconSize, 2 * kToolbarIconSize});
+    return entry == nullptr ? QIcon() : renderedIcon(entry->file);
 }
 
 QString toolbarLabel(int commandId, bool english) {
@@ -89,8 +81,7 @@ QString toolbarLabel(int commandId, bool english) {
 }
 
 QIcon applicationIcon() {
-    registerArtwork();
-    return svgIcon(QStringLiteral(":/chipwright.svg"), {16, 24, 32, 48, 64, 128, 256});
+    return renderedIcon("chipwright");
 }
 
 QPixmap builtInPicture() {

@@ -4,16 +4,8 @@
 #include <QImage>
 #include <array>
 #include <cstring>
-#include <mutex>
 
 #include "ui/artwork_pixels.h"
-
-// The resources live in a static library, whose registration object no one references:
-// it is registered explicitly before the first use.
-static void registerArtwork() {
-    static std::once_flag once;
-    std::call_once(once, [] { Q_INIT_RESOURCE(ui); });
-}
 
 namespace ui {
 
@@ -52,16 +44,19 @@ const ToolbarEntry* toolbarEntry(int commandId) {
     return nullptr;
 }
 
+QPixmap pixmapOf(const RenderedImage& rendered) {
+    return QPixmap::fromImage(QImage(rendered.pixels, rendered.width, rendered.height,
+                                     rendered.width * 4,
+                                     static_cast<QImage::Format>(rendered.format)));
+}
+
 // The icon of every size rendered for `name` when the program was built; the icon picks
 // the one that fits its use.
 QIcon renderedIcon(const char* name) {
     QIcon icon;
-    for (const RenderedIcon& rendered : renderedIcons()) {
-        if (std::strcmp(rendered.name, name) != 0)
-            continue;
-        const QImage image(rendered.pixels, rendered.size, rendered.size, rendered.size * 4,
-                           QImage::Format_ARGB32_Premultiplied);
-        icon.addPixmap(QPixmap::fromImage(image));
+    for (const RenderedImage& rendered : renderedImages()) {
+        if (std::strcmp(rendered.name, name) == 0)
+            icon.addPixmap(pixmapOf(rendered));
     }
     return icon;
 }
@@ -85,8 +80,11 @@ QIcon applicationIcon() {
 }
 
 QPixmap builtInPicture() {
-    registerArtwork();
-    return QPixmap(QStringLiteral(":/picture.png"));
+    for (const RenderedImage& rendered : renderedImages()) {
+        if (std::strcmp(rendered.name, "picture") == 0)
+            return pixmapOf(rendered);
+    }
+    return {};
 }
 
 }  // namespace ui

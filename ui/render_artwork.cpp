@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// render_artwork: renders the program's SVG icons into a C++ source of their pixels,
-// at build time. Run: render_artwork OUT.cpp NAME=FILE.svg:SIZE,SIZE... ...
-// Each size is drawn as the program drew them at start-up before: a transparent
-// square pixmap, antialiased, the whole SVG scaled to it.
+// render_artwork: turns the program's pictures into a C++ source of their pixels, at
+// build time. Run: render_artwork OUT.cpp NAME=FILE.svg:SIZE,SIZE... NAME=FILE.png ...
+// Each size of an SVG icon is drawn as the program drew it at start-up before: a
+// transparent square pixmap, antialiased, the whole SVG scaled to it. A PNG picture
+// is loaded into a pixmap as the program loaded it.
 
 #include <QGuiApplication>
 #include <QImage>
@@ -41,26 +42,41 @@ void writePixels(std::ofstream& out, const std::string& array, const QImage& ima
 
 struct Rendered {
     std::string name;
-    int size;
+    QSize size;
+    QImage::Format format;
     std::string array;
 };
 
-// Renders NAME=FILE.svg:SIZE,SIZE...; false when the argument or the SVG is bad.
-bool renderIcon(std::ofstream& out, const QString& argument, std::vector<Rendered>& done) {
+// Writes the pixels of a rendered image; false when they are not 32-bit.
+bool add(std::ofstream& out, const std::string& name, const QImage& image,
+         std::vector<Rendered>& done) {
+    if (image.isNull() || image.depth() != 32)
+        return false;
+    const std::string array = "kPixels" + std::to_string(done.size());
+    writePixels(out, array, image);
+    done.push_back({name, image.size(), image.format(), array});
+    return true;
+}
+
+// Renders NAME=FILE.svg:SIZE,SIZE... or loads NAME=FILE.png; false when the argument
+// or its file is bad.
+bool renderArgument(std::ofstream& out, const QString& argument, std::vector<Rendered>& done) {
     const qsizetype eq = argument.indexOf(u'=');
+    if (eq <= 0)
+        return false;
+    const std::string name = argument.left(eq).toStdString();
+    if (argument.endsWith(QStringLiteral(".png")))
+        return add(out, name, QPixmap(argument.mid(eq + 1)).toImage(), done);
     const qsizetype colon = argument.lastIndexOf(u':');
-    if (eq <= 0 || colon <= eq)
+    if (colon <= eq)
         return false;
     QSvgRenderer renderer(argument.mid(eq + 1, colon - eq - 1));
     if (!renderer.isValid())
         return false;
     for (const QString& size : argument.mid(colon + 1).split(u',')) {
         const int pixels = size.toInt();
-        if (pixels <= 0)
+        if (pixels <= 0 || !add(out, name, render(renderer, pixels), done))
             return false;
-        const std::string array = "kPixels" + std::to_string(done.size());
-        writePixels(out, array, render(renderer, pixels));
-        done.push_back({argument.left(eq).toStdString(), pixels, array});
     }
     return true;
 }
@@ -73,7 +89,8 @@ int main(int argc, char** argv) {
     QGuiApplication application(argc, argv);
     const QStringList arguments = application.arguments();
     if (arguments.size() < 3) {
-        std::fputs("usage: render_artwork OUT.cpp NAME=FILE.svg:SIZE,SIZE...\n", stderr);
+        std::fputs("usage: render_artwork OUT.cpp NAME=FILE.svg:SIZE,SIZE... NAME=FILE.png\n",
+                   stderr);
         return 2;
     }
     std::ofstream out(arguments[1].toStdString());
@@ -81,16 +98,18 @@ int main(int argc, char** argv) {
            "#include \"ui/artwork_pixels.h\"\n\nnamespace ui {\nnamespace {\n\n";
     std::vector<Rendered> done;
     for (qsizetype i = 2; i < arguments.size(); ++i) {
-        if (!renderIcon(out, arguments[i], done)) {
+        if (!renderArgument(out, arguments[i], done)) {
             std::fprintf(stderr, "render_artwork: cannot render %s\n", qPrintable(arguments[i]));
             return 1;
         }
     }
-    out << "\nconst RenderedIcon kIcons[] = {\n";
-    for (const Rendered& icon : done)
-        out << "    {\"" << icon.name << "\", " << icon.size << ", " << icon.array << "},\n";
-    out << "};\n\n}  // namespace\n\nstd::span<const RenderedIcon> renderedIcons() {\n"
-           "    return kIcons;\n}\n\n}  // namespace ui\n";
+    out << "\nconst RenderedImage kImages[] = {\n";
+    for (const Rendered& image : done) {
+        out << "    {\"" << image.name << "\", " << image.size.width() << ", "
+            << image.size.height() << ", " << int{image.format} << ", " << image.array << "},\n";
+    }
+    out << "};\n\n}  // namespace\n\nstd::span<const RenderedImage> renderedImages() {\n"
+           "    return kImages;\n}\n\n}  // namespace ui\n";
     out.close();
     return out ? 0 : 1;
 }

@@ -41,9 +41,11 @@ const QRgb kLavender = qRgb(200, 200, 230);
 // the screen: at 13 pixels E and F, B and 8, 0 and D differ in whole strokes, where
 // the shrunken typewriter face drawn before told them apart by two or three pixels. Checked by
 // exact family name: the font matcher would quietly hand out any font for a missing name.
+// The list of installed families is looked through, which asks the font configuration
+// nothing more; asking whether a family exists would first resolve the name as an alias.
 QString viewFontFamily() {
     const QString preferred = QStringLiteral("DejaVu Sans Mono");
-    if (QFontDatabase::hasFamily(preferred))
+    if (QFontDatabase::families().contains(preferred, Qt::CaseInsensitive))
         return preferred;
     return QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
 }

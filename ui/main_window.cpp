@@ -25,7 +25,9 @@
 #include <QToolButton>
 #include <QToolTip>
 #include <QTranslator>
+#include <algorithm>
 #include <array>
+#include <string_view>
 
 #include "app/messages.h"
 #include "catalogue/chip_queries.h"
@@ -167,13 +169,28 @@ QStyle* listPopupStyle() {
 }
 
 // A combo box's entries stay sorted without regard to case, as the platform's sorted
-// lists keep them.
-void addSorted(QComboBox* list, const QString& text) {
-    int at = 0;
-    while (at < list->count() &&
-           QString::compare(list->itemText(at), text, Qt::CaseInsensitive) <= 0)
-        ++at;
-    list->insertItem(at, text);
+// lists keep them, equal ones in the order given. The list is filled in one go: one
+// insertion, not one (and its signals) per entry.
+void fillSorted(QComboBox* list, QStringList entries) {
+    std::stable_sort(entries.begin(), entries.end(), [](const QString& a, const QString& b) {
+        return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+    });
+    list->addItems(entries);
+}
+
+QStringList manufacturerTexts(const catalogue::ChipDatabase& database, int type) {
+    QStringList texts;
+    for (const std::string& maker : catalogue::manufacturersOfType(database, type))
+        texts.append(qt(util::gbkToUtf8(maker)));
+    return texts;
+}
+
+QStringList chipNames(const catalogue::ChipDatabase& database, std::string_view maker, int type) {
+    QStringList names;
+    for (const catalogue::ChipRecord& c :
+         catalogue::findByManufacturerAndType(database, maker, type))
+        names.append(qt(c.nameText()));
+    return names;
 }
 
 void selectText(QComboBox* list, const QString& text) {
@@ -560,16 +577,14 @@ void MainWindow::fillPanel(const catalogue::ChipRecord& chip) {
     typeList_->clear();
     manufacturerList_->clear();
     chipList_->clear();
+    QStringList types;
     for (int type = catalogue::SpiFlash; type <= catalogue::Eeprom93; ++type)
-        addSorted(typeList_, qt(catalogue::typeText(type)));
+        types.append(qt(catalogue::typeText(type)));
+    fillSorted(typeList_, types);
     selectText(typeList_, qt(catalogue::typeText(chip.type)));
-    for (const std::string& maker : catalogue::manufacturersOfType(*bench_.database, chip.type))
-        addSorted(manufacturerList_, qt(util::gbkToUtf8(maker)));
+    fillSorted(manufacturerList_, manufacturerTexts(*bench_.database, chip.type));
     selectText(manufacturerList_, qt(chip.manufacturerText()));
-    for (const catalogue::ChipRecord& c : catalogue::findByManufacturerAndType(
-             *bench_.database, chip.manufacturerBytes(), chip.type)) {
-        addSorted(chipList_, qt(c.nameText()));
-    }
+    fillSorted(chipList_, chipNames(*bench_.database, chip.manufacturerBytes(), chip.type));
     selectText(chipList_, qt(chip.nameText()));
     fillingPanel_ = false;
 }
@@ -582,14 +597,11 @@ void MainWindow::onTypeChanged() {
         return;
     fillingPanel_ = true;
     manufacturerList_->clear();
-    for (const std::string& maker : catalogue::manufacturersOfType(*bench_.database, type))
-        addSorted(manufacturerList_, qt(util::gbkToUtf8(maker)));
+    fillSorted(manufacturerList_, manufacturerTexts(*bench_.database, type));
     manufacturerList_->setCurrentIndex(manufacturerList_->count() > 0 ? 0 : -1);
     chipList_->clear();
-    for (const catalogue::ChipRecord& c : catalogue::findByManufacturerAndType(
-             *bench_.database, util::utf8ToGbk(utf8(manufacturerList_->currentText())), type)) {
-        addSorted(chipList_, qt(c.nameText()));
-    }
+    fillSorted(chipList_, chipNames(*bench_.database,
+                                    util::utf8ToGbk(utf8(manufacturerList_->currentText())), type));
     chipList_->setCurrentIndex(chipList_->count() > 0 ? 0 : -1);
     fillingPanel_ = false;
     onChipChanged();
@@ -603,10 +615,7 @@ void MainWindow::onManufacturerChanged() {
         return;
     fillingPanel_ = true;
     chipList_->clear();
-    for (const catalogue::ChipRecord& c :
-         catalogue::findByManufacturerAndType(*bench_.database, maker, bench_.chip.type)) {
-        addSorted(chipList_, qt(c.nameText()));
-    }
+    fillSorted(chipList_, chipNames(*bench_.database, maker, bench_.chip.type));
     chipList_->setCurrentIndex(chipList_->count() > 0 ? 0 : -1);
     fillingPanel_ = false;
     onChipChanged();

@@ -168,6 +168,19 @@ QStyle* listPopupStyle() {
     return style;
 }
 
+// A chip list takes its popup style when it first opens: a change of style makes a list
+// build its popup at once, which start-up would do for every list before the first paint.
+// Closed, a list draws the same in either style.
+class ChipList : public QComboBox {
+  public:
+    explicit ChipList(QWidget* parent) : QComboBox(parent) {}
+    void showPopup() override {
+        if (style() != listPopupStyle())
+            setStyle(listPopupStyle());
+        QComboBox::showPopup();
+    }
+};
+
 // A combo box's entries stay sorted without regard to case, as the platform's sorted
 // lists keep them, equal ones in the order given. The list is filled in one go: one
 // insertion, not one (and its signals) per entry.
@@ -259,11 +272,10 @@ void MainWindow::buildControls() {
     // rows and scroll: the style's own popup would run the list of a large maker down
     // the whole screen, as it ignores the row limit.
     auto list = [this](int x, int y, int w) {
-        auto* c = new QComboBox(canvas_);
+        auto* c = new ChipList(canvas_);
         c->setGeometry(pixels(x), pixels(y), pixels(w), pixels(14));
         c->setFocusPolicy(Qt::StrongFocus);
         c->setMaxVisibleItems(kListRows);
-        c->setStyle(listPopupStyle());
         return c;
     };
     searchButton_ = new QPushButton(canvas_);

@@ -219,8 +219,12 @@ std::string runSetting(const MessageTable& t, std::string_view key) {
 
 bool writeRunSetting(std::string_view key, std::string_view value) {
     const MessageTable& t = table();
+    // A value the file already holds is not written again: the start-up applies the
+    // default chip at every start, and would rewrite the file and sync it to the disk
+    // each time, on the way to the window's first paint.
     if (!t.installed)
-        return writeSetting(t.iniPath, "Run", key, value);
+        return readSetting(t.iniPath, "Run", key) == value ||
+               writeSetting(t.iniPath, "Run", key, value);
     if (t.settingsPath.empty())
         return false;
     // A value already in effect is not copied into the user's file: the start-up

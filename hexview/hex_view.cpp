@@ -41,9 +41,11 @@ const QRgb kLavender = qRgb(200, 200, 230);
 // the screen: at 13 pixels E and F, B and 8, 0 and D differ in whole strokes, where
 // the shrunken typewriter face drawn before told them apart by two or three pixels. Checked by
 // exact family name: the font matcher would quietly hand out any font for a missing name.
+// The list of installed families is looked through, which asks the font configuration
+// nothing more; asking whether a family exists would first resolve the name as an alias.
 QString viewFontFamily() {
     const QString preferred = QStringLiteral("DejaVu Sans Mono");
-    if (QFontDatabase::hasFamily(preferred))
+    if (QFontDatabase::families().contains(preferred, Qt::CaseInsensitive))
         return preferred;
     return QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
 }
@@ -68,6 +70,56 @@ QFont viewFont() {
             break;
     }
     return font;
+}
+
+// A row of cells per style, each holding one printable glyph in the style's text
+// colour on its background, placed as text drawn at the cell's position would be.
+QImage drawGlyphSheet(const QFont& font, const QRgb* text, const QRgb* background, int styles) {
+    const QFontMetrics metrics(font);
+    // Glyphs start at the cell's top, as text drawn at a cell position does; a font
+    // narrower than the cell is centred in it, a larger one is clipped to it.
+    const int advance = metrics.horizontalAdvance(QLatin1Char('0'));
+    const int left = std::max(0, (kCellWidth - advance) / 2);
+    const int baseline = std::min(metrics.ascent(), kCellHeight - metrics.descent());
+
+    QImage sheet(kCellWidth * kGlyphCount, kCellHeight * styles, QImage::Format_RGB32);
+    QPainter painter(&sheet);
+    painter.setFont(font);
+    for (int style = 0; style < styles; ++style) {
+        painter.setPen(QColor::fromRgb(text[style]));
+        for (int glyph = 0; glyph < kGlyphCount; ++glyph) {
+            const QRect cell(glyph * kCellWidth, style * kCellHeight, kCellWidth, kCellHeight);
+            painter.setClipRect(cell);
+            painter.fillRect(cell, QColor::fromRgb(background[style]));
+            painter.drawText(cell.x() + left, cell.y() + baseline,
+                             QString(QChar(kFirstGlyph + glyph)));
+        }
+    }
+    return sheet;
+}
+
+bool onlyBlackAndWhite(const QImage& sheet) {
+    for (int y = 0; y < sheet.height(); ++y) {
+        const auto* line = reinterpret_cast<const std::uint32_t*>(sheet.constScanLine(y));
+        if (!std::all_of(line, line + sheet.width(),
+                         [](std::uint32_t pixel) { return pixel == kWhite || pixel == kBlack; }))
+            return false;
+    }
+    return true;
+}
+
+// The sheet of every style, from the glyphs drawn black on white.
+QImage colourGlyphSheet(const QImage& mask, const QRgb* text, const QRgb* background, int styles) {
+    QImage sheet(mask.width(), kCellHeight * styles, QImage::Format_RGB32);
+    for (int style = 0; style < styles; ++style) {
+        for (int row = 0; row < kCellHeight; ++row) {
+            const auto* from = reinterpret_cast<const std::uint32_t*>(mask.constScanLine(row));
+            auto* to = reinterpret_cast<std::uint32_t*>(sheet.scanLine(style * kCellHeight + row));
+            for (int x = 0; x < mask.width(); ++x)
+                to[x] = from[x] == kWhite ? background[style] : text[style];
+        }
+    }
+    return sheet;
 }
 
 // Typed character of a key press, or 0 when the key types nothing the view could take
@@ -114,30 +166,17 @@ void HexView::buildGlyphCells() {
     // The caret cell inverts the text colour: black -> white, red -> cyan.
     const QRgb text[kStyleCount] = {kBlue, kBlack, kRed, kBlack, kRed, kWhite, kCyan};
     lavender_ = kLavender;
-
-    const QFontMetrics metrics(font());
-    // Glyphs start at the cell's top, as text drawn at a cell position does; a font
-    // narrower than the cell is centred in it, a larger one is clipped to it.
-    const int advance = metrics.horizontalAdvance(QLatin1Char('0'));
-    const int left = std::max(0, (kCellWidth - advance) / 2);
-    const int baseline = std::min(metrics.ascent(), kCellHeight - metrics.descent());
-
-    QImage sheet(kCellWidth * kGlyphCount, kCellHeight * kStyleCount, QImage::Format_RGB32);
-    QPainter painter(&sheet);
-    painter.setFont(font());
-    for (int style = 0; style < kStyleCount; ++style) {
-        painter.setPen(QColor::fromRgb(text[style]));
-        for (int glyph = 0; glyph < kGlyphCount; ++glyph) {
-            const QRect cell(glyph * kCellWidth, style * kCellHeight, kCellWidth, kCellHeight);
-            painter.setClipRect(cell);
-            painter.fillRect(cell, QColor::fromRgb(background[style]));
-            painter.drawText(cell.x() + left, cell.y() + baseline,
-                             QString(QChar(kFirstGlyph + glyph)));
-        }
-    }
-    painter.end();
-
     glyphCells_.resize(std::size_t{kStyleCount} * kGlyphCount * kCellPixels);
+
+    // Drawn without smoothing, a glyph covers the same whole pixels in every style: it is
+    // drawn once, black on white, and each style colours those pixels. A face that
+    // smooths its edges all the same is drawn in every style's colours.
+    const QRgb black[] = {kBlack};
+    const QRgb white[] = {kWhite};
+    const QImage mask = drawGlyphSheet(font(), black, white, 1);
+    const QImage sheet = onlyBlackAndWhite(mask)
+                             ? colourGlyphSheet(mask, text, background, kStyleCount)
+                             : drawGlyphSheet(font(), text, background, kStyleCount);
     for (int style = 0; style < kStyleCount; ++style) {
         for (int glyph = 0; glyph < kGlyphCount; ++glyph) {
             std::uint32_t* cell =

@@ -1,17 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/artwork.h"
 
-#include <QPainter>
-#include <QSvgRenderer>
+#include <QImage>
 #include <array>
-#include <mutex>
+#include <cstring>
 
-// The resources live in a static library, whose registration object no one references:
-// it is registered explicitly before the first use.
-static void registerArtwork() {
-    static std::once_flag once;
-    std::call_once(once, [] { Q_INIT_RESOURCE(ui); });
-}
+#include "ui/artwork_pixels.h"
 
 namespace ui {
 
@@ -50,35 +44,28 @@ const ToolbarEntry* toolbarEntry(int commandId) {
     return nullptr;
 }
 
-QPixmap render(QSvgRenderer& renderer, int width, int height) {
-    QPixmap pixmap(width, height);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    renderer.render(&painter);
-    return pixmap;
+QPixmap pixmapOf(const RenderedImage& rendered) {
+    return QPixmap::fromImage(QImage(rendered.pixels, rendered.width, rendered.height,
+                                     rendered.width * 4,
+                                     static_cast<QImage::Format>(rendered.format)));
 }
 
-// Renders the SVG at each square size; the icon picks the one that fits its use.
-QIcon svgIcon(const QString& path, std::initializer_list<int> sizes) {
-    QSvgRenderer renderer(path);
-    if (!renderer.isValid())
-        return {};
+// The icon of every size rendered for `name` when the program was built; the icon picks
+// the one that fits its use.
+QIcon renderedIcon(const char* name) {
     QIcon icon;
-    for (int size : sizes)
-        icon.addPixmap(render(renderer, size, size));
+    for (const RenderedImage& rendered : renderedImages()) {
+        if (std::strcmp(rendered.name, name) == 0)
+            icon.addPixmap(pixmapOf(rendered));
+    }
     return icon;
 }
 
 }  // namespace
 
 QIcon toolbarIcon(int commandId) {
-    registerArtwork();
     const ToolbarEntry* entry = toolbarEntry(commandId);
-    if (entry == nullptr)
-        return {};
-    const QString path = QStringLiteral(":/icons/%1.svg").arg(QLatin1String(entry->file));
-    return svgIcon(path, {kToolbarIconSize, 2 * kToolbarIconSize});
+    return entry == nullptr ? QIcon() : renderedIcon(entry->file);
 }
 
 QString toolbarLabel(int commandId, bool english) {
@@ -89,13 +76,15 @@ QString toolbarLabel(int commandId, bool english) {
 }
 
 QIcon applicationIcon() {
-    registerArtwork();
-    return svgIcon(QStringLiteral(":/chipwright.svg"), {16, 24, 32, 48, 64, 128, 256});
+    return renderedIcon("chipwright");
 }
 
 QPixmap builtInPicture() {
-    registerArtwork();
-    return QPixmap(QStringLiteral(":/picture.png"));
+    for (const RenderedImage& rendered : renderedImages()) {
+        if (std::strcmp(rendered.name, "picture") == 0)
+            return pixmapOf(rendered);
+    }
+    return {};
 }
 
 }  // namespace ui

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// The program's own pictures, built in as Qt resources: the 14 toolbar icons with their
+// The program's own pictures, built into it as pixels: the 14 toolbar icons with their
 // short labels, the application icon, and the picture the main window and the About
-// dialog show when no picture file loads. The icons are SVG, rendered at the toolbar's
-// 38 x 38 pixels (and twice that for high-density screens).
+// dialog show when no picture file loads. The icons are SVG, rendered when the program
+// is built at the toolbar's 38 x 38 pixels (and twice that for high-density screens).
 
 #include <QIcon>
 #include <QPixmap>

@@ -18,13 +18,16 @@
 #include <QMenuBar>
 #include <QPixmap>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QToolBar>
 #include <QToolButton>
 #include <QToolTip>
 #include <QTranslator>
+#include <algorithm>
 #include <array>
+#include <string_view>
 
 #include "app/messages.h"
 #include "app/tool_messages.h"
@@ -143,14 +146,66 @@ const std::vector<Menu>& menus() {
     return table;
 }
 
+// The chip lists open as a scrolling list of their own rows, not as the style's popup
+// menu. A style hint answered here costs nothing at start-up, where a style sheet on
+// each list cost milliseconds; everything else is left to the application's style.
+class ListPopupStyle : public QProxyStyle {
+  public:
+    ListPopupStyle() : QProxyStyle(QApplication::style()->name()) {}
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returned) const override {
+        if (hint == SH_ComboBox_Popup)
+            return 0;
+        return QProxyStyle::styleHint(hint, option, widget, returned);
+    }
+};
+
+// One for all windows; the application owns it, so it outlives every list using it.
+QStyle* listPopupStyle() {
+    static QPointer<QStyle> style;
+    if (!style) {
+        style = new ListPopupStyle;
+        style->setParent(qApp);
+    }
+    return style;
+}
+
+// A chip list takes its popup style when it first opens: a change of style makes a list
+// build its popup at once, which start-up would do for every list before the first paint.
+// Closed, a list draws the same in either style.
+class ChipList : public QComboBox {
+  public:
+    explicit ChipList(QWidget* parent) : QComboBox(parent) {}
+    void showPopup() override {
+        if (style() != listPopupStyle())
+            setStyle(listPopupStyle());
+        QComboBox::showPopup();
+    }
+};
+
 // A combo box's entries stay sorted without regard to case, as the platform's sorted
-// lists keep them.
-void addSorted(QComboBox* list, const QString& text) {
-    int at = 0;
-    while (at < list->count() &&
-           QString::compare(list->itemText(at), text, Qt::CaseInsensitive) <= 0)
-        ++at;
-    list->insertItem(at, text);
+// lists keep them, equal ones in the order given. The list is filled in one go: one
+// insertion, not one (and its signals) per entry.
+void fillSorted(QComboBox* list, QStringList entries) {
+    std::stable_sort(entries.begin(), entries.end(), [](const QString& a, const QString& b) {
+        return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+    });
+    list->addItems(entries);
+}
+
+QStringList manufacturerTexts(const catalogue::ChipDatabase& database, int type) {
+    QStringList texts;
+    for (const std::string& maker : catalogue::manufacturersOfType(database, type))
+        texts.append(qt(util::gbkToUtf8(maker)));
+    return texts;
+}
+
+QStringList chipNames(const catalogue::ChipDatabase& database, std::string_view maker, int type) {
+    QStringList names;
+    for (const catalogue::ChipRecord& c :
+         catalogue::findByManufacturerAndType(database, maker, type))
+        names.append(qt(c.nameText()));
+    return names;
 }
 
 void selectText(QComboBox* list, const QString& text) {
@@ -219,11 +274,10 @@ void MainWindow::buildControls() {
     // rows and scroll: the style's own popup would run the list of a large maker down
     // the whole screen, as it ignores the row limit.
     auto list = [this](int x, int y, int w) {
-        auto* c = new QComboBox(canvas_);
+        auto* c = new ChipList(canvas_);
         c->setGeometry(pixels(x), pixels(y), pixels(w), pixels(14));
         c->setFocusPolicy(Qt::StrongFocus);
         c->setMaxVisibleItems(kListRows);
-        c->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
         return c;
     };
     searchButton_ = new QPushButton(canvas_);
@@ -456,7 +510,7 @@ void MainWindow::useQtTranslations(bool chinese) {
 }
 
 void MainWindow::applyLanguage() {
-    setWindowIcon(applicationIcon());
+    // The window's icon is the same in both languages: the constructor set it.
     useQtTranslations(app::currentLanguage() == app::kLanguageChinese);
     refreshCaption();
     loadMainPicture();
@@ -579,16 +633,14 @@ void MainWindow::fillPanel(const catalogue::ChipRecord& chip) {
     typeList_->clear();
     manufacturerList_->clear();
     chipList_->clear();
+    QStringList types;
     for (int type = catalogue::SpiFlash; type <= catalogue::Eeprom93; ++type)
-        addSorted(typeList_, qt(catalogue::typeText(type)));
+        types.append(qt(catalogue::typeText(type)));
+    fillSorted(typeList_, types);
     selectText(typeList_, qt(catalogue::typeText(chip.type)));
-    for (const std::string& maker : catalogue::manufacturersOfType(*bench_.database, chip.type))
-        addSorted(manufacturerList_, qt(util::gbkToUtf8(maker)));
+    fillSorted(manufacturerList_, manufacturerTexts(*bench_.database, chip.type));
     selectText(manufacturerList_, qt(chip.manufacturerText()));
-    for (const catalogue::ChipRecord& c : catalogue::findByManufacturerAndType(
-             *bench_.database, chip.manufacturerBytes(), chip.type)) {
-        addSorted(chipList_, qt(c.nameText()));
-    }
+    fillSorted(chipList_, chipNames(*bench_.database, chip.manufacturerBytes(), chip.type));
     selectText(chipList_, qt(chip.nameText()));
     fillingPanel_ = false;
 }
@@ -601,14 +653,11 @@ void MainWindow::onTypeChanged() {
         return;
     fillingPanel_ = true;
     manufacturerList_->clear();
-    for (const std::string& maker : catalogue::manufacturersOfType(*bench_.database, type))
-        addSorted(manufacturerList_, qt(util::gbkToUtf8(maker)));
+    fillSorted(manufacturerList_, manufacturerTexts(*bench_.database, type));
     manufacturerList_->setCurrentIndex(manufacturerList_->count() > 0 ? 0 : -1);
     chipList_->clear();
-    for (const catalogue::ChipRecord& c : catalogue::findByManufacturerAndType(
-             *bench_.database, util::utf8ToGbk(utf8(manufacturerList_->currentText())), type)) {
-        addSorted(chipList_, qt(c.nameText()));
-    }
+    fillSorted(chipList_, chipNames(*bench_.database,
+                                    util::utf8ToGbk(utf8(manufacturerList_->currentText())), type));
     chipList_->setCurrentIndex(chipList_->count() > 0 ? 0 : -1);
     fillingPanel_ = false;
     onChipChanged();
@@ -622,10 +671,7 @@ void MainWindow::onManufacturerChanged() {
         return;
     fillingPanel_ = true;
     chipList_->clear();
-    for (const catalogue::ChipRecord& c :
-         catalogue::findByManufacturerAndType(*bench_.database, maker, bench_.chip.type)) {
-        addSorted(chipList_, qt(c.nameText()));
-    }
+    fillSorted(chipList_, chipNames(*bench_.database, maker, bench_.chip.type));
     chipList_->setCurrentIndex(chipList_->count() > 0 ? 0 : -1);
     fillingPanel_ = false;
     onChipChanged();

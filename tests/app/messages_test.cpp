@@ -146,7 +146,12 @@ TEST_F(UserFoldersTest, AnInstalledProgramKeepsItsSettingsAndLogInTheUsersFolder
 TEST_F(UserFoldersTest, AProgramInTheBuildFolderKeepsEverythingBesideItself) {
     EXPECT_EQ(messageText(app::MsgLogFile), dir.dir() + "chipwright.log");
     EXPECT_TRUE(app::setLanguage("SimpleChinese"));
+    struct stat before {};
+    ASSERT_EQ(stat(dir.file("config.ini").c_str(), &before), 0);
     EXPECT_TRUE(app::rememberDefaultChip("EN25T80"));
+    struct stat after {};
+    ASSERT_EQ(stat(dir.file("config.ini").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "a value the file holds is not written again";
     EXPECT_EQ(app::configPath(), dir.file("config.ini"));
     EXPECT_EQ(app::readSetting(dir.file("config.ini"), "Run", "DefaultLanguage"), "SimpleChinese");
     EXPECT_TRUE(std::filesystem::is_empty(config.path()));

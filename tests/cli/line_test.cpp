@@ -135,4 +135,49 @@ TEST_F(Line, UnrecordedResultWaitsInTheJournalAndIsSentFirst) {
     EXPECT_EQ(serials, (std::multiset<std::string>{"1", "2"}));
 }
 
+// Stations at once on one job: every chip passed once, each with its own number; the
+// faulty station's failed chips are recorded with their cause and their numbers reused.
+// kChips is kept small for the test's time: each chip waits about a second for its swap.
+TEST_F(Line, StationsShareOneJobWithoutGapsOrTwins) {
+    testsupport::PostgresServer& server = testsupport::PostgresServer::shared();
+    if (!server.running())
+        GTEST_SKIP() << server.problem();
+    constexpr int kChips = 12;
+    const std::string url = server.freshDatabase();
+    writeFile(dir.file("image.bin"), randomBytes(4096, 10));
+    ASSERT_EQ(run({"line", "create", "J", "--line", url, "-c", "W25X10", "image.bin", "--serial",
+                   "0x100:u32le:1", "--count", std::to_string(kChips)})
+                  .status,
+              0);
+    std::vector<std::string> faulty = station(url, "F");
+    faulty.insert(faulty.end(), {"--sim-speed", "max", "--sim-fault", "loose-bit=0x10",
+                                 "--diagnose", "--count", "3"});
+    std::vector<pid_t> stations{start(faulty, "F")};
+    for (const std::string name : {"A", "B"}) {
+        std::vector<std::string> good = station(url, name);
+        good.insert(good.end(), {"--sim-speed", "max"});
+        stations.push_back(start(good, name));
+    }
+    for (std::size_t i = 0; i < stations.size(); ++i)
+        finish(stations[i], i == 0 ? "F" : i == 1 ? "A" : "B");
+    std::set<std::string> passed;
+    std::vector<Row> failed;
+    for (const Row& r : rows(url, "J")) {
+        if (r.result == "done")
+            EXPECT_TRUE(passed.insert(r.serial).second) << "serial " << r.serial << " twice";
+        else
+            failed.push_back(r);
+    }
+    std::set<std::string> all;
+    for (int n = 1; n <= kChips; ++n)
+        all.insert(std::to_string(n));
+    EXPECT_EQ(passed, all);
+    ASSERT_FALSE(failed.empty());
+    for (const Row& r : failed) {
+        EXPECT_EQ(r.station, "F");
+        EXPECT_FALSE(r.diagnosis.empty()) << r.result;
+        EXPECT_EQ(passed.count(r.serial), 1u) << r.serial;
+    }
+}
+
 }  // namespace

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The line commands against an SQLite line store in the test's folder.
-#include <map>
 #include <set>
 
 #include "tests/cli/cli_rig.h"

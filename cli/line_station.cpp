@@ -12,15 +12,38 @@
 
 namespace cli {
 
-LineStation::LineStation(std::unique_ptr<line::Store> store, line::Job job, std::string name,
-                         std::string place)
+LineStation::LineStation(std::unique_ptr<line::Store> store, std::string url, line::Job job,
+                         std::string name, std::string place, LineJournal journal)
     : store_(std::move(store)),
+      url_(journalUrl(url)),
       job_(std::move(job)),
       name_(std::move(name)),
-      place_(std::move(place)) {
-    // What this station held when it last stopped without recording is no chip in
-    // progress now.
-    store_->giveBackHeld(job_, name_);
+      place_(std::move(place)),
+      journal_(std::move(journal)) {}
+
+bool LineStation::begin(std::FILE* err, std::string* why) {
+    const JournalSent sent = journal_.send(url_, *store_);
+    if (sent.sent > 0) {
+        std::fprintf(err, "sent %zu result(s) from the journal %s to the line store\n", sent.sent,
+                     journal_.path().c_str());
+    }
+    if (sent.keptHere > 0) {
+        *why = std::to_string(sent.keptHere) + " result(s) in the journal " + journal_.path() +
+               " could not be sent (" + sent.why + "); no chip is programmed until they are";
+        return false;
+    }
+    if (sent.kept > 0) {
+        std::fprintf(err, "%zu result(s) for other line stores stay in the journal %s (%s)\n",
+                     sent.kept, journal_.path().c_str(), sent.why.c_str());
+    }
+    try {
+        // Only now: a number whose chip is in the journal stays held until it is sent.
+        store_->giveBackHeld(job_, name_);
+        return true;
+    } catch (const line::StoreError& e) {
+        *why = e.what();
+        return false;
+    }
 }
 
 std::optional<std::uint64_t> LineStation::reserve(std::string* why) {
@@ -60,8 +83,14 @@ bool LineStation::record(line::Attempt attempt, std::optional<std::uint64_t> hel
         return true;
     } catch (const line::StoreError& e) {
         *why = e.what();
-        return false;
     }
+    std::string lost;
+    if (journal_.append({url_, held, attempt}, &lost))
+        *why += "; the chip's result is kept in the journal " + journal_.path() +
+                " and sent by the next station run";
+    else
+        *why += "; " + lost + ": the chip's result is lost";
+    return false;
 }
 
 namespace {
@@ -69,6 +98,27 @@ namespace {
 std::string hostName() {
     char host[256] = {};
     return gethostname(host, sizeof host - 1) == 0 ? host : "station";
+}
+
+// The run's loader takes the job's image from a file of its own, removed after.
+int runJob(LineStation& station, const Options& options, const Streams& streams) {
+    const line::Job& job = station.job();
+    char path[] = "/tmp/chipwright-job-XXXXXX";
+    const int fd = mkstemp(path);
+    const bool written = fd >= 0 && write(fd, job.image.data(), job.image.size()) ==
+                                        static_cast<ssize_t>(job.image.size());
+    if (fd >= 0)
+        close(fd);
+    Options o = options;
+    o.chip = job.chip;
+    o.serial = job.serial;
+    o.arguments = {path};
+    o.pad = true;
+    Run run(o, streams);
+    run.setStation(&station);
+    const int status = written ? run.execute() : kExitFailed;
+    unlink(path);
+    return status;
 }
 
 }  // namespace
@@ -86,28 +136,18 @@ int runStation(const Options& options, const Streams& streams) {
         std::optional<line::Job> job = store->loadJob(options.job);
         if (!job)
             throw line::StoreError("no job " + options.job + " in the line store");
+        const std::string journal = LineJournal::defaultPath();
+        if (journal.empty())
+            throw line::StoreError("a station needs a folder for its journal (beside the log)");
         const std::string place =
             options.device.empty() ? (options.simulate ? "sim-1" : "first") : options.device;
         const std::string name =
             options.station.empty() ? hostName() + ":" + place : options.station;
-        // The run's loader takes the job's image from a file of its own, removed after.
-        char path[] = "/tmp/chipwright-job-XXXXXX";
-        const int fd = mkstemp(path);
-        const bool written = fd >= 0 && write(fd, job->image.data(), job->image.size()) ==
-                                            static_cast<ssize_t>(job->image.size());
-        if (fd >= 0)
-            close(fd);
-        Options o = options;
-        o.chip = job->chip;
-        o.serial = job->serial;
-        o.arguments = {path};
-        o.pad = true;
-        LineStation station(std::move(store), std::move(*job), name, place);
-        Run run(o, streams);
-        run.setStation(&station);
-        const int status = written ? run.execute() : kExitFailed;
-        unlink(path);
-        return status;
+        LineStation station(std::move(store), options.lineUrl, std::move(*job), name, place,
+                            LineJournal(journal));
+        if (std::string why; !station.begin(streams.err, &why))
+            throw line::StoreError(why);
+        return runJob(station, options, streams);
     } catch (const line::StoreError& e) {
         std::fprintf(streams.err, "chipwright-cli: %s\n", e.what());
         return kExitFailed;

@@ -5,10 +5,12 @@
 // before it is programmed, and its attempt is recorded there after.
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "cli/line_journal.h"
 #include "cli/options.h"
 #include "cli/run.h"
 #include "line/store.h"
@@ -17,22 +19,29 @@ namespace cli {
 
 class LineStation {
   public:
-    LineStation(std::unique_ptr<line::Store> store, line::Job job, std::string name,
-                std::string place);
+    LineStation(std::unique_ptr<line::Store> store, std::string url, line::Job job,
+                std::string name, std::string place, LineJournal journal);
 
     const line::Job& job() const { return job_; }
     const std::string& name() const { return name_; }
+    // Before the first chip: the journal sent, then what this station held when it
+    // last stopped given back. False with `why` (no chip may be programmed) while an
+    // entry for this store stays in the journal, or the store cannot be reached.
+    bool begin(std::FILE* err, std::string* why);
     // The next chip's serial number, or nothing with `why` the run stops: the job is
     // complete or closed, or the store cannot be reached (no chip is then programmed).
     std::optional<std::uint64_t> reserve(std::string* why);
-    // The chip's attempt, and its number used or given back; false with `why`.
+    // The chip's attempt, and its number used or given back; false with `why`. An
+    // attempt the store does not take goes to the journal, its number left held.
     bool record(line::Attempt attempt, std::optional<std::uint64_t> held, std::string* why);
 
   private:
     std::unique_ptr<line::Store> store_;
+    std::string url_;  // as the journal keeps it
     line::Job job_;
     std::string name_;
     std::string place_;
+    LineJournal journal_;
 };
 
 // A station's run: the job loaded, the command run chip after chip on its image.

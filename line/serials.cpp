@@ -78,16 +78,34 @@ void Store::giveBackHeld(const Job& job, const std::string& station) {
 }
 
 void Store::record(const Attempt& a, std::optional<std::uint64_t> held) {
+    recordAttempt(a, held, false);
+}
+
+bool Store::recordOnce(const Attempt& a, std::optional<std::uint64_t> held) {
+    return recordAttempt(a, held, true);
+}
+
+bool Store::recordAttempt(const Attempt& a, std::optional<std::uint64_t> held, bool once) {
     Transaction t(*c_);
     const std::vector<Row> job = c_->query("SELECT id FROM jobs WHERE name = ?", {a.job});
     if (job.empty())
         throw StoreError("the job " + a.job + " is no longer in the line store");
     const std::int64_t jobId = integer(job[0][0]);
-    c_->query(
-        "INSERT INTO results (at_ms, station, place, job_id, chip, command, result, sha256, "
-        "diagnosis, serial, seconds) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-        {a.atMs, a.station, a.place, jobId, a.chip, a.command, a.result, a.sha256, a.diagnosis,
-         a.serial, a.seconds});
+    // A row sent again (its first sending reached the store, its answer did not) is
+    // known by its station, time and serial number.
+    const bool known =
+        once && !c_->query(
+                       "SELECT 1 FROM results WHERE job_id = ? AND station = ? AND at_ms = ? "
+                       "AND serial = ? AND result = ?",
+                       {jobId, a.station, a.atMs, a.serial, a.result})
+                     .empty();
+    if (!known) {
+        c_->query(
+            "INSERT INTO results (at_ms, station, place, job_id, chip, command, result, sha256, "
+            "diagnosis, serial, seconds) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            {a.atMs, a.station, a.place, jobId, a.chip, a.command, a.result, a.sha256, a.diagnosis,
+             a.serial, a.seconds});
+    }
     if (held) {
         c_->query(std::string("UPDATE serials SET state = ") +
                       (a.result == "done" ? "'used'" : "'free', station = NULL") +
@@ -95,6 +113,7 @@ void Store::record(const Attempt& a, std::optional<std::uint64_t> held) {
                   {jobId, static_cast<std::int64_t>(*held)});
     }
     t.commit();
+    return !known;
 }
 
 }  // namespace line

@@ -117,6 +117,10 @@ class Store {
     // The attempt's row and, with `held`, its number used (the chip passed) or given
     // back (it did not), in one transaction.
     void record(const Attempt& attempt, std::optional<std::uint64_t> held);
+    // record() for an attempt sent again from a station's journal: a row the store
+    // already has (same station, time, serial and result) is not added twice, and its
+    // number is still marked. False when the row was already there.
+    bool recordOnce(const Attempt& attempt, std::optional<std::uint64_t> held);
 
     // A cheap round trip: throws StoreError when the database cannot be reached.
     void ping();
@@ -128,6 +132,7 @@ class Store {
 
   private:
     void migrate();
+    bool recordAttempt(const Attempt& attempt, std::optional<std::uint64_t> held, bool once);
     std::unique_ptr<Connection> c_;
 };
 

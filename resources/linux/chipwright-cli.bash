@@ -24,11 +24,11 @@ _chipwright_cli() {
   _init_completion -s -n : || return
 
   local commands="chips info detect read write verify erase auto blank-check version
-    selftest update-firmware doctor"
+    selftest update-firmware doctor line"
   local options="-c --chip --type --lang --json -q --quiet -y --yes --all --passes
     --backup --offset --diagnose --force --pad --no-verify --simulate --simulate= --sim-speed --sim-fault
     --sim-memory --sim-swap --sim-swap= --device --repeat --next-on-id --count --report
-    --serial -h --help --version --"
+    --serial --line --job --station -h --help --version --"
 
   # _init_completion -s splits --simulate=CHIP into prev --simulate and cur CHIP; bare
   # --simulate takes no value, so only the split form is completed as a chip.
@@ -82,7 +82,14 @@ _chipwright_cli() {
       fi
       return
       ;;
-    --passes | --offset | --count)
+    --line)
+      # An SQLite file, or the start of a PostgreSQL URL.
+      _filedir
+      COMPREPLY+=($(compgen -W "sqlite: postgresql://" -- "$cur"))
+      __ltrim_colon_completions "$cur"
+      return
+      ;;
+    --passes | --offset | --count | --job | --station)
       return
       ;;
     --backup)
@@ -103,12 +110,15 @@ _chipwright_cli() {
 
   # The first word that is neither an option nor an option's value is the command.
   local i command="" takes_value="-c --chip --type --lang --sim-speed --sim-fault --sim-memory
-    --passes --backup --offset --device --count --report --serial"
+    --passes --backup --offset --device --count --report --serial --line --job --station"
+  local subcommand=""
   for ((i = 1; i < cword; i++)); do
     if [[ " ${takes_value//$'\n'/ } " == *" ${words[i]} "* ]]; then
       ((i++))
-    elif [[ ${words[i]} != -* ]]; then
+    elif [[ ${words[i]} != -* && -z $command ]]; then
       command=${words[i]}
+    elif [[ ${words[i]} != -* ]]; then
+      subcommand=${words[i]}
       break
     fi
   done
@@ -121,6 +131,13 @@ _chipwright_cli() {
       ;;
     read | write | verify | auto | update-firmware)
       _filedir
+      ;;
+    line)
+      # line create JOB FILE: the image after the job's name.
+      case $subcommand in
+        "") COMPREPLY=($(compgen -W "create close status export" -- "$cur")) ;;
+        create) [[ ${words[cword - 1]} != create ]] && _filedir ;;
+      esac
       ;;
   esac
 } && complete -F _chipwright_cli chipwright-cli

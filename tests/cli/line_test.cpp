@@ -1,13 +1,48 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The line commands against an SQLite line store in the test's folder.
+#include <set>
+
 #include "tests/cli/cli_rig.h"
+#include "tests/support/postgres_server.h"
 
 namespace {
 
 using testsupport::randomBytes;
+using testsupport::readFile;
 using testsupport::writeFile;
 
-class Line : public testsupport::CliRig {};
+// One exported row: its result, diagnosis and serial number.
+struct Row {
+    std::string station, result, diagnosis, serial;
+};
+
+class Line : public testsupport::CliRig {
+  protected:
+    // The job's exported rows, the CSV's quoted fields read back.
+    std::vector<Row> rows(const std::string& url, const std::string& job) {
+        const std::string csv = run({"line", "export", "--line", url, "--job", job}).out;
+        std::vector<Row> out;
+        std::vector<std::string> f(1);
+        bool quoted = false;
+        for (std::size_t i = csv.find('\n') + 1; i < csv.size(); ++i) {
+            const char c = csv[i];
+            if (c == '"')
+                quoted = !quoted;  // a doubled quote inside a field is left out
+            else if (c == ',' && !quoted)
+                f.emplace_back();
+            else if (c == '\n' && !quoted)
+                out.push_back({f.at(1), f.at(6), f.at(8), f.at(9)}), f.assign(1, "");
+            else
+                f.back() += c;
+        }
+        return out;
+    }
+    std::vector<std::string> station(const std::string& url, const std::string& name) {
+        return {"--line",       url,         "--job",      "J",
+                "--repeat",     "auto",      "--simulate", "--sim-swap=20",
+                "--next-on-id", "--station", name};
+    }
+};
 
 TEST_F(Line, JobsAreCreatedOnceAndReportedEmpty) {
     writeFile(dir.file("image.bin"), randomBytes(4096, 7));
@@ -55,6 +90,93 @@ TEST_F(Line, StationProgramsAndRecordsTheJobsChips) {
     EXPECT_NE(csv.find(",1001,"), std::string::npos);
     // A station takes no local file: the job's image is the one programmed.
     EXPECT_EQ(run({"--line", "line.db", "--job", "J", "--repeat", "auto", "image.bin"}).status, 2);
+}
+
+}  // namespace
+
+namespace {
+
+// The store gone between a chip's reservation and its record: the station stops before
+// the next chip with the result in its journal. The next run sends the journal first,
+// so the held number is marked used, never handed out again.
+TEST_F(Line, UnrecordedResultWaitsInTheJournalAndIsSentFirst) {
+    testsupport::PostgresServer& server = testsupport::PostgresServer::shared();
+    if (!server.running())
+        GTEST_SKIP() << server.problem();
+    const std::string url = server.freshDatabase();
+    writeFile(dir.file("image.bin"), randomBytes(4096, 9));
+    ASSERT_EQ(run({"line", "create", "J", "--line", url, "-c", "W25Q80DV", "image.bin", "--serial",
+                   "0x100:u32le:1", "--count", "2"})
+                  .status,
+              0);
+    std::vector<std::string> slow = station(url, "A");
+    slow.insert(slow.end(), {"--sim-speed", "2000000"});
+    const pid_t first = start(slow);
+    ASSERT_TRUE(waitForErr("Writing", std::chrono::seconds(30)));
+    ASSERT_TRUE(server.stop());
+    const auto stopped = finish(first);
+    ASSERT_TRUE(server.start());
+    EXPECT_EQ(stopped.status, 1);
+    EXPECT_NE(stopped.err.find("kept in the journal"), std::string::npos) << stopped.err;
+    EXPECT_EQ(stopped.err.find("Erasing", stopped.err.find("Writing")), std::string::npos);
+    const std::string journal = homeFile("line-journal.tsv");
+    EXPECT_NE(readFile(journal).find("\tA\tsim-1\tJ\t"), std::string::npos);
+
+    const auto second = run(station(url, "A"));
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(second.err.find("sent 1 result(s) from the journal"), std::string::npos);
+    EXPECT_EQ(readFile(journal), "");
+    std::multiset<std::string> serials;
+    for (const Row& r : rows(url, "J")) {
+        EXPECT_EQ(r.result, "done");
+        serials.insert(r.serial);
+    }
+    EXPECT_EQ(serials, (std::multiset<std::string>{"1", "2"}));
+}
+
+// Stations at once on one job: every chip passed once, each with its own number; the
+// faulty station's failed chips are recorded with their cause and their numbers reused.
+// kChips is kept small for the test's time: each chip waits about a second for its swap.
+TEST_F(Line, StationsShareOneJobWithoutGapsOrTwins) {
+    testsupport::PostgresServer& server = testsupport::PostgresServer::shared();
+    if (!server.running())
+        GTEST_SKIP() << server.problem();
+    constexpr int kChips = 12;
+    const std::string url = server.freshDatabase();
+    writeFile(dir.file("image.bin"), randomBytes(4096, 10));
+    ASSERT_EQ(run({"line", "create", "J", "--line", url, "-c", "W25X10", "image.bin", "--serial",
+                   "0x100:u32le:1", "--count", std::to_string(kChips)})
+                  .status,
+              0);
+    std::vector<std::string> faulty = station(url, "F");
+    faulty.insert(faulty.end(), {"--sim-speed", "max", "--sim-fault", "loose-bit=0x10",
+                                 "--diagnose", "--count", "3"});
+    std::vector<pid_t> stations{start(faulty, "F")};
+    for (const std::string name : {"A", "B"}) {
+        std::vector<std::string> good = station(url, name);
+        good.insert(good.end(), {"--sim-speed", "max"});
+        stations.push_back(start(good, name));
+    }
+    for (std::size_t i = 0; i < stations.size(); ++i)
+        finish(stations[i], i == 0 ? "F" : i == 1 ? "A" : "B");
+    std::set<std::string> passed;
+    std::vector<Row> failed;
+    for (const Row& r : rows(url, "J")) {
+        if (r.result == "done")
+            EXPECT_TRUE(passed.insert(r.serial).second) << "serial " << r.serial << " twice";
+        else
+            failed.push_back(r);
+    }
+    std::set<std::string> all;
+    for (int n = 1; n <= kChips; ++n)
+        all.insert(std::to_string(n));
+    EXPECT_EQ(passed, all);
+    ASSERT_FALSE(failed.empty());
+    for (const Row& r : failed) {
+        EXPECT_EQ(r.station, "F");
+        EXPECT_FALSE(r.diagnosis.empty()) << r.result;
+        EXPECT_EQ(passed.count(r.serial), 1u) << r.serial;
+    }
 }
 
 }  // namespace

@@ -157,6 +157,21 @@ TYPED_TEST(StoreContract, StationGivesBackWhatItHeld) {
     EXPECT_EQ(kept, 101u);
 }
 
+// A journalled attempt sent twice (the first sending's answer lost) is one row, and its
+// held number is used all the same.
+TYPED_TEST(StoreContract, JournalledAttemptIsRecordedOnce) {
+    const line::Job j = this->job("j");
+    const std::uint64_t held = this->take(j);
+    line::Attempt a = this->attempt(j, "a", "done", 7);
+    a.serial = std::to_string(held);
+    EXPECT_TRUE(this->store->recordOnce(a, held));
+    EXPECT_FALSE(this->store->recordOnce(a, held));
+    const line::Status s = this->store->status("j");
+    EXPECT_EQ(s.total.passed, 1u);
+    EXPECT_EQ(s.serialsHeld, 0u);
+    EXPECT_EQ(this->take(j), held + 1);
+}
+
 TYPED_TEST(StoreContract, StatusCountsStationsCausesAndSerials) {
     const line::Job j = this->job("j");
     const line::Job other = this->job("other");

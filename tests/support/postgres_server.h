@@ -28,7 +28,20 @@ class PostgresServer {
     }
     ~PostgresServer() {
         if (running_)
-            run(bin_ + "/pg_ctl -D " + dir_.file("data") + " -m immediate -w stop");
+            stop();
+    }
+    // The server gone at once, as a crash or a cut cable leaves it: its clients'
+    // connections break. start() brings it back with its databases.
+    bool stop() {
+        running_ = !run(bin_ + "/pg_ctl -D " + dir_.file("data") + " -m immediate -w stop");
+        return !running_;
+    }
+    bool start() {
+        running_ = run(bin_ + "/pg_ctl -D " + dir_.file("data") + " -l " + dir_.file("log") +
+                       " -w -o \"-k " + dir_.path() +
+                       " -c listen_addresses='' -c fsync=off -c synchronous_commit=off"
+                       " -c full_page_writes=off\" start");
+        return running_;
     }
 
     bool running() const { return running_; }
@@ -60,11 +73,7 @@ class PostgresServer {
             problem_ = "initdb failed";
             return;
         }
-        running_ = run(bin_ + "/pg_ctl -D " + data + " -l " + dir_.file("log") + " -w -o \"-k " +
-                       dir_.path() +
-                       " -c listen_addresses='' -c fsync=off -c synchronous_commit=off"
-                       " -c full_page_writes=off\" start");
-        if (!running_)
+        if (!start())
             problem_ = "the server did not start: " + readFile(dir_.file("log"));
     }
 

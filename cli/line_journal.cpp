@@ -16,6 +16,7 @@
 
 #include "app/config.h"
 #include "app/messages.h"
+#include "util/safe_file.h"
 
 namespace cli {
 namespace {
@@ -93,18 +94,6 @@ std::optional<JournalEntry> decode(const std::string& line) {
     }
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::string readAll(int fd) {
     std::string text;
     char chunk[4096];
@@ -161,7 +150,7 @@ std::string LineJournal::defaultPath() {
 bool LineJournal::append(const JournalEntry& entry, std::string* why) const {
     const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     bool written =
-        fd >= 0 && flock(fd, LOCK_EX) == 0 && writeAll(fd, encode(entry)) && fsync(fd) == 0;
+        fd >= 0 && flock(fd, LOCK_EX) == 0 && util::writeAll(fd, encode(entry)) && fsync(fd) == 0;
     if (!written)
         *why = "cannot write the journal " + path_ + ": " + std::strerror(errno);
     if (fd >= 0 && ::close(fd) != 0 && written) {
@@ -197,7 +186,7 @@ JournalSent LineJournal::send(const std::string& url, line::Store& store) const 
     // What was sent leaves the journal; an entry sent twice (a crash before this) is
     // known to its store and not recorded again.
     if (result.sent > 0 && ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0 &&
-        writeAll(fd, kept))
+        util::writeAll(fd, kept))
         fsync(fd);
     ::close(fd);
     return result;

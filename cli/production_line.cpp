@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "cli/interrupt.h"
+#include "util/safe_file.h"
 
 namespace cli {
 namespace {
@@ -38,19 +39,6 @@ bool parseAddress(std::string_view text, std::uint64_t* value) {
 
 std::string systemError(const std::string& what) {
     return what + ": " + std::strerror(errno);
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // Sleeps `ms`, looking at Ctrl-C in between; false when it came.
@@ -211,7 +199,7 @@ bool appendChipLine(const std::string& path, const ChipLine& line, std::string* 
     if (fstat(fd, &st) == 0 && st.st_size == 0)
         text = std::string(kChipLineHeader) + "\n";
     text += csvLine(line) + "\n";
-    const bool written = writeAll(fd, text);
+    const bool written = util::writeAll(fd, text);
     if (!written)
         *error = systemError("cannot write " + path);
     if (::close(fd) != 0 && written) {

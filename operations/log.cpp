@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "app/messages.h"
+#include "util/safe_file.h"
 #include "util/text_codec.h"
 #include "util/tick.h"
 
@@ -19,16 +20,6 @@ constexpr char kEntryStart[] = "\r\n";
 // The clock's hours, minutes and seconds in a fixed form: the program's locale (which a
 // toolkit may set from the environment) must not change the log's shape.
 constexpr char kStampFormat[] = "%Y/%m/%d/ %H:%M:%S";
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -89,7 +80,7 @@ void Log::write(std::string_view text) const {
         ::close(fd);
         return;
     }
-    writeAll(fd, entry);
+    util::writeAll(fd, entry);
     // Closing the descriptor lets go of the lock.
     ::close(fd);
 }

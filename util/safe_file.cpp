@@ -89,6 +89,17 @@ bool resolveLinks(std::string path, std::string* resolved, std::string* error) {
     return fail(error, "cannot follow links of", path, ELOOP);
 }
 
+bool closeChecked(int fd) {
+    // After close the descriptor is gone whatever it returns; EINTR still means
+    // the data may not have reached the file.
+    return close(fd) == 0;
+}
+
+// The process's file creation mask, read without changing it: umask() can only be
+// read by setting it, and setting it, even for a moment, would let a file another
+// thread creates meanwhile come out writable by everyone.
+}  // namespace
+
 bool writeAll(int fd, std::span<const unsigned char> contents) {
     std::size_t done = 0;
     while (done < contents.size()) {
@@ -106,17 +117,6 @@ bool writeAll(int fd, std::span<const unsigned char> contents) {
     }
     return true;
 }
-
-bool closeChecked(int fd) {
-    // After close the descriptor is gone whatever it returns; EINTR still means
-    // the data may not have reached the file.
-    return close(fd) == 0;
-}
-
-// The process's file creation mask, read without changing it: umask() can only be
-// read by setting it, and setting it, even for a moment, would let a file another
-// thread creates meanwhile come out writable by everyone.
-}  // namespace
 
 void Descriptor::reset() {
     if (fd_ >= 0)

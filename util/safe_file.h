@@ -50,6 +50,15 @@ class Descriptor {
     int fd_;
 };
 
+// Writes all of `contents` to `fd`, going on after interruptions and short writes; a
+// write that moves nothing fails with ENOSPC. False with errno set on failure.
+bool writeAll(int fd, std::span<const unsigned char> contents);
+inline bool writeAll(int fd, std::string_view contents) {
+    return writeAll(
+        fd, std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(contents.data()),
+                                           contents.size()));
+}
+
 // A file being replaced, in two steps: open() does every check and creates the
 // temporary file (or opens the file itself where it must be written in place) before
 // the contents exist — so a command that takes minutes to produce them can refuse a

@@ -100,6 +100,23 @@ class FirstPaint : public QObject {
     QEventLoop& loop_;
 };
 
+// Shows `window` and waits for its first paint; prints "<paint time, ns of the steady
+// clock> <in-process ns> <VmRSS KiB>" on stdout.
+int showAndReport(QApplication& application, QWidget& window, std::int64_t entered) {
+    QEventLoop loop;
+    FirstPaint watch(window, loop);
+    application.installEventFilter(&watch);
+    QTimer::singleShot(kPaintLimitMs, &loop, &QEventLoop::quit);
+    window.show();
+    loop.exec();
+    const std::int64_t painted = nowNs();
+    if (!watch.painted)
+        return 1;
+    std::printf("%lld %lld %ld\n", static_cast<long long>(painted),
+                static_cast<long long>(painted - entered), residentKib());
+    return 0;
+}
+
 // The child: start-up as chipwright --simulate runs it. Prints "<paint time, ns of the
 // steady clock> <in-process ns> <VmRSS KiB>" on stdout.
 int startOnce(int argc, char** argv, const std::string& folder) {
@@ -118,18 +135,7 @@ int startOnce(int argc, char** argv, const std::string& folder) {
     if (window.start({}) != operations::StartupResult::Ready)
         return 1;
 
-    QEventLoop loop;
-    FirstPaint watch(window, loop);
-    application.installEventFilter(&watch);
-    QTimer::singleShot(kPaintLimitMs, &loop, &QEventLoop::quit);
-    window.show();
-    loop.exec();
-    const std::int64_t painted = nowNs();
-    if (!watch.painted)
-        return 1;
-    std::printf("%lld %lld %ld\n", static_cast<long long>(painted),
-                static_cast<long long>(painted - entered), residentKib());
-    return 0;
+    return showAndReport(application, window, entered);
 }
 
 // The yardstick: a bare Qt main window with one menu, started and painted the same way
@@ -140,18 +146,7 @@ int startBareOnce(int argc, char** argv) {
     QMainWindow window;
     window.menuBar()->addMenu(QStringLiteral("File"))->addAction(QStringLiteral("Quit"));
     window.resize(800, 600);
-    QEventLoop loop;
-    FirstPaint watch(window, loop);
-    application.installEventFilter(&watch);
-    QTimer::singleShot(kPaintLimitMs, &loop, &QEventLoop::quit);
-    window.show();
-    loop.exec();
-    const std::int64_t painted = nowNs();
-    if (!watch.painted)
-        return 1;
-    std::printf("%lld %lld %ld\n", static_cast<long long>(painted),
-                static_cast<long long>(painted - entered), residentKib());
-    return 0;
+    return showAndReport(application, window, entered);
 }
 
 struct ChildReport {

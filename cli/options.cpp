@@ -2,7 +2,6 @@
 #include "cli/options.h"
 
 #include <charconv>
-#include <regex>
 #include <string_view>
 
 #include "cli/production_line.h"
@@ -29,11 +28,33 @@ bool parseAddress(const std::string& text, std::uint64_t* value) {
     return begin != end && result.ec == std::errc{} && result.ptr == end;
 }
 
+// Digits, then the rest of `text`: false when there is no digit at its start.
+bool takeDigits(std::string_view& text) {
+    const auto digits = text.find_first_not_of("0123456789");
+    const std::size_t count = digits == std::string_view::npos ? text.size() : digits;
+    text.remove_prefix(count);
+    return count > 0;
+}
+
 // Where a programmer sits, as doctor lists it: bus-port[.port...] ("1-4", "2-1.3"), or
 // the simulator's "sim-N".
 bool isDevicePlace(const std::string& place) {
-    static const std::regex form(R"(([0-9]+-[0-9]+(\.[0-9]+)*)|(sim-[0-9]+))");
-    return std::regex_match(place, form);
+    std::string_view rest = place;
+    if (rest.starts_with("sim-")) {
+        rest.remove_prefix(4);
+        return takeDigits(rest) && rest.empty();
+    }
+    if (!takeDigits(rest) || !rest.starts_with('-'))
+        return false;
+    rest.remove_prefix(1);
+    if (!takeDigits(rest))
+        return false;
+    while (rest.starts_with('.')) {
+        rest.remove_prefix(1);
+        if (!takeDigits(rest))
+            return false;
+    }
+    return rest.empty();
 }
 
 bool fail(std::string* error, std::string why) {

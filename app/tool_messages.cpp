@@ -47,6 +47,11 @@ constexpr ToolEntry kToolEntries[kToolTextCount] = {
     {TxtNoContact, "没有芯片回答，或接触不良。", "No chip answers, or it has no contact."},
     {TxtNoRecord, "数据库中没有带这组 ID 的芯片。", "No chip in the database carries these IDs."},
     {TxtSelect, "选择", "Select"},
+    {TxtBackupItem, "改动芯片前先备份(&K)", "Back Up Before Changing the Chip(&K)"},
+    {TxtBackupFolderTip, "备份保存在 %1", "Backups are saved in %1"},
+    {TxtBackupFailed, "芯片没有备份成功，所以没有改动芯片，命令未执行。备份文件夹: %1",
+     "The chip could not be backed up, so the command did not run and the chip is "
+     "unchanged. Backup folder: %1"},
 };
 
 static_assert([] {

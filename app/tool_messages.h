@@ -39,6 +39,9 @@ enum ToolText : int {
     TxtNoContact,
     TxtNoRecord,
     TxtSelect,
+    TxtBackupItem,
+    TxtBackupFolderTip,  // %1 folder
+    TxtBackupFailed,     // %1 folder
     kToolTextCount,
 };
 

@@ -429,6 +429,22 @@ void MainWindow::buildToolsMenu() {
         connect(action, &QAction::triggered, this, [this, c = command] { runCommand(c); });
         menuActions_[command] = action;
     }
+    tools->addSeparator();
+    QAction* backup = tools->addAction(qt(app::toolText(app::TxtBackupItem)));
+    backup->setCheckable(true);
+    backup->setChecked(app::backupBeforeChanges());
+    backup->setToolTip(qt(app::toolText(app::TxtBackupFolderTip)).arg(qt(app::backupFolder())));
+    tools->setToolTipsVisible(true);
+    connect(backup, &QAction::triggered, this, [this] { runCommand(CmdBackupFirst); });
+    menuActions_[CmdBackupFirst] = backup;
+}
+
+void MainWindow::toggleBackupFirst() {
+    // Triggered, the item has already flipped its mark; the mark follows the setting,
+    // so a call from elsewhere flips both.
+    const bool on = !app::backupBeforeChanges();
+    app::setBackupBeforeChanges(on);
+    menuActions_[CmdBackupFirst]->setChecked(on);
 }
 
 void MainWindow::runTool(int command) {
@@ -567,13 +583,19 @@ void MainWindow::runCommand(int command) {
             operations::swapBytes(b, *this);
             break;
         case CmdAuto:
-            operations::autoProgram(b, *this);
+            if (backedUpIfAsked(b, *this, true))
+                operations::autoProgram(b, *this);
             break;
         case CmdErase:
-            operations::eraseChip(b, *this);
+            if (backedUpIfAsked(b, *this, b.chip.type == catalogue::SpiFlash))
+                operations::eraseChip(b, *this);
             break;
         case CmdWrite:
-            operations::writeChip(b, *this);
+            if (backedUpIfAsked(b, *this, true))
+                operations::writeChip(b, *this);
+            break;
+        case CmdBackupFirst:
+            toggleBackupFirst();
             break;
         case CmdRead:
             operations::readChip(b, *this);

@@ -52,6 +52,17 @@ constexpr ToolEntry kToolEntries[kToolTextCount] = {
     {TxtBackupFailed, "芯片没有备份成功，所以没有改动芯片，命令未执行。备份文件夹: %1",
      "The chip could not be backed up, so the command did not run and the chip is "
      "unchanged. Backup folder: %1"},
+    {TxtAccessItem, "编程器访问权限(&A)", "Programmer Access(&A)"},
+    {TxtAccessTitle, "编程器访问权限", "Programmer access"},
+    {TxtColumnProgrammer, "编程器", "Programmer"},
+    {TxtColumnOpenable, "能否打开", "Can be opened"},
+    {TxtColumnWhyNot, "原因", "Why not"},
+    {TxtColumnFix, "解决命令", "Fix"},
+    {TxtYes, "能", "Yes"},
+    {TxtNo, "不能", "No"},
+    {TxtUdevRuleIs, "udev 规则: %1", "udev rule: %1"},
+    {TxtNoUdevRule, "没有安装 udev 规则。", "No udev rule is installed."},
+    {TxtCopyFix, "复制命令", "Copy command"},
 };
 
 static_assert([] {

@@ -42,6 +42,17 @@ enum ToolText : int {
     TxtBackupItem,
     TxtBackupFolderTip,  // %1 folder
     TxtBackupFailed,     // %1 folder
+    TxtAccessItem,
+    TxtAccessTitle,
+    TxtColumnProgrammer,
+    TxtColumnOpenable,
+    TxtColumnWhyNot,
+    TxtColumnFix,
+    TxtYes,
+    TxtNo,
+    TxtUdevRuleIs,  // %1 rule file
+    TxtNoUdevRule,
+    TxtCopyFix,
     kToolTextCount,
 };
 

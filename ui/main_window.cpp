@@ -36,6 +36,7 @@
 #include "operations/commands.h"
 #include "operations/frame.h"
 #include "ui/about_dialog.h"
+#include "ui/access_dialog.h"
 #include "ui/artwork.h"
 #include "ui/bench_tools.h"
 #include "ui/buffer_fill_dialog.h"
@@ -414,11 +415,12 @@ void MainWindow::buildMenus() {
 }
 
 void MainWindow::buildToolsMenu() {
-    static constexpr std::array<std::pair<int, app::ToolText>, 4> kItems = {{
+    static constexpr std::array<std::pair<int, app::ToolText>, 5> kItems = {{
         {CmdVerifyAll, app::TxtVerifyAllItem},
         {CmdReadTwice, app::TxtReadTwiceItem},
         {CmdBlankCheck, app::TxtBlankCheckItem},
         {CmdIdentify, app::TxtIdentifyItem},
+        {CmdAccess, app::TxtAccessItem},
     }};
     // Help is the last menu built; Tools goes in front of it.
     auto* tools = new QMenu(qt(app::toolText(app::TxtToolsMenu)), menuBar());
@@ -596,6 +598,9 @@ void MainWindow::runCommand(int command) {
             break;
         case CmdBackupFirst:
             toggleBackupFirst();
+            break;
+        case CmdAccess:
+            showProgrammerAccess(this);
             break;
         case CmdRead:
             operations::readChip(b, *this);

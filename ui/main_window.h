@@ -65,6 +65,7 @@ enum CommandId : int {
     CmdBlankCheck = 33003,
     CmdIdentify = 33004,
     CmdBackupFirst = 33005,  // checkable: back the chip up before changing it
+    CmdAccess = 33006,
 };
 
 class MainWindow : public QMainWindow, public operations::Frontend {

@@ -413,6 +413,7 @@ TEST_F(MainWindowTest, TheMenuBarKeepsItsMenusAndMnemonicsWithToolsBeforeHelp) {
                                                "Read Twice and Compare(&R)",
                                                "Blank Check(&B)",
                                                "Identify Chip(&I)",
+                                               "Programmer Access(&A)",
                                                "",
                                                "Back Up Before Changing the Chip(&K)",
                                                "User Manual(&U)",

@@ -189,6 +189,10 @@ std::string userStateDirectory() {
     return userDirectory("XDG_STATE_HOME", ".local/state");
 }
 
+std::string userDataDirectory() {
+    return userDirectory("XDG_DATA_HOME", ".local/share");
+}
+
 bool makeUserFolder(const std::string& folder) {
     if (folder.empty())
         return false;

@@ -42,6 +42,10 @@ std::string userConfigDirectory();
 // $XDG_STATE_HOME/chipwright/, else ~/.local/state/chipwright/; "" as above.
 std::string userStateDirectory();
 
+// The user's folder for the files the program keeps for them, with its trailing '/':
+// $XDG_DATA_HOME/chipwright/, else ~/.local/share/chipwright/; "" as above.
+std::string userDataDirectory();
+
 // Creates `folder` and any missing parents, for the user alone (0700). True when it
 // exists as a folder afterwards.
 bool makeUserFolder(const std::string& folder);

@@ -189,6 +189,9 @@ constexpr bool isConfigured(int key) {
            (key >= MsgLogFile && key <= MsgDefaultChipName);
 }
 
+// The [Run] key of the window's backup before a command changes the chip: "1" is on.
+constexpr const char* kBackupKey = "BackupBeforeChange";
+
 struct MessageTable {
     // Texts read from config.ini, by key: [0] Chinese, [1] English.
     std::array<std::array<std::string, 2>, kMessageCount> configured;
@@ -198,6 +201,7 @@ struct MessageTable {
     // writes and is read over the shipped one. Else the shipped file itself.
     bool installed = false;
     std::string settingsPath;
+    bool backupBeforeChanges = false;
 };
 
 MessageTable& table() {
@@ -267,6 +271,7 @@ void loadMessageTable(const std::string& programDir) {
     std::string chip = runSetting(t, "DefaultChipName");
     t.configured[MsgDefaultChipName] = {chip, chip};
     t.language = runSetting(t, "DefaultLanguage");
+    t.backupBeforeChanges = runSetting(t, kBackupKey) == "1";
 }
 
 std::string messageText(int key) {
@@ -305,6 +310,20 @@ std::string currentLanguage() {
 bool setLanguage(std::string_view name) {
     table().language = std::string(name);
     return writeRunSetting("DefaultLanguage", name);
+}
+
+bool backupBeforeChanges() {
+    return table().backupBeforeChanges;
+}
+
+bool setBackupBeforeChanges(bool on) {
+    table().backupBeforeChanges = on;
+    return writeRunSetting(kBackupKey, on ? "1" : "0");
+}
+
+std::string backupFolder() {
+    const std::string data = userDataDirectory();
+    return data.empty() ? std::string() : data + "backups";
 }
 
 bool rememberDefaultChip(std::string_view name) {

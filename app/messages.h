@@ -176,6 +176,15 @@ bool setLanguage(std::string_view name);
 // Writes `name` as the chip to select at the next start, where setLanguage writes.
 bool rememberDefaultChip(std::string_view name);
 
+// Whether the window backs the chip up before Chip Erase, Write Chip and Auto change it;
+// off unless the user turned it on. Remembered where setLanguage writes.
+bool backupBeforeChanges();
+bool setBackupBeforeChanges(bool on);
+
+// The folder the window's backups go to: "backups" in userDataDirectory; "" when
+// there is none.
+std::string backupFolder();
+
 // Makes `name` the current language for this run only; config.ini is left as it is.
 void useLanguage(std::string_view name);
 

@@ -47,6 +47,22 @@ constexpr ToolEntry kToolEntries[kToolTextCount] = {
     {TxtNoContact, "没有芯片回答，或接触不良。", "No chip answers, or it has no contact."},
     {TxtNoRecord, "数据库中没有带这组 ID 的芯片。", "No chip in the database carries these IDs."},
     {TxtSelect, "选择", "Select"},
+    {TxtBackupItem, "改动芯片前先备份(&K)", "Back Up Before Changing the Chip(&K)"},
+    {TxtBackupFolderTip, "备份保存在 %1", "Backups are saved in %1"},
+    {TxtBackupFailed, "芯片没有备份成功，所以没有改动芯片，命令未执行。备份文件夹: %1",
+     "The chip could not be backed up, so the command did not run and the chip is "
+     "unchanged. Backup folder: %1"},
+    {TxtAccessItem, "编程器访问权限(&A)", "Programmer Access(&A)"},
+    {TxtAccessTitle, "编程器访问权限", "Programmer access"},
+    {TxtColumnProgrammer, "编程器", "Programmer"},
+    {TxtColumnOpenable, "能否打开", "Can be opened"},
+    {TxtColumnWhyNot, "原因", "Why not"},
+    {TxtColumnFix, "解决命令", "Fix"},
+    {TxtYes, "能", "Yes"},
+    {TxtNo, "不能", "No"},
+    {TxtUdevRuleIs, "udev 规则: %1", "udev rule: %1"},
+    {TxtNoUdevRule, "没有安装 udev 规则。", "No udev rule is installed."},
+    {TxtCopyFix, "复制命令", "Copy command"},
 };
 
 static_assert([] {

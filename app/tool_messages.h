@@ -39,6 +39,20 @@ enum ToolText : int {
     TxtNoContact,
     TxtNoRecord,
     TxtSelect,
+    TxtBackupItem,
+    TxtBackupFolderTip,  // %1 folder
+    TxtBackupFailed,     // %1 folder
+    TxtAccessItem,
+    TxtAccessTitle,
+    TxtColumnProgrammer,
+    TxtColumnOpenable,
+    TxtColumnWhyNot,
+    TxtColumnFix,
+    TxtYes,
+    TxtNo,
+    TxtUdevRuleIs,  // %1 rule file
+    TxtNoUdevRule,
+    TxtCopyFix,
     kToolTextCount,
 };
 

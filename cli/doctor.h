@@ -9,13 +9,12 @@
 
 #include "cli/options.h"
 #include "cli/run.h"
+#include "link/libusb/access_diagnosis.h"
 
 namespace cli {
 
 // The udev rule's install line, as the README gives it.
-constexpr const char* kUdevInstallLine =
-    "sudo install -m 644 resources/linux/60-chipwright.rules /etc/udev/rules.d/ && sudo "
-    "udevadm control --reload-rules && sudo udevadm trigger";
+constexpr const char* kUdevInstallLine = usblink::kUdevInstallLine;
 
 int runDoctor(const Options& options, const Streams& streams);
 

@@ -166,4 +166,22 @@ void identifyChip(operations::Workbench& bench, MainWindow& window) {
     dialog.exec();
 }
 
+bool backedUpIfAsked(operations::Workbench& bench, MainWindow& window, bool changesChip) {
+    // Without the database the command refuses itself; there is no chip to read.
+    if (!app::backupBeforeChanges() || !changesChip || !bench.ready())
+        return true;
+    const std::string folder = app::backupFolder();
+    operations::Backup saved;
+    operations::Differences unstable;
+    std::vector<unsigned char> read;
+    const Outcome o = operations::backupChip(bench, window, folder, 1, saved, unstable, read);
+    if (o == Outcome::Done)
+        return true;
+    // Busy and cancelled are the user's own doing, and the read has said so.
+    if (o != Outcome::Busy && o != Outcome::Cancelled)
+        window.showMessage(
+            text(app::TxtBackupFailed).arg(QString::fromStdString(folder)).toStdString());
+    return false;
+}
+
 }  // namespace ui

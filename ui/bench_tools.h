@@ -25,4 +25,9 @@ void blankCheck(operations::Workbench& bench, MainWindow& window);
 // Reads the chip's IDs and lists the database's chips that carry them.
 void identifyChip(operations::Workbench& bench, MainWindow& window);
 
+// With the Tools menu's backup turned on, reads the chip and saves it as a new file in
+// the backup folder before a command that `changesChip` runs. False, after a box that
+// says so, when the backup failed: the command must not run, and the chip is as it was.
+bool backedUpIfAsked(operations::Workbench& bench, MainWindow& window, bool changesChip);
+
 }  // namespace ui

@@ -36,6 +36,7 @@
 #include "operations/commands.h"
 #include "operations/frame.h"
 #include "ui/about_dialog.h"
+#include "ui/access_dialog.h"
 #include "ui/artwork.h"
 #include "ui/bench_tools.h"
 #include "ui/buffer_fill_dialog.h"
@@ -414,11 +415,12 @@ void MainWindow::buildMenus() {
 }
 
 void MainWindow::buildToolsMenu() {
-    static constexpr std::array<std::pair<int, app::ToolText>, 4> kItems = {{
+    static constexpr std::array<std::pair<int, app::ToolText>, 5> kItems = {{
         {CmdVerifyAll, app::TxtVerifyAllItem},
         {CmdReadTwice, app::TxtReadTwiceItem},
         {CmdBlankCheck, app::TxtBlankCheckItem},
         {CmdIdentify, app::TxtIdentifyItem},
+        {CmdAccess, app::TxtAccessItem},
     }};
     // Help is the last menu built; Tools goes in front of it.
     auto* tools = new QMenu(qt(app::toolText(app::TxtToolsMenu)), menuBar());
@@ -429,6 +431,22 @@ void MainWindow::buildToolsMenu() {
         connect(action, &QAction::triggered, this, [this, c = command] { runCommand(c); });
         menuActions_[command] = action;
     }
+    tools->addSeparator();
+    QAction* backup = tools->addAction(qt(app::toolText(app::TxtBackupItem)));
+    backup->setCheckable(true);
+    backup->setChecked(app::backupBeforeChanges());
+    backup->setToolTip(qt(app::toolText(app::TxtBackupFolderTip)).arg(qt(app::backupFolder())));
+    tools->setToolTipsVisible(true);
+    connect(backup, &QAction::triggered, this, [this] { runCommand(CmdBackupFirst); });
+    menuActions_[CmdBackupFirst] = backup;
+}
+
+void MainWindow::toggleBackupFirst() {
+    // Triggered, the item has already flipped its mark; the mark follows the setting,
+    // so a call from elsewhere flips both.
+    const bool on = !app::backupBeforeChanges();
+    app::setBackupBeforeChanges(on);
+    menuActions_[CmdBackupFirst]->setChecked(on);
 }
 
 void MainWindow::runTool(int command) {
@@ -567,13 +585,22 @@ void MainWindow::runCommand(int command) {
             operations::swapBytes(b, *this);
             break;
         case CmdAuto:
-            operations::autoProgram(b, *this);
+            if (backedUpIfAsked(b, *this, true))
+                operations::autoProgram(b, *this);
             break;
         case CmdErase:
-            operations::eraseChip(b, *this);
+            if (backedUpIfAsked(b, *this, b.chip.type == catalogue::SpiFlash))
+                operations::eraseChip(b, *this);
             break;
         case CmdWrite:
-            operations::writeChip(b, *this);
+            if (backedUpIfAsked(b, *this, true))
+                operations::writeChip(b, *this);
+            break;
+        case CmdBackupFirst:
+            toggleBackupFirst();
+            break;
+        case CmdAccess:
+            showProgrammerAccess(this);
             break;
         case CmdRead:
             operations::readChip(b, *this);

@@ -64,6 +64,8 @@ enum CommandId : int {
     CmdReadTwice = 33002,
     CmdBlankCheck = 33003,
     CmdIdentify = 33004,
+    CmdBackupFirst = 33005,  // checkable: back the chip up before changing it
+    CmdAccess = 33006,
 };
 
 class MainWindow : public QMainWindow, public operations::Frontend {
@@ -129,6 +131,7 @@ class MainWindow : public QMainWindow, public operations::Frontend {
     // The Tools menu, in the current language, between Language and Help.
     void buildToolsMenu();
     void runTool(int command);
+    void toggleBackupFirst();
     void updateSystemMenu();
     void refreshCaption();
     void loadMainPicture();

@@ -26,7 +26,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -411,6 +413,9 @@ TEST_F(MainWindowTest, TheMenuBarKeepsItsMenusAndMnemonicsWithToolsBeforeHelp) {
                                                "Read Twice and Compare(&R)",
                                                "Blank Check(&B)",
                                                "Identify Chip(&I)",
+                                               "Programmer Access(&A)",
+                                               "",
+                                               "Back Up Before Changing the Chip(&K)",
                                                "User Manual(&U)",
                                                "About(&A)"}));
     w.runCommand(ui::CmdChinese);
@@ -537,4 +542,49 @@ TEST_F(MainWindowTest, IdentifyListsEveryChipWithTheIdsAndSelectsTheChosenOne) {
     withToolDialogs([&] { w.runCommand(ui::CmdIdentify); },
                     [&](ui::ToolReportDialog& d) { findings = d.findings().toStdString(); });
     EXPECT_TRUE(findings.find("No chip answers") != std::string::npos) << findings;
+}
+
+TEST_F(MainWindowTest, BackupFirstKeepsTheOldChipBeforeWriteAndAFailedBackupStopsIt) {
+    setenv("XDG_DATA_HOME", dir.file("data").c_str(), 1);
+    ui::MainWindow& w = startWindow();
+    const std::string backups = dir.file("data") + "/chipwright/backups";
+    QAction* item = w.commandAction(ui::CmdBackupFirst);
+    EXPECT_FALSE(item->isChecked());
+    EXPECT_EQ(item->toolTip().toStdString(), "Backups are saved in " + backups);
+    item->trigger();
+    EXPECT_TRUE(item->isChecked());
+    EXPECT_NE(readFile(dir.file("config.ini")).find("BackupBeforeChange=1"), std::string::npos);
+
+    std::vector<std::uint8_t> old(0x100000, 0xFF);
+    old[0x100] = 0x12;
+    old[0xFFFFF] = 0x34;
+    device->fillMemory(0, old);
+    std::memset(bench->buffer->image(), 0x00, old.size());
+    const auto boxes = testsupport::closingMessageBoxes([&] { w.runCommand(ui::CmdWrite); });
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(device->memory(), std::vector<std::uint8_t>(old.size(), 0x00)) << "the chip written";
+    std::vector<std::filesystem::path> saved;
+    for (const auto& entry : std::filesystem::directory_iterator(backups))
+        saved.push_back(entry.path());
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0].filename().string().rfind("W25Q80-", 0), 0u) << saved[0];
+    EXPECT_EQ(readFile(saved[0].string()),
+              std::string(reinterpret_cast<const char*>(old.data()), old.size()));
+    const std::string log = logText();
+    const std::size_t backupAt = log.find("Backup saved: " + saved[0].string());
+    ASSERT_NE(backupAt, std::string::npos) << log;
+    EXPECT_LT(backupAt, log.find("Write chip!")) << "the write's own entries follow";
+
+    // The backup folder cannot be made: the write does not run.
+    setenv("XDG_DATA_HOME", dir.file("blocked").c_str(), 1);
+    writeFile(dir.file("blocked"), "a file where the folder would go");
+    device->fillMemory(0, old);
+    const auto refused = testsupport::closingMessageBoxes([&] { w.runCommand(ui::CmdWrite); });
+    unsetenv("XDG_DATA_HOME");
+    ASSERT_FALSE(refused.empty());
+    EXPECT_EQ(refused.back().text.toStdString(),
+              "The chip could not be backed up, so the command did not run and the chip is "
+              "unchanged. Backup folder: " +
+                  dir.file("blocked") + "/chipwright/backups");
+    EXPECT_EQ(device->memory(), old);
 }

@@ -2,14 +2,22 @@
 // The shipped program on the real libusb path: chipwright (no --simulate) as a child
 // process under a real X server (xvfb-run, the xcb platform), talking to the simulated
 // programmer that this test hosts behind an emulated usbfs device, clicked through Read
-// Chip and Verify Chip with xdotool; its log file tells how each ended.
+// Chip and Verify Chip with xdotool; its log file tells how each ended. The Tools menu's
+// programmer access dialog looks at the same device as a user its node is closed to.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <umockdev.h>
 #include <unistd.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QPushButton>
+#include <QTableWidget>
 
 #include <chrono>
 #include <cstdio>
@@ -22,11 +30,13 @@
 #include <vector>
 
 #include "app/config.h"
+#include "app/messages.h"
 #include "catalogue/chip_database.h"
 #include "catalogue/chip_queries.h"
 #include "catalogue/chip_record.h"
 #include "tests/support/libusb_rig.h"
 #include "tests/support/temp_dir.h"
+#include "ui/access_dialog.h"
 
 extern char** environ;
 
@@ -216,6 +226,41 @@ TEST_F(WindowOverLibusb, ReadChipThenVerifyChipFromTheToolbar) {
     const std::string log = readFile(dir.file("chipwright.log"));
     EXPECT_LT(log.find("ShowInfo: Read chip ok!"), log.find("ShowInfo: Verify chip ok!"));
     EXPECT_EQ(usbfs.claimingHandles(), 1);  // the program holds the emulated device
+}
+
+TEST_F(WindowOverLibusb, TheAccessDialogGivesAUserTheNodeIsClosedToTheUdevRuleFix) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to look as a user the node is closed to";
+    // The node as the kernel makes it without the rule: root's alone. The emulation's own
+    // sockets are opened to that user, so that the emulated kernel refuses the node.
+    gchar* root = umockdev_testbed_get_root_dir(bed.testbed);
+    const std::string testbed = root;
+    g_free(root);
+    ASSERT_EQ(chmod((testbed + usbfs.devnode()).c_str(), 0600), 0);
+    ASSERT_EQ(chmod(testbed.c_str(), 0777), 0);
+    ASSERT_EQ(chmod((testbed + "/ioctl" + usbfs.devnode()).c_str(), 0777), 0);
+    const std::optional<bool> told = testsupport::asUnprivilegedUser([] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        int argc = 1;
+        char name[] = "ui_libusb_tests";
+        char* argv[] = {name, nullptr};
+        QApplication application(argc, argv);
+        app::useLanguage(app::kLanguageEnglish);
+        ui::AccessDialog dialog(usblink::examineAccess());
+        const QTableWidget* table = dialog.table();
+        if (table->rowCount() != 1 || table->item(0, 1)->text() != QStringLiteral("No"))
+            return false;
+        // Without the rule it is installed; with it, the programmer follows it once
+        // the rule is applied to it.
+        const QString fix = table->item(0, 3)->text();
+        if (!fix.contains(QStringLiteral("60-chipwright.rules")) &&
+            !fix.contains(QStringLiteral("udevadm trigger")))
+            return false;
+        dialog.copyButton()->click();
+        return QApplication::clipboard()->text() == fix;
+    });
+    ASSERT_TRUE(told.has_value());
+    EXPECT_TRUE(*told);
 }
 
 }  // namespace

@@ -1,0 +1,113 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ui/access_dialog.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include "app/tool_messages.h"
+
+namespace ui {
+namespace {
+
+QString text(app::ToolText key) {
+    return QString::fromStdString(app::toolText(key));
+}
+
+QString qt(const std::string& utf8) {
+    return QString::fromStdString(utf8);
+}
+
+// The udev rule, and why no programmer is listed when none is.
+QString summaryOf(const usblink::AccessExamination& found) {
+    QString lines = found.rule.empty() ? text(app::TxtNoUdevRule)
+                                       : text(app::TxtUdevRuleIs).arg(qt(found.rule));
+    if (!found.none.empty())
+        lines += QLatin1Char('\n') + qt(found.none);
+    return lines;
+}
+
+}  // namespace
+
+AccessDialog::AccessDialog(const usblink::AccessExamination& found, QWidget* parent)
+    : QDialog(parent) {
+    setWindowTitle(text(app::TxtAccessTitle));
+    auto* layout = new QVBoxLayout(this);
+    summary_ = new QLabel(summaryOf(found), this);
+    summary_->setWordWrap(true);
+    summary_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(summary_);
+    table_ = new QTableWidget(0, 4, this);
+    table_->setHorizontalHeaderLabels({text(app::TxtColumnProgrammer), text(app::TxtColumnOpenable),
+                                       text(app::TxtColumnWhyNot), text(app::TxtColumnFix)});
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table_->setSelectionMode(QAbstractItemView::SingleSelection);
+    table_->setWordWrap(true);
+    table_->horizontalHeader()->setStretchLastSection(true);
+    layout->addWidget(table_);
+    for (const usblink::AccessFinding& finding : found.findings)
+        addRow(finding);
+    table_->resizeColumnsToContents();
+    table_->resizeRowsToContents();
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    copy_ = new QPushButton(text(app::TxtCopyFix), this);
+    auto* close = new QPushButton(text(app::TxtClose), this);
+    buttons->addWidget(copy_);
+    buttons->addWidget(close);
+    layout->addLayout(buttons);
+    connect(copy_, &QPushButton::clicked, this, [this] { copyFix(); });
+    connect(close, &QPushButton::clicked, this, &QDialog::reject);
+    connect(table_, &QTableWidget::currentCellChanged, this, [this](int row) {
+        copy_->setEnabled(row >= 0 && !fixes_[static_cast<std::size_t>(row)].empty());
+    });
+    copy_->setEnabled(false);
+    // The first programmer that needs a fix is the one chosen at first.
+    for (std::size_t row = 0; row < fixes_.size(); ++row) {
+        if (!fixes_[row].empty()) {
+            table_->setCurrentCell(static_cast<int>(row), 0);
+            break;
+        }
+    }
+    resize(900, 320);
+}
+
+void AccessDialog::addRow(const usblink::AccessFinding& finding) {
+    const int row = table_->rowCount();
+    table_->insertRow(row);
+    const QString where = finding.node.empty() ? qt(finding.place)
+                                               : qt(finding.place) + QStringLiteral(" (") +
+                                                     qt(finding.node) + QLatin1Char(')');
+    const QString cells[] = {where, text(finding.openable ? app::TxtYes : app::TxtNo),
+                             qt(finding.explanation), qt(finding.fix)};
+    for (int column = 0; column < 4; ++column) {
+        auto* item = new QTableWidgetItem(cells[column]);
+        item->setToolTip(cells[column]);
+        table_->setItem(row, column, item);
+    }
+    fixes_.push_back(finding.fix);
+}
+
+QString AccessDialog::summary() const {
+    return summary_->text();
+}
+
+void AccessDialog::copyFix() {
+    const int row = table_->currentRow();
+    if (row >= 0 && !fixes_[static_cast<std::size_t>(row)].empty())
+        QApplication::clipboard()->setText(qt(fixes_[static_cast<std::size_t>(row)]));
+}
+
+void showProgrammerAccess(QWidget* parent) {
+    AccessDialog dialog(usblink::examineAccess(), parent);
+    dialog.exec();
+}
+
+}  // namespace ui

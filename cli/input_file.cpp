@@ -130,11 +130,9 @@ int loadChipFile(const Options& o, operations::Workbench& bench, TerminalFronten
 operations::Outcome verifyFilePart(operations::Workbench& bench, TerminalFrontend& ui,
                                    std::uint32_t length, bool all,
                                    operations::Differences& differences) {
-    const std::unique_ptr<unsigned char[]> block = operations::chipBlock(bench);
-    if (!block) {
-        ui.showMessage(app::messageText(app::MsgMemoryOverflow));
+    const std::unique_ptr<unsigned char[]> block = operations::chipBlock(bench, ui);
+    if (!block)
         return operations::Outcome::Failed;
-    }
     operations::Differences unstable;
     const operations::Outcome read = operations::readChipCopy(bench, ui, block.get(), 1, unstable);
     if (read != operations::Outcome::Done)

@@ -231,11 +231,9 @@ Outcome readChipIds(Workbench& bench, Frontend& ui, ChipIds& ids) {
 Cause diagnoseVerifyFailure(Workbench& bench, Frontend& ui, std::span<const unsigned char> before) {
     if (!bench.ready())
         return Cause::None;
-    const auto block = chipBlock(bench);
-    if (!block) {
-        ui.showMessage(text(app::MsgMemoryOverflow));
+    const auto block = chipBlock(bench, ui);
+    if (!block)
         return Cause::None;
-    }
     bench.log.write("Diagnosis: reading the chip twice");
     Differences unstable;
     if (readChipCopy(bench, ui, block.get(), 2, unstable) != Outcome::Done && !unstable.any())
@@ -309,11 +307,9 @@ Outcome blankCheckChip(Workbench& bench, Frontend& ui, int passes, BlankCheck& r
             return Outcome::Failed;
         }
     }
-    const auto block = chipBlock(bench);
-    if (!block) {
-        ui.showMessage(text(app::MsgMemoryOverflow));
+    const auto block = chipBlock(bench, ui);
+    if (!block)
         return Outcome::Failed;
-    }
     Differences unstable;
     if (const Outcome o = readChipCopy(bench, ui, block.get(), passes, unstable);
         o != Outcome::Done) {
@@ -339,11 +335,9 @@ Outcome checkErased(Workbench& bench, Frontend& ui, BlankCheck& result, Checksum
                     Cause& cause) {
     result = {};
     cause = Cause::None;
-    const auto block = chipBlock(bench);
-    if (!block) {
-        ui.showMessage(text(app::MsgMemoryOverflow));
+    const auto block = chipBlock(bench, ui);
+    if (!block)
         return Outcome::Failed;
-    }
     Differences unstable;
     if (const Outcome o = readChipCopy(bench, ui, block.get(), 1, unstable); o != Outcome::Done)
         return o;
@@ -442,11 +436,9 @@ Outcome backupChip(Workbench& bench, Frontend& ui, const std::string& folder, in
     unstable = {};
     if (!bench.ready())
         return Outcome::Failed;
-    const auto block = chipBlock(bench);
-    if (!block) {
-        ui.showMessage(text(app::MsgMemoryOverflow));
+    const auto block = chipBlock(bench, ui);
+    if (!block)
         return Outcome::Failed;
-    }
     bench.log.write("Backup of the chip before it is changed");
     if (const Outcome o = readChipCopy(bench, ui, block.get(), passes, unstable);
         o != Outcome::Done) {

@@ -76,11 +76,9 @@ Outcome comparePasses(Frame& f, const unsigned char* first, int passes, Differen
     const std::uint32_t capacity = f.bench.chip.capacity;
     if (passes <= 1)
         return Outcome::Done;
-    const auto block = chipBlock(f.bench);
-    if (!block) {
-        f.message(text(app::MsgMemoryOverflow));
+    const auto block = chipBlock(f.bench, f.ui);
+    if (!block)
         return Outcome::Failed;
-    }
     // One mark per chip byte that read differently in some pass; only made when a pass
     // differs.
     std::vector<unsigned char> marks;
@@ -122,9 +120,12 @@ Outcome passesAgreed(Frame& f, const Differences& unstable) {
 
 }  // namespace
 
-std::unique_ptr<unsigned char[]> chipBlock(const Workbench& bench) {
-    return std::unique_ptr<unsigned char[]>(new (
+std::unique_ptr<unsigned char[]> chipBlock(const Workbench& bench, Frontend& ui) {
+    std::unique_ptr<unsigned char[]> block(new (
         std::nothrow) unsigned char[std::size_t{bench.chip.capacity} + protocol::kReadSlackBytes]);
+    if (!block)
+        ui.showMessage(text(app::MsgMemoryOverflow));
+    return block;
 }
 
 namespace {
@@ -210,11 +211,9 @@ Outcome verifyAll(Workbench& bench, Frontend& ui, Differences& differences, std:
     f.log(text(app::MsgVerifyChipStart));
     if (const Outcome g = f.guard(); g != Outcome::Done)
         return g;
-    const auto block = chipBlock(bench);
-    if (!block) {
-        f.message(text(app::MsgMemoryOverflow));
+    const auto block = chipBlock(bench, ui);
+    if (!block)
         return Outcome::Failed;
-    }
     f.showInfo(text(app::MsgVerifying));
     if (const Outcome read = readInto(f, block.get(), app::MsgVerifyChipError);
         read != Outcome::Done) {
@@ -288,11 +287,9 @@ Outcome readChipAgreeing(Workbench& bench, Frontend& ui, int passes, Differences
     unstable = {};
     if (!bench.ready())
         return Outcome::Failed;
-    const auto block = chipBlock(bench);
-    if (!block) {
-        ui.showMessage(text(app::MsgMemoryOverflow));
+    const auto block = chipBlock(bench, ui);
+    if (!block)
         return Outcome::Failed;
-    }
     if (const Outcome o = readChipCopy(bench, ui, block.get(), passes, unstable);
         o != Outcome::Done) {
         return o;

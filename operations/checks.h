@@ -59,8 +59,8 @@ Outcome verifyChipAll(Workbench& bench, Frontend& ui, Differences& differences, 
                       std::vector<unsigned char>& chip);
 
 // Room for a whole chip read apart from the buffer: the selected chip's capacity and the
-// read's slack; nullptr when there is no memory for it.
-std::unique_ptr<unsigned char[]> chipBlock(const Workbench& bench);
+// read's slack; nullptr, with the "Memory overflow" box shown, when there is no memory.
+std::unique_ptr<unsigned char[]> chipBlock(const Workbench& bench, Frontend& ui);
 
 // Reads the chip into the buffer `passes` times (at least once): the first read as Read
 // Chip does, each further one into a block of its own, compared with the first.

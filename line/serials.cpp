@@ -3,6 +3,7 @@
 // happens in one transaction with the job's row locked, so two stations never get the
 // same number, and a number is used only by a chip that passed and was recorded.
 #include <chrono>
+#include <optional>
 
 #include "line/connection.h"
 #include "line/store.h"
@@ -16,44 +17,70 @@ std::int64_t nowMs() {
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-}  // namespace
+// Where a job stands: its row (locked in a transaction that reserves) and its numbers.
+struct Standing {
+    bool closed = false;
+    std::optional<std::int64_t> count;
+    std::int64_t start = 0, last = 0;
+    std::int64_t used = 0, held = 0;
+    std::optional<std::int64_t> lowestFree, highest;
 
-Reservation Store::reserve(const Job& job, const std::string& station) {
-    Transaction t(*c_);
-    const std::vector<Row> jobRow =
-        c_->query(std::string("SELECT closed, chip_count, serial_start, serial_last FROM jobs "
-                              "WHERE id = ?") +
-                      c_->dialect().forUpdate,
-                  {job.id});
+    // What a reservation would get now; Number when one may be handed out.
+    Reserved state() const {
+        if (closed)
+            return Reserved::Closed;
+        if (count && used >= *count)
+            return Reserved::Complete;
+        if (count && used + held >= *count)
+            return Reserved::InProgress;
+        if (!lowestFree && next() > last)
+            return Reserved::Exhausted;
+        return Reserved::Number;
+    }
+    std::int64_t next() const { return lowestFree ? *lowestFree : highest ? *highest + 1 : start; }
+};
+
+Standing standingOf(Connection& c, const Job& job, bool lock) {
+    const std::vector<Row> jobRow = c.query(
+        std::string("SELECT closed, chip_count, serial_start, serial_last FROM jobs WHERE id = ?") +
+            (lock ? c.dialect().forUpdate : ""),
+        {job.id});
     if (jobRow.empty())
         throw StoreError("the job " + job.name + " is no longer in the line store");
-    if (integer(jobRow[0][0]) != 0)
-        return {Reserved::Closed, 0};
-    const Row n = c_->query(
+    const Row n = c.query(
         "SELECT SUM(CASE WHEN state = 'used' THEN 1 ELSE 0 END), SUM(CASE WHEN state = 'held' "
         "THEN 1 ELSE 0 END), MIN(CASE WHEN state = 'free' THEN number END), MAX(number) FROM "
         "serials WHERE job_id = ?",
         {job.id})[0];
-    const std::int64_t used = integer(n[0]);
-    const std::int64_t held = integer(n[1]);
-    if (jobRow[0][1]) {
-        const std::int64_t count = integer(jobRow[0][1]);
-        if (used >= count)
-            return {Reserved::Complete, 0};
-        if (used + held >= count)
-            return {Reserved::InProgress, 0};
-    }
-    std::int64_t number = 0;
-    if (n[2]) {
-        number = integer(n[2]);
+    Standing s;
+    s.closed = integer(jobRow[0][0]) != 0;
+    if (jobRow[0][1])
+        s.count = integer(jobRow[0][1]);
+    s.start = integer(jobRow[0][2]);
+    s.last = integer(jobRow[0][3]);
+    s.used = integer(n[0]);
+    s.held = integer(n[1]);
+    if (n[2])
+        s.lowestFree = integer(n[2]);
+    if (n[3])
+        s.highest = integer(n[3]);
+    return s;
+}
+
+}  // namespace
+
+Reservation Store::reserve(const Job& job, const std::string& station) {
+    Transaction t(*c_);
+    const Standing s = standingOf(*c_, job, true);
+    if (const Reserved state = s.state(); state != Reserved::Number)
+        return {state, 0};
+    const std::int64_t number = s.next();
+    if (s.lowestFree) {
         c_->query(
             "UPDATE serials SET state = 'held', station = ?, since_ms = ? WHERE job_id = ? "
             "AND number = ?",
             {station, nowMs(), job.id, number});
     } else {
-        number = n[3] ? integer(n[3]) + 1 : integer(jobRow[0][2]);
-        if (number > integer(jobRow[0][3]))
-            return {Reserved::Exhausted, 0};
         c_->query(
             "INSERT INTO serials (job_id, number, state, station, since_ms) VALUES (?, ?, "
             "'held', ?, ?)",
@@ -61,6 +88,10 @@ Reservation Store::reserve(const Job& job, const std::string& station) {
     }
     t.commit();
     return {Reserved::Number, static_cast<std::uint64_t>(number)};
+}
+
+Reserved Store::outlook(const Job& job) {
+    return standingOf(*c_, job, false).state();
 }
 
 void Store::giveBack(const Job& job, std::uint64_t number) {

@@ -85,7 +85,10 @@ double Tally::chipsPerHour() const {
 
 Status Store::status(const std::optional<std::string>& job) {
     Status s;
-    s.total = tallyOf(query(*c_, std::string("SELECT ''") + kTallyColumns, "", job)[0]);
+    // The total counts chips programmed; a verify station's checks of them count only
+    // at that station.
+    s.total = tallyOf(
+        query(*c_, std::string("SELECT ''") + kTallyColumns, " AND command <> 'verify'", job)[0]);
     for (const Row& r : query(*c_, std::string("SELECT station") + kTallyColumns,
                               " GROUP BY station ORDER BY station", job))
         s.stations.push_back(tallyOf(r));

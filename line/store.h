@@ -77,7 +77,7 @@ struct Tally {
 };
 
 struct Status {
-    Tally total;
+    Tally total;                  // the chips programmed: a verify station's checks are not counted
     std::vector<Tally> stations;  // by name
     // Failure causes (the diagnosis, else the result), most frequent first.
     std::vector<std::pair<std::string, std::uint64_t>> causes;
@@ -109,6 +109,9 @@ class Store {
     // The next serial number for a chip of `station`: the lowest one given back, else
     // one above the highest handed out.
     Reservation reserve(const Job& job, const std::string& station);
+    // What reserve() would answer now, reserving nothing: whether a station should wait
+    // for another chip at all.
+    Reserved outlook(const Job& job);
     // Gives back a number held by a chip that was not recorded.
     void giveBack(const Job& job, std::uint64_t number);
     // Gives back every number `station` holds: what a station that stopped without

@@ -115,6 +115,7 @@ TYPED_TEST(StoreContract, ClosedJobHandsOutNothing) {
     EXPECT_TRUE(this->store->closeJob("j"));
     EXPECT_FALSE(this->store->closeJob("none"));
     EXPECT_EQ(this->store->reserve(j, "a").state, Reserved::Closed);
+    EXPECT_EQ(this->store->outlook(j), Reserved::Closed);
 }
 
 // Numbers given back (a failed chip, an interrupted run) are handed out again, lowest
@@ -130,6 +131,7 @@ TYPED_TEST(StoreContract, LowestGivenBackNumberComesFirst) {
     EXPECT_EQ(this->take(j), 101u);
     EXPECT_EQ(this->take(j), 102u);
     EXPECT_EQ(this->take(j), 103u);
+    EXPECT_EQ(this->store->outlook(j), Reserved::Exhausted);
     EXPECT_EQ(this->store->reserve(j, "a").state, Reserved::Exhausted);
 }
 
@@ -138,10 +140,13 @@ TYPED_TEST(StoreContract, CountEndsTheJobOncePassed) {
     const std::uint64_t first = this->take(j, "a");
     const std::uint64_t second = this->take(j, "b");
     EXPECT_EQ(this->store->reserve(j, "c").state, Reserved::InProgress);
+    EXPECT_EQ(this->store->outlook(j), Reserved::InProgress);
     this->store->record(this->attempt(j, "a", "done", 1), first);
     this->store->record(this->attempt(j, "b", "failed", 2), second);
+    EXPECT_EQ(this->store->outlook(j), Reserved::Number);
     EXPECT_EQ(this->take(j, "c"), second);
     this->store->record(this->attempt(j, "c", "done", 3), second);
+    EXPECT_EQ(this->store->outlook(j), Reserved::Complete);
     EXPECT_EQ(this->store->reserve(j, "a").state, Reserved::Complete);
 }
 
@@ -180,12 +185,17 @@ TYPED_TEST(StoreContract, StatusCountsStationsCausesAndSerials) {
     this->store->record(this->attempt(j, "b", "mismatch", 3'600'000), this->take(j));
     this->store->record(this->attempt(j, "b", "failed", 3'600'000), this->take(j));
     this->store->record(this->attempt(other, "b", "failed", 5), std::nullopt);
+    // A verify station's checks are its own, not more chips programmed.
+    line::Attempt checked = this->attempt(j, "v", "done", 7'200'000);
+    checked.command = "verify";
+    this->store->record(checked, std::nullopt);
     const line::Status s = this->store->status("j");
     EXPECT_EQ(s.total.passed, 1u);
     EXPECT_EQ(s.total.failed, 3u);
     EXPECT_DOUBLE_EQ(s.total.yield(), 0.25);
     EXPECT_DOUBLE_EQ(s.total.chipsPerHour(), 4.0);
-    ASSERT_EQ(s.stations.size(), 2u);
+    ASSERT_EQ(s.stations.size(), 3u);
+    EXPECT_EQ(s.stations[2].passed, 1u);
     EXPECT_EQ(s.stations[1].station, "b");
     EXPECT_EQ(s.stations[1].failed, 2u);
     ASSERT_EQ(s.causes.size(), 2u);

@@ -44,6 +44,20 @@ bool misnamedIntelHex(const std::string& path, std::uint32_t capacity) {
                            capacity);
 }
 
+std::string misnamedText(const std::string& path) {
+    return path +
+           " holds Intel HEX, but only a name ending in .hex or .HEX is read as Intel HEX; "
+           "rename it (or convert it to binary)";
+}
+
+// Where an Intel HEX file's data landed, when the load base moved them.
+std::string placedText(const std::string& path, const buffer::LoadResult& loaded) {
+    if (!isIntelHexName(path) || loaded.dataEnd == 0 || loaded.hexFirstFile == 0)
+        return "";
+    return path + ": data from " + hexAddress(loaded.hexFirstFile) + " placed at " +
+           hexAddress(loaded.hexFirstImage);
+}
+
 std::string sizeOf(const std::string& path, const buffer::LoadResult& loaded) {
     std::error_code error;
     const std::uintmax_t bytes = std::filesystem::file_size(path, error);
@@ -88,9 +102,7 @@ int loadChipFile(const Options& o, operations::Workbench& bench, TerminalFronten
     const std::uint32_t capacity = bench.chip.capacity;
     const std::string chip = bench.chip.nameText() + " (" + std::to_string(capacity) + " bytes)";
     if (misnamedIntelHex(path, capacity)) {
-        ui.note(path +
-                " holds Intel HEX, but only a name ending in .hex or .HEX is read as "
-                "Intel HEX; rename it (or convert it to binary); nothing was done");
+        ui.note(misnamedText(path) + "; nothing was done");
         return kExitUsage;
     }
     const buffer::LoadResult loaded =
@@ -101,10 +113,8 @@ int loadChipFile(const Options& o, operations::Workbench& bench, TerminalFronten
         ui.note(loaded.error);
         return kExitFailed;
     }
-    if (isIntelHexName(path) && loaded.dataEnd > 0 && loaded.hexFirstFile != 0) {
-        ui.note(path + ": data from " + hexAddress(loaded.hexFirstFile) + " placed at " +
-                hexAddress(loaded.hexFirstImage));
-    }
+    if (std::string placed = placedText(path, loaded); !placed.empty())
+        ui.note(placed);
     if (loaded.tooLong) {
         ui.note(path + " (" + sizeOf(path, loaded) + ") is longer than " + chip +
                 "; nothing was done");
@@ -124,6 +134,33 @@ int loadChipFile(const Options& o, operations::Workbench& bench, TerminalFronten
                 "; nothing was done (--pad fills the rest with 0xFF)");
         return kExitUsage;
     }
+    return kExitDone;
+}
+
+int loadJobImage(const std::string& path, std::uint32_t capacity, std::vector<unsigned char>& image,
+                 std::string* said) {
+    if (misnamedIntelHex(path, capacity)) {
+        *said = misnamedText(path);
+        return kExitUsage;
+    }
+    const std::unique_ptr<buffer::DataBuffer> buffer = buffer::DataBuffer::create();
+    if (!buffer) {
+        *said = "no memory for the image";
+        return kExitFailed;
+    }
+    buffer->setDataLength(capacity);
+    const buffer::LoadResult loaded = buffer::loadDataFile(*buffer, path);
+    if (!loaded.loaded) {
+        *said = loaded.error;
+        return kExitFailed;
+    }
+    if (loaded.tooLong || loaded.dataEnd == 0) {
+        *said = path + " (" + sizeOf(path, loaded) + ") must hold 1 to " +
+                std::to_string(capacity) + " bytes for the chip";
+        return kExitUsage;
+    }
+    image.assign(buffer->image(), buffer->image() + loaded.dataEnd);
+    *said = placedText(path, loaded);
     return kExitDone;
 }
 

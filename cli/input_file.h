@@ -7,6 +7,8 @@
 // where an Intel HEX file's data landed is said.
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "cli/options.h"
 #include "cli/run.h"
@@ -21,6 +23,13 @@ namespace cli {
 // rest is 0xFF, which --pad writes and compares too).
 int loadChipFile(const Options& options, operations::Workbench& bench, TerminalFrontend& ui,
                  std::uint32_t& length);
+
+// A line job's image: the file loaded as write loads it (binary, or Intel HEX placed by
+// its load base), its data only, at most `capacity` bytes. kExitDone (with `said` where
+// Intel HEX data landed, if they moved), kExitUsage (refused) or kExitFailed, with
+// `said` why.
+int loadJobImage(const std::string& path, std::uint32_t capacity, std::vector<unsigned char>& image,
+                 std::string* said);
 
 // verify of a file shorter than the chip: reads the chip and compares the file's
 // `length` bytes only. Every difference goes into `differences`; without `all` the

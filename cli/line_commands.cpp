@@ -4,12 +4,11 @@
 #include "cli/line_commands.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
 
 #include "app/messages.h"
+#include "cli/input_file.h"
 #include "cli/production_line.h"
 #include "cli/run_session.h"
 #include "line/store.h"
@@ -23,20 +22,18 @@ int fail(const Streams& s, const std::string& why, int status = kExitFailed) {
 }
 
 // The job as created from the command line: what is wrong with it, if anything.
-std::string makeJob(const Options& o, line::Job& job) {
+std::string makeJob(const Options& o, line::Job& job, std::FILE* err) {
     catalogue::ChipDatabase db;
     catalogue::ChipRecord chip;
     if (!catalogue::loadDatabase(text(app::MsgDatabaseFile), db))
         return text(app::MsgDatabaseError);
     if (o.chip.empty() || !findChip(db, o.chip, chip))
         return "line create needs a chip of the database: -c CHIP";
-    std::ifstream in(o.arguments[2], std::ios::binary);
-    job.image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof())
-        return "cannot read " + o.arguments[2];
-    if (job.image.empty() || job.image.size() > chip.capacity)
-        return o.arguments[2] + " must hold 1 to " + std::to_string(chip.capacity) + " bytes for " +
-               chip.nameText();
+    std::string said;
+    if (loadJobImage(o.arguments[2], chip.capacity, job.image, &said) != kExitDone)
+        return said;
+    if (!said.empty())
+        std::fprintf(err, "%s\n", said.c_str());
     job.name = o.arguments[1];
     job.chip = chip.nameText();
     job.sha256 = operations::checksumsOf(job.image).sha256;
@@ -118,7 +115,7 @@ int lineCommand(const Options& o, const Streams& s, line::Store& store) {
     const std::optional<std::string> job = o.job.empty() ? std::nullopt : std::optional(o.job);
     if (what == "create") {
         line::Job made;
-        if (std::string problem = makeJob(o, made); !problem.empty())
+        if (std::string problem = makeJob(o, made, s.err); !problem.empty())
             return fail(s, problem, kExitUsage);
         made = store.createJob(made);
         std::fprintf(s.err, "job %s: %s, %zu bytes, sha256 %s\n", made.name.c_str(),

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -137,6 +138,44 @@ line::Store* storeFor(const JournalEntry& e, const std::string& url, line::Store
     }
 }
 
+// The journal opened and locked while the descriptor still names the path: a sender
+// that put a new journal in place while this one waited for the lock left the old file
+// unlinked, and what is written there would be lost. -1 with errno on failure.
+int openLocked(const std::string& path, int flags) {
+    constexpr int kTries = 100;
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return -1;
+        if (flock(fd, LOCK_EX) != 0) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            return -1;
+        }
+        struct stat held {};
+        struct stat named {};
+        if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+            return fd;
+        ::close(fd);
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
+// What is left once entries were sent. Kept entries go to a new file put in place by a
+// rename, never into the old one cut to nothing first, so that a crash part way leaves
+// either journal whole.
+void keepOnly(const std::string& path, int fd, const std::string& kept) {
+    if (kept.empty()) {
+        if (ftruncate(fd, 0) == 0)
+            fsync(fd);
+        return;
+    }
+    util::replaceFileSafely(path, kept);
+}
+
 }  // namespace
 
 std::string LineJournal::defaultPath() {
@@ -148,9 +187,8 @@ std::string LineJournal::defaultPath() {
 }
 
 bool LineJournal::append(const JournalEntry& entry, std::string* why) const {
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    bool written =
-        fd >= 0 && flock(fd, LOCK_EX) == 0 && util::writeAll(fd, encode(entry)) && fsync(fd) == 0;
+    const int fd = openLocked(path_, O_WRONLY | O_APPEND | O_CREAT);
+    bool written = fd >= 0 && util::writeAll(fd, encode(entry)) && fsync(fd) == 0;
     if (!written)
         *why = "cannot write the journal " + path_ + ": " + std::strerror(errno);
     if (fd >= 0 && ::close(fd) != 0 && written) {
@@ -162,10 +200,9 @@ bool LineJournal::append(const JournalEntry& entry, std::string* why) const {
 
 JournalSent LineJournal::send(const std::string& url, line::Store& store) const {
     JournalSent result;
-    const int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    const int fd = openLocked(path_, O_RDWR);
     if (fd < 0)
         return result;  // no journal: nothing was left unrecorded
-    flock(fd, LOCK_EX);
     const std::string text = readAll(fd);
     Stores others;
     std::string kept;
@@ -185,9 +222,8 @@ JournalSent LineJournal::send(const std::string& url, line::Store& store) const 
     }
     // What was sent leaves the journal; an entry sent twice (a crash before this) is
     // known to its store and not recorded again.
-    if (result.sent > 0 && ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0 &&
-        util::writeAll(fd, kept))
-        fsync(fd);
+    if (result.sent > 0)
+        keepOnly(path_, fd, kept);
     ::close(fd);
     return result;
 }

@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
+#include "cli/interrupt.h"
 #include "cli/run_session.h"
 
 namespace cli {
@@ -22,6 +24,7 @@ LineStation::LineStation(std::unique_ptr<line::Store> store, std::string url, li
       journal_(std::move(journal)) {}
 
 bool LineStation::begin(std::FILE* err, std::string* why) {
+    err_ = err;
     const JournalSent sent = journal_.send(url_, *store_);
     if (sent.sent > 0) {
         std::fprintf(err, "sent %zu result(s) from the journal %s to the line store\n", sent.sent,
@@ -46,29 +49,68 @@ bool LineStation::begin(std::FILE* err, std::string* why) {
     }
 }
 
-std::optional<std::uint64_t> LineStation::reserve(std::string* why) {
+namespace {
+
+constexpr auto kWaitForOthers = std::chrono::milliseconds(500);
+
+// Why a job takes no further chip; empty while it may.
+std::string endOf(line::Reserved state, const std::string& job) {
+    switch (state) {
+        case line::Reserved::Number:
+        case line::Reserved::InProgress:
+            return "";
+        case line::Reserved::Complete:
+            return "job " + job + " is complete";
+        case line::Reserved::Exhausted:
+            return "job " + job + ": the serial numbers are used up";
+        case line::Reserved::Closed:
+            return "job " + job + " is closed";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> LineStation::reserve(std::string* why, bool* complete) {
     try {
-        const line::Reservation r = store_->reserve(job_, name_);
-        switch (r.state) {
-            case line::Reserved::Number:
+        for (bool told = false;; told = true) {
+            const line::Reservation r = store_->reserve(job_, name_);
+            if (r.state == line::Reserved::Number)
                 return r.number;
-            case line::Reserved::Complete:
-                *why = "job " + job_.name + " is complete";
-                break;
-            case line::Reserved::InProgress:
-                *why = "job " + job_.name + ": the chips still to pass are in progress elsewhere";
-                break;
-            case line::Reserved::Exhausted:
-                *why = "job " + job_.name + ": the serial numbers are used up";
-                break;
-            case line::Reserved::Closed:
-                *why = "job " + job_.name + " is closed";
-                break;
+            *complete = r.state == line::Reserved::Complete;
+            if (r.state != line::Reserved::InProgress) {
+                *why = endOf(r.state, job_.name);
+                return std::nullopt;
+            }
+            if (!told)
+                std::fprintf(err_,
+                             "job %s: the chips still to pass are in progress at other "
+                             "stations; waiting for their results\n",
+                             job_.name.c_str());
+            if (interruptRequested()) {
+                *why = "interrupted while waiting for the other stations";
+                return std::nullopt;
+            }
+            std::this_thread::sleep_for(kWaitForOthers);
         }
     } catch (const line::StoreError& e) {
         *why = std::string(e.what()) + "; stopping before the next chip";
     }
     return std::nullopt;
+}
+
+bool LineStation::wantsAnotherChip(bool verifying, std::string* why, bool* complete) {
+    try {
+        const line::Reserved state = store_->outlook(job_);
+        if (verifying && state != line::Reserved::Closed)
+            return true;
+        *complete = state == line::Reserved::Complete;
+        *why = endOf(state, job_.name);
+        return why->empty();
+    } catch (const line::StoreError& e) {
+        *why = std::string(e.what()) + "; stopping before the next chip";
+        return false;
+    }
 }
 
 bool LineStation::record(line::Attempt attempt, std::optional<std::uint64_t> held,
@@ -124,11 +166,12 @@ int runJob(LineStation& station, const Options& options, const Streams& streams)
 }  // namespace
 
 int runStation(const Options& options, const Streams& streams) {
-    if (options.job.empty() || !options.repeat || options.command == "verify" ||
-        !options.arguments.empty() || !options.chip.empty() || !options.serial.empty()) {
+    if (options.job.empty() || !options.repeat || !options.arguments.empty() ||
+        !options.chip.empty() || !options.serial.empty()) {
         std::fprintf(streams.err,
-                     "chipwright-cli: a station takes --line URL --job JOB --repeat auto|write "
-                     "and no FILE, -c or --serial: they come from the job (see --help)\n");
+                     "chipwright-cli: a station takes --line URL --job JOB --repeat "
+                     "auto|write|verify and no FILE, -c or --serial: they come from the job "
+                     "(see --help)\n");
         return kExitUsage;
     }
     try {

@@ -29,8 +29,14 @@ class LineStation {
     // entry for this store stays in the journal, or the store cannot be reached.
     bool begin(std::FILE* err, std::string* why);
     // The next chip's serial number, or nothing with `why` the run stops: the job is
-    // complete or closed, or the store cannot be reached (no chip is then programmed).
-    std::optional<std::uint64_t> reserve(std::string* why);
+    // complete (`complete` set) or closed, or the store cannot be reached (no chip is
+    // then programmed). While the numbers still to pass are all held by chips at other
+    // stations, it waits: one of them may fail and give its number back.
+    std::optional<std::uint64_t> reserve(std::string* why, bool* complete);
+    // Whether another chip is wanted at all, asked before the operator is asked for
+    // one: false with `why` (and `complete`) once the job is complete, closed or out of
+    // numbers. A verify station asks only whether the job is still open.
+    bool wantsAnotherChip(bool verifying, std::string* why, bool* complete);
     // The chip's attempt, and its number used or given back; false with `why`. An
     // attempt the store does not take goes to the journal, its number left held.
     bool record(line::Attempt attempt, std::optional<std::uint64_t> held, std::string* why);
@@ -42,6 +48,7 @@ class LineStation {
     std::string name_;
     std::string place_;
     LineJournal journal_;
+    std::FILE* err_ = stderr;  // where the station's own notes go, from begin()
 };
 
 // A station's run: the job loaded, the command run chip after chip on its image.

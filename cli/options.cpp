@@ -159,6 +159,8 @@ const OptionRow kOptions[] = {
      }},
     {'\0', "sim-memory", Takes::Value, kProgrammer,
      [](Options& o, const std::string* v, std::string*) { return o.simMemory = *v, true; }},
+    {'\0', "sim-tray", Takes::Value, kProgrammer,
+     [](Options& o, const std::string* v, std::string*) { return o.simTray = *v, true; }},
     {'\0', "sim-swap", Takes::MaybeValue, kProgrammer,
      [](Options& o, const std::string* v, std::string* error) {
          std::uint64_t ms = kDefaultSimSwapMs;
@@ -254,10 +256,10 @@ std::optional<Options> Parser::parse() {
         if (!ok)
             return std::nullopt;
     }
-    if (!o_.simulate &&
-        (o_.simSpeed || !o_.simFaults.empty() || !o_.simMemory.empty() || o_.simSwapMs))
+    if (!o_.simulate && (o_.simSpeed || !o_.simFaults.empty() || !o_.simMemory.empty() ||
+                         o_.simSwapMs || !o_.simTray.empty()))
         return fail(error_,
-                    "--sim-speed, --sim-fault, --sim-memory and --sim-swap need "
+                    "--sim-speed, --sim-fault, --sim-memory, --sim-swap and --sim-tray need "
                     "--simulate"),
                std::nullopt;
     if (!o_.repeat && (o_.nextOnId || (o_.count && o_.command != "line")))
@@ -410,6 +412,8 @@ Options:
   --sim-memory FILE   keep the simulated chip's contents in FILE between runs
   --sim-swap[=MS]     after each chip the simulator takes it out and MS later (default
                       1000) puts a fresh erased one in, for trying --repeat
+  --sim-tray DIR      keep every chip the simulator takes out, and the one left in its
+                      socket, as a file in DIR (chip-0001.bin, ...)
   --device PLACE      the programmer at PLACE (bus-port[.port...], e.g. 1-4 or 2-1.3,
                       or sim-1 for the simulator, as doctor lists them); default:
                       the lowest. One chipwright-cli per programmer may
@@ -427,8 +431,8 @@ Options:
                       more for each chip that passed; FORMAT u32le, u32be or ascii:N
                       (N zero-padded digits)
   --line URL          the line store: sqlite:PATH (or a PATH) or postgresql://...
-  --job JOB           with --line and --repeat auto|write: a station of the line;
-                      chip, image and serial numbers come from the job
+  --job JOB           with --line and --repeat auto|write|verify: a station of the
+                      line; chip, image and serial numbers come from the job
   --station NAME      the station's name in the store (default: host:place)
   --version           the program's version
   -h, --help          this text

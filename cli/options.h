@@ -54,6 +54,10 @@ struct Options {
     // --sim-swap[=MS]: after each chip the simulator takes it out and, MS later, puts a
     // fresh erased one in.
     std::optional<std::uint32_t> simSwapMs;
+    // --sim-tray DIR: every chip the simulator takes out, and the one in its socket when
+    // the run ends, kept as a file in DIR (chip-0001.bin, ...): the tray of chips a
+    // simulated production run leaves.
+    std::string simTray;
 
     // The bench and the production line.
     std::string device;  // --device PLACE: the programmer at this place ("1-4")

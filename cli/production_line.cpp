@@ -141,6 +141,31 @@ std::vector<std::uint8_t> serialBytes(const SerialNumbering& numbering, std::uin
     return bytes;
 }
 
+std::optional<std::uint64_t> serialValue(const SerialNumbering& numbering,
+                                         std::span<const std::uint8_t> bytes) {
+    if (bytes.size() != numbering.width())
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        switch (numbering.format) {
+            case SerialNumbering::Format::U32Le:
+                value |= std::uint64_t{bytes[i]} << (8 * i);
+                break;
+            case SerialNumbering::Format::U32Be:
+                value = value << 8 | bytes[i];
+                break;
+            case SerialNumbering::Format::Ascii:
+                if (bytes[i] < '0' || bytes[i] > '9')
+                    return std::nullopt;
+                value = value * 10 + (bytes[i] - '0');
+                break;
+        }
+    }
+    if (value < numbering.start || value > numbering.maximum())
+        return std::nullopt;
+    return value;
+}
+
 std::string isoLocalTime(std::time_t when) {
     std::tm local{};
     localtime_r(&when, &local);

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,10 @@ std::optional<SerialNumbering> parseSerial(const std::string& text, std::string*
 std::string serialFitProblem(const SerialNumbering& numbering, std::uint32_t capacity);
 // `value` as the image holds it: little or big endian, or zero-padded decimal digits.
 std::vector<std::uint8_t> serialBytes(const SerialNumbering& numbering, std::uint64_t value);
+// The serial number `bytes` hold, read back from a chip: nothing when they hold no
+// number of the numbering (blank cells, another format) or one below its start.
+std::optional<std::uint64_t> serialValue(const SerialNumbering& numbering,
+                                         std::span<const std::uint8_t> bytes);
 
 // One line of the --report file.
 struct ChipLine {

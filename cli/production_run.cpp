@@ -3,7 +3,9 @@
 // serial number, CSV line and report, the operator's chip swaps waited for in between.
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <ctime>
+#include <memory>
 #include <vector>
 
 #include "cli/interrupt.h"
@@ -36,7 +38,18 @@ class ProductionRun {
     // A station's attempt in the line store, its serial number used or given back.
     bool recordAtStation(const std::string& result, const std::string& serialText);
     // A station's next serial number from the store: whether a chip may be programmed.
+    // A verify station reserves none; it only asks whether the job is still open.
     bool reserveAtStation();
+    // Whether the job wants another chip from this station, asked before the operator
+    // is asked for one.
+    bool stationWantsAnother();
+    // A station that stops: why, in the terminal and the log; a failure unless the
+    // job is complete.
+    void stationStops(const std::string& why, bool complete);
+    // A verify station checks each chip against the job's image carrying the chip's
+    // own serial number, read from the chip first.
+    bool verifyingAtStation() const { return r_.station_ && o_.command == "verify"; }
+    bool takeSerialFromChip();
     // Each attempt's report (and its JSON object) starts empty, with its own lines.
     void startChip();
     // Whether the chip in the socket is the selected one; another is counted as failed.
@@ -113,6 +126,8 @@ int ProductionRun::run() {
         return status_ == kExitDone ? kExitFailed : status_;
     }
     for (std::uint64_t chipNumber = 1; programChip(chipNumber); ++chipNumber) {
+        if (r_.station_ && !stationWantsAnother())
+            break;
         if (r_.device_ && o_.simSwapMs)
             r_.swapSimulatedChip(simulated_);
         if (awaitNextChip() != NextChip::Ready)
@@ -235,7 +250,7 @@ NextChip ProductionRun::awaitChipById() {
 
 std::string ProductionRun::patchSerial() {
     std::copy(image_.begin(), image_.end(), bench_.buffer->image());
-    if (!serial_)
+    if (!serial_ || (verifyingAtStation() && !takeSerialFromChip()))
         return "";
     const std::vector<std::uint8_t> bytes = serialBytes(*serial_, nextSerial_);
     std::copy(bytes.begin(), bytes.end(), bench_.buffer->image() + serial_->address);
@@ -247,16 +262,51 @@ std::string ProductionRun::patchSerial() {
 }
 
 bool ProductionRun::reserveAtStation() {
+    if (verifyingAtStation())
+        return stationWantsAnother();
     std::string why;
-    held_ = r_.station_->reserve(&why);
+    bool complete = false;
+    held_ = r_.station_->reserve(&why, &complete);
     if (held_) {
         nextSerial_ = *held_;
         return true;
     }
+    stationStops(why, complete);
+    return false;
+}
+
+bool ProductionRun::stationWantsAnother() {
+    std::string why;
+    bool complete = false;
+    if (r_.station_->wantsAnotherChip(verifyingAtStation(), &why, &complete))
+        return true;
+    stationStops(why, complete);
+    return false;
+}
+
+void ProductionRun::stationStops(const std::string& why, bool complete) {
     r_.ui_.note(why);
     bench_.log.write(why);
-    if (why.find("complete") == std::string::npos)
+    if (!complete)
         status_ = kExitFailed;
+}
+
+bool ProductionRun::takeSerialFromChip() {
+    const std::unique_ptr<unsigned char[]> block = operations::chipBlock(bench_, r_.ui_);
+    operations::Differences unstable;
+    if (!block || operations::readChipCopy(bench_, r_.ui_, block.get(), 1, unstable) !=
+                      operations::Outcome::Done)
+        return false;
+    const std::optional<std::uint64_t> number =
+        serialValue(*serial_, {block.get() + serial_->address, serial_->width()});
+    if (number) {
+        nextSerial_ = *number;
+        return true;
+    }
+    // The image's own bytes stay in the field, so the verify fails there.
+    char at[16];
+    std::snprintf(at, sizeof at, "0x%X", serial_->address);
+    r_.ui_.note("the chip holds no serial number of job " + r_.station_->job().name + " at " + at);
     return false;
 }
 
@@ -324,7 +374,8 @@ bool ProductionRun::goesOn(std::uint64_t chipNumber, int chipStatus, const std::
     }
     if (o_.count && chipNumber >= *o_.count)
         return false;
-    if (serial_ && nextSerial_ > serial_->maximum()) {
+    // A station's numbers are the line store's to count.
+    if (serial_ && !r_.station_ && nextSerial_ > serial_->maximum()) {
         r_.ui_.note("--serial: the serial numbers are used up at " +
                     std::to_string(serial_->maximum()));
         return false;

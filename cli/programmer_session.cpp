@@ -218,6 +218,8 @@ std::string Run::explainNoProgrammer(operations::Workbench& bench) {
 
 void Run::leaveProgrammer(operations::Workbench& bench) {
     stopSimulatedSwap();
+    if (device_)
+        keepSimulatedChip();
     // The programmer outlives this process: what an abandoned transfer left (a read it
     // still sends, a write it still waits for) is settled now, since the next run
     // cannot know of it.

@@ -197,7 +197,10 @@ std::optional<std::string> Run::commandLineProblem() {
         return "--repeat is for write, verify, auto and erase";
     if (!o_.reportFile.empty() && !chipCommand)
         return "--report is for read, write, verify, auto and erase";
-    if (!o_.serial.empty() && o_.command != "write" && o_.command != "auto" && o_.command != "line")
+    // A verify station takes the job's numbering to read each chip's number.
+    const bool verifyStation = o_.command == "verify" && !o_.job.empty();
+    if (!o_.serial.empty() && o_.command != "write" && o_.command != "auto" &&
+        o_.command != "line" && !verifyStation)
         return "--serial is for write and auto";
     // A patch is written over the chip's own bytes as read, which would cover the number.
     if (!o_.serial.empty() && o_.offset)

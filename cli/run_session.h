@@ -98,6 +98,8 @@ class Run {
     std::optional<std::string> loadSimulatedMemory(const catalogue::ChipRecord& chip);
     // --sim-swap: the chip taken out now, a fresh one put in after the delay.
     void swapSimulatedChip(const catalogue::ChipRecord& chip);
+    // --sim-tray: the chip in the simulated socket kept as the tray's next file.
+    void keepSimulatedChip();
     void stopSimulatedSwap();
 
     // chip_command.cpp
@@ -158,6 +160,7 @@ class Run {
     // Where this chip's lines start among everything shown.
     std::size_t messagesFrom_ = 0;
     LineStation* station_ = nullptr;
+    unsigned trayChips_ = 0;  // --sim-tray's files so far
     std::thread simSwap_;
     std::atomic<bool> simSwapStop_{false};
 };

@@ -2,7 +2,9 @@
 // --simulate: the simulated programmer on its bus, its faults, the chip in its socket
 // and the file that keeps that chip's cells, and --sim-swap's chip changes.
 #include <chrono>
+#include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <vector>
 
 #include "cli/run_session.h"
@@ -113,8 +115,33 @@ std::optional<std::string> Run::loadSimulatedMemory(const catalogue::ChipRecord&
     return std::nullopt;
 }
 
+void Run::keepSimulatedChip() {
+    if (o_.simTray.empty() || emptySocket_)
+        return;
+    const std::vector<std::uint8_t> cells = device_->memory();
+    if (cells.empty())
+        return;  // the socket is empty
+    std::string error;
+    if (!util::folderTakesNewFiles(o_.simTray, &error)) {
+        ui_.note("--sim-tray: " + error);
+        return;
+    }
+    constexpr int kNamesTried = 10'000;  // names taken by an earlier run are skipped
+    for (int tried = 0; tried < kNamesTried; ++tried) {
+        char name[32];
+        std::snprintf(name, sizeof name, "chip-%04u.bin", ++trayChips_);
+        const std::string path = (std::filesystem::path(o_.simTray) / name).string();
+        const util::NewFile made = util::createNewFile(path, cells, &error);
+        if (made == util::NewFile::Failed)
+            ui_.note("--sim-tray: " + error);
+        if (made != util::NewFile::Exists)
+            return;
+    }
+}
+
 void Run::swapSimulatedChip(const catalogue::ChipRecord& chip) {
     stopSimulatedSwap();
+    keepSimulatedChip();
     device_->removeChip();
     simSwapStop_ = false;
     simSwap_ = std::thread([this, chip, device = device_, delay = *o_.simSwapMs] {

@@ -27,7 +27,7 @@ _chipwright_cli() {
     selftest update-firmware doctor line"
   local options="-c --chip --type --lang --json -q --quiet -y --yes --all --passes
     --backup --offset --diagnose --force --pad --no-verify --simulate --simulate= --sim-speed --sim-fault
-    --sim-memory --sim-swap --sim-swap= --device --repeat --next-on-id --count --report
+    --sim-memory --sim-swap --sim-swap= --sim-tray --device --repeat --next-on-id --count --report
     --serial --line --job --station -h --help --version --"
 
   # _init_completion -s splits --simulate=CHIP into prev --simulate and cur CHIP; bare

@@ -21,25 +21,21 @@
 // counted. The argument picks the command: 0 Read Chip, 1 Verify Chip.
 
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 #include <time.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/messages.h"
 #include "bench/support/bench_support.h"
+#include "bench/support/silent_frontend.h"
 #include "buffer/data_buffer.h"
 #include "catalogue/chip_record.h"
 #include "operations/commands.h"
-#include "operations/frontend.h"
 #include "operations/workbench.h"
 #include "sim/sim_bus.h"
 #include "sim/sim_programmer.h"
@@ -50,59 +46,6 @@ constexpr std::uint32_t kChipBytes = 0x1000000;
 constexpr std::uint16_t kPageBytes = 256;
 // An erase the simulator ends at once: its duration is the device's, not the host's.
 constexpr std::uint32_t kEraseMs = 0;
-
-// A front end with no one in front of it: every call returns at once, dialogs are
-// cancelled, and the one question is answered OK.
-class SilentFrontend : public operations::Frontend {
-  public:
-    void showStatus(const std::string&) override {}
-    void showProgress(int) override {}
-    void showMessage(const std::string&) override { ++messages; }
-    bool askOkCancel(const std::string&) override { return true; }
-    void pumpMessage() override {}
-    std::optional<std::string> chooseFileToOpen(const operations::FileDialog&) override {
-        return std::nullopt;
-    }
-    std::optional<std::string> chooseFileToSave(const operations::FileDialog&) override {
-        return std::nullopt;
-    }
-    operations::FillRequest runFillDialog() override { return {}; }
-    void refreshHexView() override {}
-    void chipSelected(const catalogue::ChipRecord&, const std::string&, bool) override {}
-    void setCaptionSuffix(const std::string&) override {}
-
-    // Message boxes shown: a command that ended well shows none.
-    int messages = 0;
-};
-
-// A folder of its own with a config.ini in English whose log goes into the folder;
-// removed afterwards.
-class ProgramDir {
-  public:
-    ProgramDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "chipwright-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr)
-            return;
-        path_ = pattern;
-        std::ofstream ini(path_ + "/config.ini", std::ios::binary | std::ios::trunc);
-        ini << "[Run]\nDefaultLanguage=English\nDefaultChipName=BENCH16M\n\n"
-               "[English]\nLogFile=chipwright.log\n";
-    }
-    ~ProgramDir() {
-        std::error_code ignored;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ignored);
-    }
-    ProgramDir(const ProgramDir&) = delete;
-    ProgramDir& operator=(const ProgramDir&) = delete;
-
-    bool ok() const { return !path_.empty(); }
-    std::string dir() const { return path_ + "/"; }
-
-  private:
-    std::string path_;
-};
 
 catalogue::ChipRecord spiFlash16MB() {
     catalogue::ChipRecord chip;
@@ -137,10 +80,10 @@ struct Rig {
 
     bool ok() const { return programDir.ok() && bench && bench->buffer; }
 
-    ProgramDir programDir;
+    benchsupport::ProgramDir programDir{"BENCH16M"};
     std::shared_ptr<sim::SimProgrammer> device;
     sim::SimBus bus;
-    SilentFrontend ui;
+    benchsupport::SilentFrontend ui;
     std::unique_ptr<operations::Workbench> bench;
 };
 

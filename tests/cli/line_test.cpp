@@ -151,9 +151,9 @@ TEST_F(Line, JournalKeepsWhatItCouldNotSend) {
 
 namespace {
 
-// The store gone between a chip's reservation and its record: the station stops before
-// the next chip with the result in its journal. The next run sends the journal first,
-// so the held number is marked used, never handed out again.
+// The store gone between the chips' reservations and their records: every station
+// stops before its next chip with its result in the journal. The next run sends the
+// journal first, so the held numbers are marked used, never handed out again.
 TEST_F(Line, UnrecordedResultWaitsInTheJournalAndIsSentFirst) {
     testsupport::PostgresServer& server = testsupport::PostgresServer::shared();
     if (!server.running())
@@ -161,32 +161,40 @@ TEST_F(Line, UnrecordedResultWaitsInTheJournalAndIsSentFirst) {
     const std::string url = server.freshDatabase();
     writeFile(dir.file("image.bin"), randomBytes(4096, 9));
     ASSERT_EQ(run({"line", "create", "J", "--line", url, "-c", "W25Q80DV", "image.bin", "--serial",
-                   "0x100:u32le:1", "--count", "2"})
+                   "0x100:u32le:1", "--count", "3"})
                   .status,
               0);
-    std::vector<std::string> slow = station(url, "A");
-    slow.insert(slow.end(), {"--sim-speed", "2000000"});
-    const pid_t first = start(slow);
-    ASSERT_TRUE(waitForErr("Writing", std::chrono::seconds(30)));
+    std::vector<pid_t> stations;
+    for (const std::string name : {"A", "B"}) {
+        std::vector<std::string> slow = station(url, name);
+        slow.insert(slow.end(), {"--sim-speed", "2000000"});
+        stations.push_back(start(slow, name));
+    }
+    for (const std::string name : {"A", "B"})
+        ASSERT_TRUE(waitForErr("Writing", std::chrono::seconds(30), name));
     ASSERT_TRUE(server.stop());
-    const auto stopped = finish(first);
+    const auto stoppedA = finish(stations[0], "A");
+    const auto stoppedB = finish(stations[1], "B");
     ASSERT_TRUE(server.start());
-    EXPECT_EQ(stopped.status, 1);
-    EXPECT_NE(stopped.err.find("kept in the journal"), std::string::npos) << stopped.err;
-    EXPECT_EQ(stopped.err.find("Erasing", stopped.err.find("Writing")), std::string::npos);
+    for (const testsupport::CliResult& stopped : {stoppedA, stoppedB}) {
+        EXPECT_EQ(stopped.status, 1);
+        EXPECT_NE(stopped.err.find("kept in the journal"), std::string::npos) << stopped.err;
+        EXPECT_EQ(stopped.err.find("Erasing", stopped.err.find("Writing")), std::string::npos);
+    }
     const std::string journal = homeFile("line-journal.tsv");
     EXPECT_NE(readFile(journal).find("\tA\tsim-1\tJ\t"), std::string::npos);
+    EXPECT_NE(readFile(journal).find("\tB\tsim-1\tJ\t"), std::string::npos);
 
-    const auto second = run(station(url, "A"));
-    EXPECT_EQ(second.status, 0) << second.err;
-    EXPECT_NE(second.err.find("sent 1 result(s) from the journal"), std::string::npos);
+    const auto again = run(station(url, "A"));
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(again.err.find("sent 2 result(s) from the journal"), std::string::npos);
     EXPECT_EQ(readFile(journal), "");
     std::multiset<std::string> serials;
     for (const Row& r : rows(url, "J")) {
         EXPECT_EQ(r.result, "done");
         serials.insert(r.serial);
     }
-    EXPECT_EQ(serials, (std::multiset<std::string>{"1", "2"}));
+    EXPECT_EQ(serials, (std::multiset<std::string>{"1", "2", "3"}));
 }
 
 // Stations at once on one job: every chip passed once, each with its own number, found

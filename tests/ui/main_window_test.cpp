@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "app/config.h"
@@ -44,6 +45,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/about_dialog.h"
+#include "ui/access_dialog.h"
 #include "ui/buffer_fill_dialog.h"
 #include "ui/chip_search_dialog.h"
 #include "ui/tool_report_dialog.h"
@@ -85,10 +87,11 @@ class ModalCloser {
     QTimer timer_;
 };
 
-// Runs `action`; each Tools dialog it opens is handed to `look` and then closed, and
-// each message box is closed with OK, its text kept in `boxes`.
+// Runs `action`; each Tools dialog it opens (a Dialog, a report unless said) is handed to
+// `look` and then closed, and each message box is closed with OK, its text kept in `boxes`.
+template <typename Dialog = ui::ToolReportDialog>
 void withToolDialogs(const std::function<void()>& action,
-                     const std::function<void(ui::ToolReportDialog&)>& look,
+                     const std::type_identity_t<std::function<void(Dialog&)>>& look,
                      std::vector<std::string>* boxes = nullptr) {
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
@@ -97,7 +100,7 @@ void withToolDialogs(const std::function<void()>& action,
             if (boxes)
                 boxes->push_back(box->text().toStdString());
             box->button(QMessageBox::Ok)->click();
-        } else if (auto* dialog = qobject_cast<ui::ToolReportDialog*>(modal)) {
+        } else if (auto* dialog = qobject_cast<Dialog*>(modal)) {
             timer.stop();
             EXPECT_TRUE(QTest::qWaitForWindowExposed(dialog));
             look(*dialog);
@@ -587,4 +590,13 @@ TEST_F(MainWindowTest, BackupFirstKeepsTheOldChipBeforeWriteAndAFailedBackupStop
               "unchanged. Backup folder: " +
                   dir.file("blocked") + "/chipwright/backups");
     EXPECT_EQ(device->memory(), old);
+}
+
+TEST_F(MainWindowTest, TheAccessDialogSaysFirstThatTheSimulatedProgrammerNeedsNoAccess) {
+    ui::MainWindow& w = startWindow();
+    std::string summary;
+    withToolDialogs<ui::AccessDialog>(
+        [&] { w.commandAction(ui::CmdAccess)->trigger(); },
+        [&](ui::AccessDialog& d) { summary = d.summary().toStdString(); });
+    EXPECT_EQ(summary.rfind("This window uses the simulated programmer", 0), 0u) << summary;
 }

@@ -470,14 +470,16 @@ TEST_F(MainWindowTest, VerifyAllListsEveryDifferenceWithItsCauseAndShowsTheChose
     EXPECT_EQ(w.hexView()->hexLayout().caretByte(), 0x8000u);
     EXPECT_EQ(w.hexView()->hexLayout().topRow, 0x800u);
 
-    // Bits the data wants 0 stayed 1: the write did not reach the cells.
-    chipBytes = data;
-    chipBytes[0x20] = static_cast<std::uint8_t>(data[0x20] | 0x02);
-    ASSERT_NE(chipBytes[0x20], data[0x20]) << "bit 1 of the data is 0 there";
-    device->fillMemory(0, chipBytes);
+    // A write-protected chip keeps what it held (erased here) through Write Chip.
+    device->fillMemory(0, std::vector<std::uint8_t>(data.size(), 0xFF));
+    sim::Faults protection;
+    protection.writeProtected = true;
+    device->setFaults(protection);
+    testsupport::closingMessageBoxes([&] { w.runCommand(ui::CmdWrite); });
     withToolDialogs([&] { w.runCommand(ui::CmdVerifyAll); },
                     [&](ui::ToolReportDialog& d) { findings = d.findings().toStdString(); });
     EXPECT_TRUE(findings.find("Diagnosis: write-no-effect") != std::string::npos) << findings;
+    device->setFaults({});
 
     device->fillMemory(0, data);
     withToolDialogs([&] { w.runCommand(ui::CmdVerifyAll); },

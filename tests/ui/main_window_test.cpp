@@ -157,6 +157,16 @@ class MainWindowTest : public testsupport::UiTest {
     }
 
     std::string logText() const { return util::gbkToUtf8(readFile(dir.file("log.txt"))); }
+    // The texts of the entries written since the log text was `from` long, without stamps.
+    std::vector<std::string> logEntriesSince(std::size_t from) const {
+        static const QRegularExpression stamp(
+            QStringLiteral(R"(\r\n\d{4}/\d\d/\d\d/ \d\d:\d\d:\d\d\.\d{3}: )"));
+        const QStringList parts = QString::fromStdString(logText().substr(from)).split(stamp);
+        std::vector<std::string> entries;
+        for (qsizetype i = 1; i < parts.size(); ++i)  // nothing comes before the first stamp
+            entries.push_back(parts[i].toStdString());
+        return entries;
+    }
     static int count(const std::string& text, const std::string& part) {
         int n = 0;
         for (std::size_t at = text.find(part); at != std::string::npos;
@@ -252,19 +262,31 @@ TEST_F(MainWindowTest, WhileACommandRunsClosingIsRefusedAndTheLanguageMaySwitch)
     EXPECT_TRUE(w.close());
 }
 
-TEST_F(MainWindowTest, ASessionLoadsAutoProgramsAndReadsBack) {
+TEST_F(MainWindowTest, ASessionLoadsAutoProgramsReadsBackAndVerifies) {
     std::string data(0x100000, '\0');
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i * 7 + 3);
     writeFile(dir.file("image.bin"), data);
     ui::MainWindow& w = startWindow({dir.file("image.bin")});
     w.chipList()->setCurrentText(QStringLiteral("W25Q80"));
+    ASSERT_FALSE(w.commandAction(ui::CmdBackupFirst)->isChecked());
+    const std::size_t logged = logText().size();
     w.runCommand(ui::CmdAuto);
     EXPECT_EQ(w.statusLine()->text().toStdString(), "Verify chip ok!");
     std::memset(bench->buffer->image(), 0, data.size());
     w.runCommand(ui::CmdRead);
     EXPECT_EQ(w.statusLine()->text().toStdString(), "Read chip ok!");
     EXPECT_EQ(std::memcmp(bench->buffer->image(), data.data(), data.size()), 0);
+    w.runCommand(ui::CmdVerify);
+    EXPECT_EQ(w.statusLine()->text().toStdString(), "Verify chip ok!");
+    // Each command's own entries, and nothing of the Tools menu's before or among them.
+    EXPECT_EQ(logEntriesSince(logged),
+              (std::vector<std::string>{
+                  "Auto!", "Erase chip!", "ShowInfo: Erasing...", "ShowInfo: Erase chip ok!",
+                  "Write chip!", "ShowInfo: Writing...", "ShowInfo: Write chip ok!", "Verify chip!",
+                  "ShowInfo: Verifying...", "ShowInfo: Verify chip ok!", "Read chip!",
+                  "ShowInfo: Reading...", "ShowInfo: Read chip ok!", "Verify chip!",
+                  "ShowInfo: Verifying...", "ShowInfo: Verify chip ok!"}));
 }
 
 TEST_F(MainWindowTest, EnterOnTheFocusedSearchButtonClicksIt) {

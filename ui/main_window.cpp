@@ -601,6 +601,7 @@ void MainWindow::runCommand(int command) {
             toggleBackupFirst();
             break;
         case CmdAccess:
+            // Over the simulator (--simulate) the bus's findings concern real programmers only.
             showProgrammerAccess(this, b.link.openPath(),
                                  dynamic_cast<sim::SimBus*>(&b.finder.bus()) != nullptr);
             break;

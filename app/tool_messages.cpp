@@ -63,6 +63,12 @@ constexpr ToolEntry kToolEntries[kToolTextCount] = {
     {TxtUdevRuleIs, "udev 规则: %1", "udev rule: %1"},
     {TxtNoUdevRule, "没有安装 udev 规则。", "No udev rule is installed."},
     {TxtCopyFix, "复制命令", "Copy command"},
+    {TxtAccessSimulated,
+     "本窗口使用的是模拟编程器 (--simulate)，不需要 USB 访问权限。下面列出的只是 USB "
+     "总线上的真实编程器。",
+     "This window uses the simulated programmer (--simulate), which needs no USB access. "
+     "What follows is about real programmers on the USB bus only."},
+    {TxtOpenInThisWindow, "已在本窗口中打开", "Open in this window"},
 };
 
 static_assert([] {

@@ -53,6 +53,8 @@ enum ToolText : int {
     TxtUdevRuleIs,  // %1 rule file
     TxtNoUdevRule,
     TxtCopyFix,
+    TxtAccessSimulated,
+    TxtOpenInThisWindow,
     kToolTextCount,
 };
 

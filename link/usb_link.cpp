@@ -81,6 +81,7 @@ int UsbLink::open() {
     }
     lastError_.clear();
     openResult_ = OpenResult::Opened;
+    openPath_ = found;
     writePipe_ = finder_.openPipe(*device_, kWritePipeName);
     if (!writePipe_) {
         lastError_ = finder_.bus().lastError();
@@ -105,6 +106,7 @@ void UsbLink::release() {
     readPipe_.reset();
     writePipe_.reset();
     device_.reset();
+    openPath_.clear();
 }
 
 bool UsbLink::reap(TransferState& t) {

@@ -159,6 +159,9 @@ class UsbLink {
     bool readPipeOpen() const { return readPipe_ != nullptr; }
     bool writePipeOpen() const { return writePipe_ != nullptr; }
     bool deviceOpen() const { return device_ != nullptr; }
+    // The device path of the programmer the link holds open (and has claimed, so no other
+    // handle can open it meanwhile); empty when it holds none.
+    const std::string& openPath() const { return openPath_; }
 
   private:
     struct TransferState {
@@ -208,6 +211,7 @@ class UsbLink {
     std::string lastError_;
     OpenResult openResult_ = OpenResult::NotFound;
     std::unique_ptr<UsbDevice> device_;
+    std::string openPath_;
     std::unique_ptr<UsbPipe> writePipe_;
     std::unique_ptr<UsbPipe> readPipe_;
     TransferState read_;

@@ -23,10 +23,12 @@ QString qt(const std::string& utf8) {
     return QString::fromStdString(utf8);
 }
 
-// The udev rule, and why no programmer is listed when none is.
-QString summaryOf(const usblink::AccessExamination& found) {
-    QString lines = found.rule.empty() ? text(app::TxtNoUdevRule)
-                                       : text(app::TxtUdevRuleIs).arg(qt(found.rule));
+// That the window needs none of it when it runs the simulated programmer, the udev rule,
+// and why no programmer is listed when none is.
+QString summaryOf(const usblink::AccessExamination& found, bool simulated) {
+    QString lines = simulated ? text(app::TxtAccessSimulated) + QLatin1Char('\n') : QString();
+    lines += found.rule.empty() ? text(app::TxtNoUdevRule)
+                                : text(app::TxtUdevRuleIs).arg(qt(found.rule));
     if (!found.none.empty())
         lines += QLatin1Char('\n') + qt(found.none);
     return lines;
@@ -34,11 +36,11 @@ QString summaryOf(const usblink::AccessExamination& found) {
 
 }  // namespace
 
-AccessDialog::AccessDialog(const usblink::AccessExamination& found, QWidget* parent)
+AccessDialog::AccessDialog(const usblink::AccessExamination& found, bool simulated, QWidget* parent)
     : QDialog(parent) {
     setWindowTitle(text(app::TxtAccessTitle));
     auto* layout = new QVBoxLayout(this);
-    summary_ = new QLabel(summaryOf(found), this);
+    summary_ = new QLabel(summaryOf(found, simulated), this);
     summary_->setWordWrap(true);
     summary_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(summary_);
@@ -85,8 +87,10 @@ void AccessDialog::addRow(const usblink::AccessFinding& finding) {
     const QString where = finding.node.empty() ? qt(finding.place)
                                                : qt(finding.place) + QStringLiteral(" (") +
                                                      qt(finding.node) + QLatin1Char(')');
-    const QString cells[] = {where, text(finding.openable ? app::TxtYes : app::TxtNo),
-                             qt(finding.explanation), qt(finding.fix)};
+    const QString why =
+        finding.heldByCaller ? text(app::TxtOpenInThisWindow) : qt(finding.explanation);
+    const QString cells[] = {where, text(finding.openable ? app::TxtYes : app::TxtNo), why,
+                             qt(finding.fix)};
     for (int column = 0; column < 4; ++column) {
         auto* item = new QTableWidgetItem(cells[column]);
         item->setToolTip(cells[column]);
@@ -105,8 +109,8 @@ void AccessDialog::copyFix() {
         QApplication::clipboard()->setText(qt(fixes_[static_cast<std::size_t>(row)]));
 }
 
-void showProgrammerAccess(QWidget* parent) {
-    AccessDialog dialog(usblink::examineAccess(), parent);
+void showProgrammerAccess(QWidget* parent, const std::string& heldPath, bool simulated) {
+    AccessDialog dialog(usblink::examineAccess({}, heldPath), simulated, parent);
     dialog.exec();
 }
 

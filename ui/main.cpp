@@ -87,7 +87,9 @@ int main(int argc, char** argv) try {
     }
     window.show();
     if (!options.screenshots.empty())
-        return ui::takeScreenshots(window, bench, options.screenshots) ? 0 : EXIT_FAILURE;
+        return ui::takeScreenshots(window, bench, simulated.get(), options.screenshots)
+                   ? 0
+                   : EXIT_FAILURE;
     return application.exec();
 } catch (const std::exception& e) {
     // Whatever went wrong, the program says so and ends with a failure, never with an

@@ -35,6 +35,7 @@
 #include "hexview/hex_view.h"
 #include "operations/commands.h"
 #include "operations/frame.h"
+#include "sim/sim_bus.h"
 #include "ui/about_dialog.h"
 #include "ui/access_dialog.h"
 #include "ui/artwork.h"
@@ -600,7 +601,9 @@ void MainWindow::runCommand(int command) {
             toggleBackupFirst();
             break;
         case CmdAccess:
-            showProgrammerAccess(this);
+            // Over the simulator (--simulate) the bus's findings concern real programmers only.
+            showProgrammerAccess(this, b.link.openPath(),
+                                 dynamic_cast<sim::SimBus*>(&b.finder.bus()) != nullptr);
             break;
         case CmdRead:
             operations::readChip(b, *this);

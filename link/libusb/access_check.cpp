@@ -62,7 +62,8 @@ bool userMayUse(const struct stat& st) {
 
 }  // namespace
 
-std::vector<ProgrammerAccess> checkProgrammerAccess(LibusbBus& bus, const std::string& place) {
+std::vector<ProgrammerAccess> checkProgrammerAccess(LibusbBus& bus, const std::string& place,
+                                                    const std::string& heldPath) {
     std::vector<ProgrammerAccess> found;
     for (const std::string& path : bus.devicePaths()) {
         ProgrammerAccess a;
@@ -86,7 +87,8 @@ std::vector<ProgrammerAccess> checkProgrammerAccess(LibusbBus& bus, const std::s
             }
         }
         // Opened and claimed exactly as the link does it, and let go at once.
-        if (bus.openDevice(path) == nullptr) {
+        a.heldByCaller = !heldPath.empty() && path == heldPath;
+        if (!a.heldByCaller && bus.openDevice(path) == nullptr) {
             a.failure = bus.lastOpenFailure();
             a.reason = bus.lastError();
         }

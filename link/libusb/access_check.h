@@ -33,10 +33,15 @@ struct ProgrammerAccess {
     // The kernel driver bound to interface 0 ("usbfs" is a program's claim); empty when
     // none or unknown.
     std::string kernelDriver;
+    // The caller's own link holds it open: it was not opened again, which would fail as
+    // in use by the caller itself.
+    bool heldByCaller = false;
 };
 
-// Every programmer the bus lists (only the one at `place` when it is not empty).
-std::vector<ProgrammerAccess> checkProgrammerAccess(LibusbBus& bus, const std::string& place = {});
+// Every programmer the bus lists (only the one at `place` when it is not empty). The one
+// at `heldPath`, the device path of a link of the caller's, is taken as open to it.
+std::vector<ProgrammerAccess> checkProgrammerAccess(LibusbBus& bus, const std::string& place = {},
+                                                    const std::string& heldPath = {});
 
 // Where udev reads its rules, the administrator's folder first.
 std::vector<std::string> udevRuleFolders();

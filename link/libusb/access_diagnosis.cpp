@@ -77,6 +77,7 @@ AccessFinding explainAccess(const ProgrammerAccess& a, const std::string& rule) 
     f.place = a.place;
     f.node = a.node;
     f.reason = a.reason;
+    f.heldByCaller = a.heldByCaller;
     if (a.kernelDriver != "usbfs")
         f.kernelDriver = a.kernelDriver;
     const std::string node = a.node.empty() ? "its device node" : a.node;
@@ -133,12 +134,12 @@ std::string noProgrammerText(const std::string& place) {
            " on the bus: plug it in and check the cable (lsusb lists it as 10c4:f5a2)";
 }
 
-AccessExamination examineAccess(const std::string& place) {
+AccessExamination examineAccess(const std::string& place, const std::string& heldPath) {
     AccessExamination e;
     LibusbBus bus;
     const std::string libusbError = bus.initialised() ? std::string() : bus.lastError();
     e.rule = findUdevRule(udevRuleFolders());
-    for (const ProgrammerAccess& a : checkProgrammerAccess(bus, place))
+    for (const ProgrammerAccess& a : checkProgrammerAccess(bus, place, heldPath))
         e.findings.push_back(explainAccess(a, e.rule));
     if (!libusbError.empty())
         e.none = libusbError;

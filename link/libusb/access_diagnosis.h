@@ -29,6 +29,8 @@ struct AccessFinding {
     std::string explanation;
     std::string fix;  // a command, or what to do
     std::string kernelDriver;
+    // Open in the caller's own link (see examineAccess).
+    bool heldByCaller = false;
 };
 
 // What was found: each programmer, the udev rule, and why none is listed if none is.
@@ -46,7 +48,8 @@ AccessFinding explainAccess(const ProgrammerAccess& access, const std::string& r
 std::string noProgrammerText(const std::string& place);
 
 // Opens the bus and looks at every programmer on it (only the one at `place` when it is
-// not empty).
-AccessExamination examineAccess(const std::string& place = {});
+// not empty). The one at `heldPath`, which a link of the caller's holds open
+// (UsbLink::openPath), is openable, not in use by another program.
+AccessExamination examineAccess(const std::string& place = {}, const std::string& heldPath = {});
 
 }  // namespace usblink

@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "app/config.h"
@@ -44,6 +45,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/about_dialog.h"
+#include "ui/access_dialog.h"
 #include "ui/buffer_fill_dialog.h"
 #include "ui/chip_search_dialog.h"
 #include "ui/tool_report_dialog.h"
@@ -85,10 +87,11 @@ class ModalCloser {
     QTimer timer_;
 };
 
-// Runs `action`; each Tools dialog it opens is handed to `look` and then closed, and
-// each message box is closed with OK, its text kept in `boxes`.
+// Runs `action`; each Tools dialog it opens (a Dialog, a report unless said) is handed to
+// `look` and then closed, and each message box is closed with OK, its text kept in `boxes`.
+template <typename Dialog = ui::ToolReportDialog>
 void withToolDialogs(const std::function<void()>& action,
-                     const std::function<void(ui::ToolReportDialog&)>& look,
+                     const std::type_identity_t<std::function<void(Dialog&)>>& look,
                      std::vector<std::string>* boxes = nullptr) {
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
@@ -97,7 +100,7 @@ void withToolDialogs(const std::function<void()>& action,
             if (boxes)
                 boxes->push_back(box->text().toStdString());
             box->button(QMessageBox::Ok)->click();
-        } else if (auto* dialog = qobject_cast<ui::ToolReportDialog*>(modal)) {
+        } else if (auto* dialog = qobject_cast<Dialog*>(modal)) {
             timer.stop();
             EXPECT_TRUE(QTest::qWaitForWindowExposed(dialog));
             look(*dialog);
@@ -154,6 +157,16 @@ class MainWindowTest : public testsupport::UiTest {
     }
 
     std::string logText() const { return util::gbkToUtf8(readFile(dir.file("log.txt"))); }
+    // The texts of the entries written since the log text was `from` long, without stamps.
+    std::vector<std::string> logEntriesSince(std::size_t from) const {
+        static const QRegularExpression stamp(
+            QStringLiteral(R"(\r\n\d{4}/\d\d/\d\d/ \d\d:\d\d:\d\d\.\d{3}: )"));
+        const QStringList parts = QString::fromStdString(logText().substr(from)).split(stamp);
+        std::vector<std::string> entries;
+        for (qsizetype i = 1; i < parts.size(); ++i)  // nothing comes before the first stamp
+            entries.push_back(parts[i].toStdString());
+        return entries;
+    }
     static int count(const std::string& text, const std::string& part) {
         int n = 0;
         for (std::size_t at = text.find(part); at != std::string::npos;
@@ -249,19 +262,31 @@ TEST_F(MainWindowTest, WhileACommandRunsClosingIsRefusedAndTheLanguageMaySwitch)
     EXPECT_TRUE(w.close());
 }
 
-TEST_F(MainWindowTest, ASessionLoadsAutoProgramsAndReadsBack) {
+TEST_F(MainWindowTest, ASessionLoadsAutoProgramsReadsBackAndVerifies) {
     std::string data(0x100000, '\0');
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i * 7 + 3);
     writeFile(dir.file("image.bin"), data);
     ui::MainWindow& w = startWindow({dir.file("image.bin")});
     w.chipList()->setCurrentText(QStringLiteral("W25Q80"));
+    ASSERT_FALSE(w.commandAction(ui::CmdBackupFirst)->isChecked());
+    const std::size_t logged = logText().size();
     w.runCommand(ui::CmdAuto);
     EXPECT_EQ(w.statusLine()->text().toStdString(), "Verify chip ok!");
     std::memset(bench->buffer->image(), 0, data.size());
     w.runCommand(ui::CmdRead);
     EXPECT_EQ(w.statusLine()->text().toStdString(), "Read chip ok!");
     EXPECT_EQ(std::memcmp(bench->buffer->image(), data.data(), data.size()), 0);
+    w.runCommand(ui::CmdVerify);
+    EXPECT_EQ(w.statusLine()->text().toStdString(), "Verify chip ok!");
+    // Each command's own entries, and nothing of the Tools menu's before or among them.
+    EXPECT_EQ(logEntriesSince(logged),
+              (std::vector<std::string>{
+                  "Auto!", "Erase chip!", "ShowInfo: Erasing...", "ShowInfo: Erase chip ok!",
+                  "Write chip!", "ShowInfo: Writing...", "ShowInfo: Write chip ok!", "Verify chip!",
+                  "ShowInfo: Verifying...", "ShowInfo: Verify chip ok!", "Read chip!",
+                  "ShowInfo: Reading...", "ShowInfo: Read chip ok!", "Verify chip!",
+                  "ShowInfo: Verifying...", "ShowInfo: Verify chip ok!"}));
 }
 
 TEST_F(MainWindowTest, EnterOnTheFocusedSearchButtonClicksIt) {
@@ -467,14 +492,16 @@ TEST_F(MainWindowTest, VerifyAllListsEveryDifferenceWithItsCauseAndShowsTheChose
     EXPECT_EQ(w.hexView()->hexLayout().caretByte(), 0x8000u);
     EXPECT_EQ(w.hexView()->hexLayout().topRow, 0x800u);
 
-    // Bits the data wants 0 stayed 1: the write did not reach the cells.
-    chipBytes = data;
-    chipBytes[0x20] = static_cast<std::uint8_t>(data[0x20] | 0x02);
-    ASSERT_NE(chipBytes[0x20], data[0x20]) << "bit 1 of the data is 0 there";
-    device->fillMemory(0, chipBytes);
+    // A write-protected chip keeps what it held (erased here) through Write Chip.
+    device->fillMemory(0, std::vector<std::uint8_t>(data.size(), 0xFF));
+    sim::Faults protection;
+    protection.writeProtected = true;
+    device->setFaults(protection);
+    testsupport::closingMessageBoxes([&] { w.runCommand(ui::CmdWrite); });
     withToolDialogs([&] { w.runCommand(ui::CmdVerifyAll); },
                     [&](ui::ToolReportDialog& d) { findings = d.findings().toStdString(); });
     EXPECT_TRUE(findings.find("Diagnosis: write-no-effect") != std::string::npos) << findings;
+    device->setFaults({});
 
     device->fillMemory(0, data);
     withToolDialogs([&] { w.runCommand(ui::CmdVerifyAll); },
@@ -587,4 +614,13 @@ TEST_F(MainWindowTest, BackupFirstKeepsTheOldChipBeforeWriteAndAFailedBackupStop
               "unchanged. Backup folder: " +
                   dir.file("blocked") + "/chipwright/backups");
     EXPECT_EQ(device->memory(), old);
+}
+
+TEST_F(MainWindowTest, TheAccessDialogSaysFirstThatTheSimulatedProgrammerNeedsNoAccess) {
+    ui::MainWindow& w = startWindow();
+    std::string summary;
+    withToolDialogs<ui::AccessDialog>(
+        [&] { w.commandAction(ui::CmdAccess)->trigger(); },
+        [&](ui::AccessDialog& d) { summary = d.summary().toStdString(); });
+    EXPECT_EQ(summary.rfind("This window uses the simulated programmer", 0), 0u) << summary;
 }

@@ -3,7 +3,8 @@
 // process under a real X server (xvfb-run, the xcb platform), talking to the simulated
 // programmer that this test hosts behind an emulated usbfs device, clicked through Read
 // Chip and Verify Chip with xdotool; its log file tells how each ended. The Tools menu's
-// programmer access dialog looks at the same device as a user its node is closed to.
+// programmer access dialog looks at the same device as a user its node is closed to, and
+// from a window in this process that holds it.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,8 +17,10 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdio>
@@ -34,9 +37,12 @@
 #include "catalogue/chip_database.h"
 #include "catalogue/chip_queries.h"
 #include "catalogue/chip_record.h"
+#include "link/libusb/libusb_bus.h"
+#include "operations/workbench.h"
 #include "tests/support/libusb_rig.h"
 #include "tests/support/temp_dir.h"
 #include "ui/access_dialog.h"
+#include "ui/main_window.h"
 
 extern char** environ;
 
@@ -226,6 +232,39 @@ TEST_F(WindowOverLibusb, ReadChipThenVerifyChipFromTheToolbar) {
     const std::string log = readFile(dir.file("chipwright.log"));
     EXPECT_LT(log.find("ShowInfo: Read chip ok!"), log.find("ShowInfo: Verify chip ok!"));
     EXPECT_EQ(usbfs.claimingHandles(), 1);  // the program holds the emulated device
+}
+
+TEST_F(WindowOverLibusb, TheProgrammerTheWindowHoldsIsOpenInItNotInUseByAnother) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    int argc = 1;
+    char name[] = "ui_libusb_tests";
+    char* argv[] = {name, nullptr};
+    QApplication application(argc, argv);
+    app::loadMessageTable(dir.dir());
+    usblink::LibusbBus bus;
+    operations::Workbench bench(bus);
+    ui::MainWindow window(bench);
+    QStringList seen;  // the boxes' texts, then the dialog's row
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            seen << box->text();
+            box->accept();
+        } else if (auto* dialog = qobject_cast<ui::AccessDialog*>(modal)) {
+            for (int column = 0; column < dialog->table()->columnCount(); ++column)
+                seen << dialog->table()->item(0, column)->text();
+            dialog->reject();
+        }
+    });
+    closer.start(5);
+    // The start-up opens the programmer, and the window keeps it.
+    ASSERT_EQ(window.start({}), operations::StartupResult::Ready);
+    ASSERT_EQ(usbfs.claimingHandles(), 1) << seen.join(u'|').toStdString();
+    window.runCommand(ui::CmdAccess);
+    ASSERT_EQ(seen.size(), 4) << seen.join(u'|').toStdString();
+    EXPECT_EQ(seen[1].toStdString(), "Yes");
+    EXPECT_EQ(seen[2].toStdString(), "Open in this window");
 }
 
 TEST_F(WindowOverLibusb, TheAccessDialogGivesAUserTheNodeIsClosedToTheUdevRuleFix) {

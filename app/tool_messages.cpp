@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/tool_messages.h"
 
+#include <iterator>
+
 #include "app/messages.h"
 
 namespace app {
@@ -131,6 +133,67 @@ constexpr CauseEntry kCauseEntries[] = {
       "Read the chip and compare it with the file."}},
 };
 
+// The access diagnosis as the window words it; the doctor prints its own words.
+constexpr CauseEntry kAccessEntries[] = {
+    {"no-group-access",
+     {"%1 (权限 %2) 只对 %3 组开放，而用户 %4 不在该组中", ""},
+     {"%1 (mode %2) is open to group %3, and %4 is not in it", ""}},
+    {"seat-login",
+     {"；udev 规则 %1 还把它开放给在本机座席登录的用户，而当前登录不是该用户", ""},
+     {"; the udev rule %1 also opens it to the user logged in at the seat, and this login "
+      "is not that one",
+      ""}},
+    {"no-udev-rule",
+     {"没有 udev 规则允许当前用户打开它 (/etc/udev/rules.d、/lib/udev/rules.d 和 "
+      "/usr/lib/udev/rules.d 中都没有提到 10c4/f5a2 的规则)；请从 Chipwright 源代码目录安装 "
+      "60-chipwright.rules，然后拔下编程器再插上",
+      ""},
+     {"no udev rule lets this user open it (none in /etc/udev/rules.d, /lib/udev/rules.d or "
+      "/usr/lib/udev/rules.d names 10c4/f5a2); install 60-chipwright.rules from the "
+      "Chipwright source folder, then unplug and replug the programmer",
+      ""}},
+    {"plugged-in-before-rule",
+     {"udev 规则 %1 已安装，但 %2 (权限 %3) 还没有按规则设置：编程器是在安装规则之前插上的；"
+      "请拔下再插上，或立即应用规则",
+      ""},
+     {"the udev rule %1 is installed, but %2 (mode %3) does not follow it yet: the programmer "
+      "was plugged in before the rule; unplug and replug it, or apply the rule now",
+      ""}},
+    {"access-denied",
+     {"udev 规则 %1 已安装，%2 的权限也允许访问，但访问仍被拒绝 (访问控制列表或安全模块拒绝了它)",
+      ""},
+     {"access denied although the udev rule %1 is installed and %2's mode allows it (an "
+      "access list or a security module refuses it)",
+      ""}},
+    {"kernel-driver",
+     {"内核驱动 %1 占用了它的接口，且无法解除", ""},
+     {"the kernel driver %1 holds its interface and could not be detached", ""}},
+    {"driver-bound",
+     {"内核驱动 %1 绑定在它上面；Chipwright 工作时会将其解除", ""},
+     {"the kernel driver %1 is bound to it; Chipwright detaches it while it works", ""}},
+    {"in-use",
+     {"正被另一个程序使用 (chipwright-cli、Chipwright "
+      "窗口或其他工具)；同一时间只能有一个程序使用编程器",
+      "等它完成，或结束它 (fuser -v %1 会列出它)"},
+     {"in use by another program (a chipwright-cli, the Chipwright window, or another tool); "
+      "only one program at a time can use a programmer",
+      "wait for it to finish, or end it (fuser -v %1 names it)"}},
+    {"unplugged",
+     {"检查时它被拔下了", "检查连线，重新插上编程器"},
+     {"it went away while it was looked at", "check the cable and plug it in again"}},
+    {"other", {"", "拔下编程器再插上"}, {"", "unplug and replug the programmer"}},
+};
+
+CauseText wordsOf(const CauseEntry* entries, std::size_t count, const std::string& code, int c) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (c >= 0 && code == entries[i].code) {
+            const auto& texts = c == 0 ? entries[i].chinese : entries[i].english;
+            return {texts[0], texts[1]};
+        }
+    }
+    return {};
+}
+
 // 0 for Chinese, 1 for English, -1 for an unrecognised language.
 int column() {
     const std::string language = currentLanguage();
@@ -149,14 +212,11 @@ std::string toolText(ToolText key) {
 }
 
 CauseText causeText(const std::string& code) {
-    const int c = column();
-    for (const CauseEntry& entry : kCauseEntries) {
-        if (c >= 0 && code == entry.code) {
-            const auto& texts = c == 0 ? entry.chinese : entry.english;
-            return {texts[0], texts[1]};
-        }
-    }
-    return {};
+    return wordsOf(kCauseEntries, std::size(kCauseEntries), code, column());
+}
+
+CauseText accessText(const std::string& problem) {
+    return wordsOf(kAccessEntries, std::size(kAccessEntries), problem, column());
 }
 
 }  // namespace app

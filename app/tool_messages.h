@@ -69,4 +69,16 @@ struct CauseText {
 };
 CauseText causeText(const std::string& code);
 
+// Why a programmer cannot be opened, as the window words it, keyed by the access
+// diagnosis's problem ("no-udev-rule", "in-use", ...; "driver-bound" for an openable
+// one a kernel driver holds): the explanation, and what to do where that is no command
+// (empty where the diagnosis's own command is the fix). The placeholders, in order:
+//   no-group-access: %1 node, %2 mode, %3 group, %4 user (and "seat-login": %1 rule)
+//   plugged-in-before-rule: %1 rule, %2 node, %3 mode
+//   access-denied: %1 rule, %2 node
+//   kernel-driver, driver-bound: %1 driver
+//   in-use: the fix's %1 node
+// Both empty for an unknown problem ("other" keeps the backend's own words).
+CauseText accessText(const std::string& problem);
+
 }  // namespace app

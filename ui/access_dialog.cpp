@@ -34,6 +34,49 @@ QString summaryOf(const usblink::AccessExamination& found, bool simulated) {
     return lines;
 }
 
+QString nodeOf(const usblink::AccessFinding& f) {
+    return qt(f.node.empty() ? f.place : f.node);
+}
+
+// The window's wording with what the diagnosis found put in, in one pass.
+QString filled(const QString& words, const std::string& problem, const usblink::AccessFinding& f) {
+    if (problem == "no-group-access")
+        return words.arg(nodeOf(f), qt(f.mode), qt(f.group), qt(f.user));
+    if (problem == "plugged-in-before-rule")
+        return words.arg(qt(f.rule), nodeOf(f), qt(f.mode));
+    if (problem == "access-denied")
+        return words.arg(qt(f.rule), nodeOf(f));
+    if (problem == "kernel-driver" || problem == "driver-bound")
+        return words.arg(qt(f.kernelDriver));
+    return words;
+}
+
+// Why the programmer cannot be opened, in the window's language; the backend's own
+// message where there are no other words for it.
+QString whyNot(const usblink::AccessFinding& f) {
+    if (f.heldByCaller)
+        return text(app::TxtOpenInThisWindow);
+    const std::string problem =
+        f.openable && !f.kernelDriver.empty() ? std::string("driver-bound") : f.problem;
+    const app::CauseText words = app::accessText(problem);
+    if (words.explanation.empty())
+        return qt(f.explanation);
+    QString why = filled(qt(words.explanation), problem, f);
+    if (problem == "no-group-access" && !f.rule.empty())
+        why += qt(app::accessText("seat-login").explanation).arg(qt(f.rule));
+    return why;
+}
+
+// The fix: a command as it is, what to do otherwise in the window's language.
+QString fixOf(const usblink::AccessFinding& f) {
+    if (f.heldByCaller)
+        return {};
+    const QString words = qt(app::accessText(f.problem).suggestion);
+    if (words.isEmpty())
+        return qt(f.fix);
+    return words.contains(QStringLiteral("%1")) ? words.arg(nodeOf(f)) : words;
+}
+
 }  // namespace
 
 AccessDialog::AccessDialog(const usblink::AccessExamination& found, bool simulated, QWidget* parent)
@@ -87,16 +130,15 @@ void AccessDialog::addRow(const usblink::AccessFinding& finding) {
     const QString where = finding.node.empty() ? qt(finding.place)
                                                : qt(finding.place) + QStringLiteral(" (") +
                                                      qt(finding.node) + QLatin1Char(')');
-    const QString why =
-        finding.heldByCaller ? text(app::TxtOpenInThisWindow) : qt(finding.explanation);
-    const QString cells[] = {where, text(finding.openable ? app::TxtYes : app::TxtNo), why,
-                             qt(finding.fix)};
+    const QString fix = fixOf(finding);
+    const QString cells[] = {where, text(finding.openable ? app::TxtYes : app::TxtNo),
+                             whyNot(finding), fix};
     for (int column = 0; column < 4; ++column) {
         auto* item = new QTableWidgetItem(cells[column]);
         item->setToolTip(cells[column]);
         table_->setItem(row, column, item);
     }
-    fixes_.push_back(finding.fix);
+    fixes_.push_back(fix.toStdString());
 }
 
 QString AccessDialog::summary() const {

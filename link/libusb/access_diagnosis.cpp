@@ -35,6 +35,8 @@ void explainDenied(const ProgrammerAccess& a, const std::string& rule, const std
     if (a.nodeKnown && !a.nodeOpenToUser && (a.nodeMode & 0006) != 0006 &&
         (a.nodeMode & 0060) == 0060 && a.nodeGroup != 0) {
         const std::string group = groupName(a.nodeGroup);
+        f->group = group;
+        f->user = userName();
         f->problem = "no-group-access";
         f->explanation = node + " (mode " + modeText(a.nodeMode) + ") is open to group " + group +
                          ", and " + userName() + " is not in it";
@@ -78,6 +80,9 @@ AccessFinding explainAccess(const ProgrammerAccess& a, const std::string& rule) 
     f.node = a.node;
     f.reason = a.reason;
     f.heldByCaller = a.heldByCaller;
+    f.rule = rule;
+    if (a.nodeKnown)
+        f.mode = modeText(a.nodeMode);
     if (a.kernelDriver != "usbfs")
         f.kernelDriver = a.kernelDriver;
     const std::string node = a.node.empty() ? "its device node" : a.node;

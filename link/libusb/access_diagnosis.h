@@ -29,6 +29,13 @@ struct AccessFinding {
     std::string explanation;
     std::string fix;  // a command, or what to do
     std::string kernelDriver;
+    // What the explanation names, for a front end that words it in another language:
+    // the udev rule found, and for a node closed to this user its mode (0660), group
+    // and the user's name.
+    std::string rule;
+    std::string mode;
+    std::string group;
+    std::string user;
     // Open in the caller's own link (see examineAccess).
     bool heldByCaller = false;
 };

@@ -92,9 +92,13 @@ TEST_F(CliOverLibusb, TwoProgrammersServeTwoRunsAtOnceAndOneInUseIsRefusedAtOnce
     testsupport::writeFile(dir.file("a.bin"), a);
     testsupport::writeFile(dir.file("b.bin"), b);
 
+    // The runs start one after another: the emulation's stand-in for the kernel's udev
+    // event socket can fail for two processes that open it at the same instant, and
+    // libusb then does not start at all (on a real kernel each gets its own socket).
     const pid_t first = start({"-c", "W25Q32JV", "--device", "1-4", "auto", "a.bin"}, "a");
-    const pid_t other = start({"-c", "W25Q32JV", "--device", "1-5", "auto", "b.bin"}, "b");
     ASSERT_TRUE(waitForErr("Writing...", std::chrono::seconds(10), "a"));
+    const pid_t other = start({"-c", "W25Q32JV", "--device", "1-5", "auto", "b.bin"}, "b");
+    ASSERT_TRUE(waitForErr("Erasing...", std::chrono::seconds(10), "b"));
     const auto asked = std::chrono::steady_clock::now();
     const auto busy = run({"-c", "W25Q32JV", "--device", "1-4", "--json", "read", "c.bin"}, "c");
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2));

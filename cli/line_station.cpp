@@ -72,8 +72,17 @@ std::string endOf(line::Reserved state, const std::string& job) {
 }  // namespace
 
 std::optional<std::uint64_t> LineStation::reserve(std::string* why, bool* complete) {
+    // While it waits no chip is being programmed: Ctrl-C says so, and the note of a
+    // running transfer is back once it ends.
+    struct WaitNote {
+        bool shown = false;
+        ~WaitNote() {
+            if (shown)
+                setInterruptNote(nullptr);
+        }
+    } note;
     try {
-        for (bool told = false;; told = true) {
+        for (;;) {
             const line::Reservation r = store_->reserve(job_, name_);
             if (r.state == line::Reserved::Number)
                 return r.number;
@@ -82,11 +91,15 @@ std::optional<std::uint64_t> LineStation::reserve(std::string* why, bool* comple
                 *why = endOf(r.state, job_.name);
                 return std::nullopt;
             }
-            if (!told)
+            if (!note.shown) {
+                note.shown = true;
+                setInterruptNote(
+                    "\ninterrupted: the run ends here (no chip is being programmed)\n");
                 std::fprintf(err_,
                              "job %s: the chips still to pass are in progress at other "
                              "stations; waiting for their results\n",
                              job_.name.c_str());
+            }
             if (interruptRequested()) {
                 *why = "interrupted while waiting for the other stations";
                 return std::nullopt;

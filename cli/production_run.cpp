@@ -44,7 +44,7 @@ class ProductionRun {
     // is asked for one.
     bool stationWantsAnother();
     // A station that stops: why, in the terminal and the log; a failure unless the
-    // job is complete.
+    // job is complete (or the operator's Ctrl-C).
     void stationStops(const std::string& why, bool complete);
     // A verify station checks each chip against the job's image carrying the chip's
     // own serial number, read from the chip first.
@@ -287,8 +287,9 @@ bool ProductionRun::stationWantsAnother() {
 void ProductionRun::stationStops(const std::string& why, bool complete) {
     r_.ui_.note(why);
     bench_.log.write(why);
+    // Ctrl-C while waiting for the other stations ends the run as Ctrl-C does.
     if (!complete)
-        status_ = kExitFailed;
+        status_ = interruptRequested() ? interruptStatus() : kExitFailed;
 }
 
 bool ProductionRun::takeSerialFromChip() {

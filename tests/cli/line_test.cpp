@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The line commands against an SQLite line store in the test's folder.
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -124,6 +125,30 @@ TEST_F(Line, StationProgramsAndRecordsTheJobsChips) {
     EXPECT_EQ(run({"line", "status", "--line", "line.db", "--job", "J", "--json"})
                   .json()["total"]["passed"],
               2);
+}
+
+// While the chips still to pass are all at other stations, a station waits for their
+// results (one may fail and give its number back) instead of ending; Ctrl-C ends the
+// wait as it ends a run.
+TEST_F(Line, StationWaitsWhileTheLastChipIsElsewhere) {
+    writeFile(dir.file("image.bin"), randomBytes(4096, 12));
+    ASSERT_EQ(run({"line", "create", "J", "--line", "line.db", "-c", "W25Q80DV", "image.bin",
+                   "--count", "1"})
+                  .status,
+              0);
+    const std::vector<std::string> common{"--line",   "line.db", "--job",      "J",
+                                          "--repeat", "auto",    "--simulate", "--station"};
+    std::vector<std::string> slow = common;
+    slow.insert(slow.end(), {"A", "--sim-speed", "1000000"});
+    const pid_t a = start(slow, "A");
+    ASSERT_TRUE(waitForErr("Erasing", std::chrono::seconds(10), "A"));
+    std::vector<std::string> late = common;
+    late.push_back("B");
+    const pid_t b = start(late, "B");
+    ASSERT_TRUE(waitForErr("waiting for their results", std::chrono::seconds(10), "B"));
+    kill(b, SIGINT);
+    EXPECT_EQ(finish(b, "B").status, 130);
+    EXPECT_EQ(finish(a, "A").status, 0);
 }
 
 // Entries the journal could not send (their store is gone) stay in it, whole, while

@@ -143,16 +143,8 @@ TEST_F(CliOverLibusb, DoctorFindsTheProgrammerAndTellsAUserWhoMayNotOpenItWhatWo
 
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to run the doctor as a user the node is closed to";
-    // The node as the kernel makes it without the rule: root's alone. Everything else the
-    // run needs is opened to the unprivileged user.
-    gchar* root = umockdev_testbed_get_root_dir(bed.testbed);
-    const std::string testbed = root;
-    g_free(root);
-    ASSERT_EQ(chmod((testbed + usbfs.devnode()).c_str(), 0600), 0);
-    // The emulation's own sockets (its udev monitor and the node's ioctl line) are
-    // opened to that user too: the emulated kernel, not the test bed, refuses the node.
-    ASSERT_EQ(chmod(testbed.c_str(), 0777), 0);
-    ASSERT_EQ(chmod((testbed + "/ioctl" + usbfs.devnode()).c_str(), 0777), 0);
+    // The node closed to the unprivileged user; everything else the run needs open to it.
+    ASSERT_TRUE(usbfs.closeNodeToOtherUsers());
     ASSERT_EQ(chmod(std::filesystem::path(program()).parent_path().c_str(), 0755), 0);
     ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
     std::string out;
@@ -175,8 +167,8 @@ TEST_F(CliOverLibusb, DoctorFindsTheProgrammerAndTellsAUserWhoMayNotOpenItWhatWo
     const group* plugdev = getgrnam("plugdev");
     if (plugdev == nullptr)
         GTEST_SKIP() << "no plugdev group on this machine";
-    ASSERT_EQ(chown((testbed + usbfs.devnode()).c_str(), 0, plugdev->gr_gid), 0);
-    ASSERT_EQ(chmod((testbed + usbfs.devnode()).c_str(), 0660), 0);
+    ASSERT_EQ(chown(usbfs.nodeFile().c_str(), 0, plugdev->gr_gid), 0);
+    ASSERT_EQ(chmod(usbfs.nodeFile().c_str(), 0660), 0);
     const std::optional<bool> joinGroup = testsupport::asUnprivilegedUser([&] {
         const auto r = run({"--json", "doctor"}, "-nobody");
         const auto j = nlohmann::json::parse(r.out, nullptr, false);

@@ -207,6 +207,21 @@ void UsbfsProgrammer::bindKernelDriver(std::string name) {
     kernelDriver_ = std::move(name);
 }
 
+std::string UsbfsProgrammer::nodeFile() const {
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    const std::string file = std::string(root) + devnode_;
+    g_free(root);
+    return file;
+}
+
+bool UsbfsProgrammer::closeNodeToOtherUsers() {
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    const std::string testbed = root;
+    g_free(root);
+    return ::chmod(nodeFile().c_str(), 0600) == 0 && ::chmod(testbed.c_str(), 0777) == 0 &&
+           ::chmod((testbed + "/ioctl" + devnode_).c_str(), 0777) == 0;
+}
+
 void UsbfsProgrammer::unplug() {
     model_->setPresent(false);
     {

@@ -62,6 +62,11 @@ class UsbfsProgrammer {
     // Takes the device away: the model is unplugged, pending URBs end as on a
     // disconnect, every later request fails with ENODEV, and the device leaves sysfs.
     void unplug();
+    // The node as the kernel makes it without the udev rule: root's alone (0600). The
+    // emulation's own sockets (its udev monitor and the node's ioctl line) are opened to
+    // every user, so that for an unprivileged user the emulated kernel, not the test
+    // bed, refuses the node. False when a mode could not be set.
+    bool closeNodeToOtherUsers();
 
     // Observation, for tests.
     int openHandles();           // device node connections now open
@@ -70,6 +75,8 @@ class UsbfsProgrammer {
     std::string kernelDriver();  // bound to interface 0 now, empty when none
     int urbsInFlight();          // submitted and not yet reaped, over all handles
     std::string devnode() const { return devnode_; }
+    // The node's file in the test bed, where its owner and mode are set.
+    std::string nodeFile() const;
 
   private:
     struct Urb;

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <umockdev.h>
 #include <unistd.h>
@@ -270,14 +269,7 @@ TEST_F(WindowOverLibusb, TheProgrammerTheWindowHoldsIsOpenInItNotInUseByAnother)
 TEST_F(WindowOverLibusb, TheAccessDialogGivesAUserTheNodeIsClosedToTheUdevRuleFix) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to look as a user the node is closed to";
-    // The node as the kernel makes it without the rule: root's alone. The emulation's own
-    // sockets are opened to that user, so that the emulated kernel refuses the node.
-    gchar* root = umockdev_testbed_get_root_dir(bed.testbed);
-    const std::string testbed = root;
-    g_free(root);
-    ASSERT_EQ(chmod((testbed + usbfs.devnode()).c_str(), 0600), 0);
-    ASSERT_EQ(chmod(testbed.c_str(), 0777), 0);
-    ASSERT_EQ(chmod((testbed + "/ioctl" + usbfs.devnode()).c_str(), 0777), 0);
+    ASSERT_TRUE(usbfs.closeNodeToOtherUsers());
     const std::optional<bool> told = testsupport::asUnprivilegedUser([] {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         int argc = 1;

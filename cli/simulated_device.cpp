@@ -122,7 +122,8 @@ void Run::keepSimulatedChip() {
     if (cells.empty())
         return;  // the socket is empty
     std::string error;
-    if (!util::folderTakesNewFiles(o_.simTray, &error)) {
+    // The folder is made (and tried) for the run's first chip only.
+    if (trayChips_ == 0 && !util::folderTakesNewFiles(o_.simTray, &error)) {
         ui_.note("--sim-tray: " + error);
         return;
     }

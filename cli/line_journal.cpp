@@ -201,8 +201,13 @@ bool LineJournal::append(const JournalEntry& entry, std::string* why) const {
 JournalSent LineJournal::send(const std::string& url, line::Store& store) const {
     JournalSent result;
     const int fd = openLocked(path_, O_RDWR);
-    if (fd < 0)
+    if (fd < 0 && errno == ENOENT)
         return result;  // no journal: nothing was left unrecorded
+    if (fd < 0) {
+        result.unreadable = true;
+        result.why = "cannot read the journal " + path_ + ": " + std::strerror(errno);
+        return result;
+    }
     const std::string text = readAll(fd);
     Stores others;
     std::string kept;

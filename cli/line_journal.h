@@ -26,6 +26,9 @@ struct JournalSent {
     std::size_t kept = 0;      // entries whose store could not take them
     std::size_t keptHere = 0;  // of those, entries for the store being sent to
     std::string why;           // the last store's refusal
+    // The journal is there but could not be read (`why` says why): what it holds is
+    // unknown, so nothing it may hold can be given back.
+    bool unreadable = false;
 };
 
 class LineJournal {

@@ -26,6 +26,11 @@ LineStation::LineStation(std::unique_ptr<line::Store> store, std::string url, li
 bool LineStation::begin(std::FILE* err, std::string* why) {
     err_ = err;
     const JournalSent sent = journal_.send(url_, *store_);
+    // Its entries may hold numbers of chips that passed: none is given back unread.
+    if (sent.unreadable) {
+        *why = sent.why + "; no chip is programmed until it can be read";
+        return false;
+    }
     if (sent.sent > 0) {
         std::fprintf(err, "sent %zu result(s) from the journal %s to the line store\n", sent.sent,
                      journal_.path().c_str());

@@ -169,6 +169,15 @@ TEST_F(Line, JournalKeepsWhatItCouldNotSend) {
     EXPECT_NE(station.err.find("sent 1 result(s) from the journal"), std::string::npos);
     EXPECT_EQ(readFile(journal), elsewhere);
     EXPECT_EQ(rows("line.db", "J").size(), 2u);
+    // A journal that cannot be read may hold numbers of chips that passed: the station
+    // programs nothing rather than give them back.
+    std::filesystem::remove(journal);
+    std::filesystem::create_directory(journal);
+    const auto unread = run({"--line", "line.db", "--job", "J", "--repeat", "auto", "--simulate",
+                             "--count", "1", "--station", "A"});
+    EXPECT_EQ(unread.status, 1);
+    EXPECT_NE(unread.err.find("cannot read the journal"), std::string::npos) << unread.err;
+    EXPECT_EQ(rows("line.db", "J").size(), 2u);
     std::filesystem::remove(journal);
 }
 
